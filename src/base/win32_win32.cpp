@@ -1,0 +1,125 @@
+#include <windows.h>
+
+#include "base/win32.h"
+
+namespace loftswitch {
+
+std::string toUtf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                          nullptr, nullptr);
+  }
+  return out;
+}
+
+std::wstring toWide(std::string_view text) {
+  if (text.empty()) return {};
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) {
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+  }
+  return out;
+}
+
+bool equalsIgnoreCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+namespace {
+
+std::wstring absoluteNormal(const std::filesystem::path& path, bool* resolved) {
+  const std::wstring& native = path.native();
+  DWORD needed = ::GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) {
+    *resolved = false;
+    return native;
+  }
+  std::wstring full(needed, L'\0');
+  DWORD written = ::GetFullPathNameW(native.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) {
+    *resolved = false;
+    return native;
+  }
+  full.resize(written);
+  *resolved = true;
+  return std::filesystem::path(full).lexically_normal().native();
+}
+
+}  // namespace
+
+std::wstring longPath(const std::filesystem::path& path) {
+  const std::wstring& native = path.native();
+  if (native.size() >= 4 && native.starts_with(L"\\\\?\\")) return native;
+  bool resolved = false;
+  std::wstring text = absoluteNormal(path, &resolved);
+  for (wchar_t& c : text) {
+    if (c == L'/') c = L'\\';
+  }
+  while (text.size() > 3 && text.back() == L'\\') text.pop_back();
+  if (text.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + text.substr(2);
+  return L"\\\\?\\" + text;
+}
+
+std::wstring plainPath(const std::filesystem::path& path) {
+  bool resolved = false;
+  std::wstring text = absoluteNormal(path, &resolved);
+  if (!resolved) text = path.lexically_normal().native();
+  if (text.size() >= 8 && text.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + text.substr(8);
+  if (text.size() >= 4 && text.starts_with(L"\\\\?\\")) return text.substr(4);
+  return text;
+}
+
+std::string windowsErrorText(std::uint32_t code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring text;
+  if (length > 0 && buffer != nullptr) text.assign(buffer, length);
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
+                           text.back() == L'.')) {
+    text.pop_back();
+  }
+  return toUtf8(text) + " (" + std::to_string(code) + ")";
+}
+
+Error errorFromWin32(std::uint32_t code, std::string_view prefix,
+                     const std::filesystem::path& path) {
+  ErrorCode mapped = ErrorCode::io;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      mapped = ErrorCode::notFound;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      mapped = ErrorCode::accessDenied;
+      break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      mapped = ErrorCode::inUse;
+      break;
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_DISK_FULL:
+      mapped = ErrorCode::diskFull;
+      break;
+    default:
+      break;
+  }
+  // Messages are for people: a path that is not valid UTF-16 still has to be
+  // shown, so it goes through the lenient conversion.
+  return Error{mapped, std::string(prefix) + " " + toUtf8(path.native()) + ": " +
+                           windowsErrorText(code)};
+}
+
+}  // namespace loftswitch

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+
+namespace loftswitch {
+
+// Every file operation of the update logic. The drivers see only this
+// interface; the entry point creates the one real implementation.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // True when the path names anything; any failure to look counts as false.
+  virtual bool exists(const std::filesystem::path& path) = 0;
+  // True only for a real folder: junctions and links to folders are not.
+  virtual bool isFolder(const std::filesystem::path& path) = 0;
+  // Entry names (UTF-8), sorted by bytes.
+  virtual Result<std::vector<std::string>> list(const std::filesystem::path& folder) = 0;
+  // Creates the missing parents of `to`; never replaces, never copies.
+  virtual Result<Unit> move(const std::filesystem::path& from,
+                            const std::filesystem::path& to) = 0;
+  virtual Result<Unit> createFolders(const std::filesystem::path& path) = 0;
+  // Deletes a file, a link (not its target) or a whole tree; a missing path
+  // is already removed.
+  virtual Result<Unit> remove(const std::filesystem::path& path) = 0;
+  // Replaces the whole content atomically: readers see old or new, never a mix.
+  virtual Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) = 0;
+  // The whole file, or `tooLarge` when it holds more than `limit` bytes.
+  virtual Result<std::string> readFile(const std::filesystem::path& path,
+                                       std::uint64_t limit) = 0;
+  // Appends and flushes to disk before returning.
+  virtual Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) = 0;
+  virtual Result<Unit> copy(const std::filesystem::path& from,
+                            const std::filesystem::path& to) = 0;
+  // Succeeds when this user may create, rename and delete files and folders
+  // directly inside `folder`.
+  virtual Result<Unit> checkWritable(const std::filesystem::path& folder) = 0;
+};
+
+}  // namespace loftswitch

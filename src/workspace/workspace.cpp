@@ -1,0 +1,86 @@
+#include "workspace/workspace.h"
+
+#include "base/text.h"
+
+namespace loftswitch {
+namespace {
+
+// Lexically normal, without a trailing separator (a root keeps its own).
+std::filesystem::path normalTrimmed(const std::filesystem::path& path) {
+  std::filesystem::path normal = path.lexically_normal();
+  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+  return normal;
+}
+
+std::filesystem::path component(std::string_view ascii) {
+  return std::filesystem::path(std::string(ascii));
+}
+
+}  // namespace
+
+std::optional<Workspace> recognizeWorkspace(const std::filesystem::path& work) {
+  const std::filesystem::path normal = normalTrimmed(work);
+  if (!normal.has_filename()) return std::nullopt;
+  const std::string name = pathToUtf8(normal.filename());
+  Workspace workspace;
+  workspace.workspacePath = normal;
+  workspace.targetRoot = normal.parent_path();
+  if (name == ".loftswitch") {
+    workspace.layout = Layout::folder;
+    return workspace;
+  }
+  constexpr std::string_view kSuffix = ".loftswitch";
+  if (name.size() >= 13 && name.starts_with('.') && name.ends_with(kSuffix)) {
+    const std::string inner = name.substr(1, name.size() - 1 - kSuffix.size());
+    if (inner.size() >= 5 && inner.ends_with(".app")) {
+      workspace.layout = Layout::bundle;
+      workspace.bundleName = inner;
+      return workspace;
+    }
+  }
+  return std::nullopt;
+}
+
+Workspace workspaceForInstall(const std::filesystem::path& location, Layout layout) {
+  const std::filesystem::path normal = normalTrimmed(location);
+  Workspace workspace;
+  workspace.layout = layout;
+  if (layout == Layout::folder) {
+    workspace.targetRoot = normal;
+    workspace.workspacePath = normal / ".loftswitch";
+    return workspace;
+  }
+  workspace.targetRoot = normal.parent_path();
+  workspace.bundleName = pathToUtf8(normal.filename());
+  workspace.workspacePath =
+      workspace.targetRoot / utf8ToPath("." + workspace.bundleName + ".loftswitch");
+  return workspace;
+}
+
+std::filesystem::path appLocation(const Workspace& workspace) {
+  if (workspace.layout == Layout::folder) return workspace.targetRoot;
+  return workspace.targetRoot / utf8ToPath(workspace.bundleName);
+}
+
+std::filesystem::path lockPath(const Workspace& w) { return w.workspacePath / "lock"; }
+std::filesystem::path journalPath(const Workspace& w) { return w.workspacePath / "journal.json"; }
+std::filesystem::path logsFolder(const Workspace& w) { return w.workspacePath / "logs"; }
+std::filesystem::path trashFolder(const Workspace& w) { return w.workspacePath / "trash"; }
+
+std::filesystem::path stageFolder(const Workspace& w, std::string_view id) {
+  return w.workspacePath / "stage" / component(id);
+}
+std::filesystem::path stagedFolder(const Workspace& w, std::string_view id) {
+  return stageFolder(w, id) / "new";
+}
+std::filesystem::path replacedFolder(const Workspace& w, std::string_view id) {
+  return stageFolder(w, id) / "replaced";
+}
+std::filesystem::path progressPath(const Workspace& w, std::string_view id) {
+  return stageFolder(w, id) / "progress";
+}
+std::filesystem::path backupFolder(const Workspace& w, std::string_view id) {
+  return w.workspacePath / "backup" / component(id);
+}
+
+}  // namespace loftswitch
