@@ -1,7 +1,8 @@
 #pragma once
 
-// Command lines and environment blocks for starting programs. Only the
-// reading of this process's environment touches the system.
+// Command lines and environment blocks for starting programs. Quoting and
+// block assembly work on text alone, so they can be checked without starting
+// anything.
 
 #include <filesystem>
 #include <span>

@@ -86,10 +86,6 @@ TEST(BuildCommandLineTest, CommandLineToArgvWGivesBackEveryArgument) {
   EXPECT_THAT(parts, ElementsAreArray(expected));
 }
 
-TEST(BuildCommandLineTest, ProgramAloneIsQuoted) {
-  EXPECT_EQ(buildCommandLine(L"C:\\App\\app.exe", {}), L"\"C:\\App\\app.exe\"");
-}
-
 TEST(EnvironmentBlockTest, AdditionReplacesInheritedNameInAnyCase) {
   const std::vector<wchar_t> block = environmentBlockFrom(
       {L"PATH=C:\\Windows", L"loftswitch_Relaunch=old", L"LOFTSWITCH_RELAUNCH=older"},

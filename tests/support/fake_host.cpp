@@ -225,4 +225,16 @@ HostTime FakeHost::now() {
   return HostTime(std::chrono::hours(24) + std::chrono::milliseconds(world_->nowMs));
 }
 
+void PrintTo(const LaunchRequest& request, std::ostream* os) {
+  *os << "{program " << toUtf8(request.program.native()) << ", arguments [";
+  for (std::size_t i = 0; i < request.arguments.size(); ++i) {
+    *os << (i ? ", " : "") << '"' << request.arguments[i] << '"';
+  }
+  *os << "], workingFolder " << toUtf8(request.workingFolder.native()) << ", environment [";
+  for (std::size_t i = 0; i < request.environment.size(); ++i) {
+    *os << (i ? ", " : "") << request.environment[i].first << '=' << request.environment[i].second;
+  }
+  *os << "], breakaway " << (request.breakaway ? "true" : "false") << '}';
+}
+
 }  // namespace loftswitch

@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <vector>
 
 #include "host/apply_host.h"
@@ -112,5 +113,8 @@ class FakeHost final : public ApplyHost {
   std::vector<Action> actions_;
   std::uint64_t nextOrder_ = 0;
 };
+
+// Readable launch requests in failure messages.
+void PrintTo(const LaunchRequest& request, std::ostream* os);
 
 }  // namespace loftswitch
