@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 
 #include "base/text.h"
 #include "support/matchers.h"
@@ -465,13 +466,10 @@ TEST(PackageReaderTest, SurvivesRandomDamage) {
   stored.method = 0;
   ZipBuilderEntry wide = entryNamed("w/z.bin", randomBytesOf(2000, 9));
   wide.zip64 = true;
-  const std::string original = ZipBuilder()
-                                   .folder("d/")
-                                   .add(stored)
-                                   .file("d/x.bin", std::string(4000, 'q') + randomBytesOf(500, 1))
-                                   .add(wide)
-                                   .zip64End()
-                                   .build();
+  const std::string x = std::string(4000, 'q') + randomBytesOf(500, 1);
+  const std::string original =
+      ZipBuilder().folder("d/").add(stored).file("d/x.bin", x).add(wide).zip64End().build();
+  const std::set<std::string> contents = {stored.content, x, wide.content};
   std::mt19937 generator(20261206);
   TempFolder temp;
   int opened = 0;
@@ -492,6 +490,14 @@ TEST(PackageReaderTest, SurvivesRandomDamage) {
     Result<Unit> extracted = extractAll(*reader, target);
     if (!extracted) {
       EXPECT_FALSE(extracted.error().message.empty());
+    } else {
+      // Damage may rename an entry but must never reach a file's content
+      // unnoticed.
+      for (const auto& [path, content] : treeOf(target)) {
+        if (!path.ends_with("/")) {
+          EXPECT_TRUE(contents.contains(content)) << path;
+        }
+      }
     }
     std::filesystem::remove_all(target);
   }
