@@ -163,6 +163,26 @@ TEST(PackageReaderTest, KeepsTheCentralDirectoryInStoredOrderAcrossReadWindows) 
                         "the package has 3000 entries, more than the limit of 2999"));
 }
 
+TEST(PackageReaderTest, CountsEntriesAgainstTheLimitBeforeExaminingAny) {
+  const PackageLimits limits{16 * kGiB, 200000};
+  ZipBuilder fits;
+  ZipBuilder over;
+  over.file("../first", "", 0);
+  for (int i = 0; i < 200000; ++i) {
+    fits.file(std::to_string(i), "", 0);
+    over.file(std::to_string(i), "", 0);
+  }
+  const std::string full = fits.zip64End().build();
+  Result<PackageReader> reader = openBytes(full, limits);
+  ASSERT_THAT(reader, IsOkay());
+  EXPECT_EQ(reader->entries().size(), 200000u);
+
+  const std::string overBytes = over.zip64End().build();
+  EXPECT_THAT(openBytes(overBytes, limits),
+              FailsWith(ErrorCode::tooLarge,
+                        "the package has 200001 entries, more than the limit of 200000"));
+}
+
 TEST(PackageReaderTest, RefusesArchivesThatAreNotReadable) {
   EXPECT_THAT(openBytes(ZipBuilder().build()),
               FailsWith(ErrorCode::damaged, "the package is empty"));
