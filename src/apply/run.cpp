@@ -15,6 +15,17 @@ constexpr std::uint64_t kLateErrorLockWaitMs = 1000;
 constexpr int kExtraUndoAttempts = 3;
 constexpr std::int64_t kUndoPauseMs = 2000;
 
+// `ms` after `start`. The time-outs come from the journal unchecked: one too
+// large for the clock means no deadline at all rather than one that wrapped
+// into the past, and a negative one has passed already.
+HostTime deadlineAfter(HostTime start, std::int64_t ms) {
+  constexpr std::int64_t kNanosecondsPerMs = 1'000'000;
+  if (ms <= 0) return start;
+  const std::int64_t room = HostTime::max().time_since_epoch().count() -
+                            std::max<std::int64_t>(start.time_since_epoch().count(), 0);
+  if (ms >= room / kNanosecondsPerMs) return HostTime::max();
+  return start + std::chrono::milliseconds(ms);
+}
 
 bool isInUse(const Error& error) {
   return error.code == ErrorCode::inUse || error.code == ErrorCode::accessDenied;
@@ -62,7 +73,7 @@ RunOutcome run(const RunOptions& options, FileSystem& fileSystem, ApplyHost& hos
   }
 
   const std::filesystem::path location = appLocation(workspace);
-  const HostTime deadline = host.now() + std::chrono::milliseconds(exitWaitMs);
+  const HostTime deadline = deadlineAfter(host.now(), exitWaitMs);
   for (;;) {
     std::vector<std::uint32_t> running = host.processesInFolder(location);
     const std::vector<std::uint32_t> own = host.processesInFolder(workspace.workspacePath);
@@ -168,7 +179,7 @@ RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
 }
 
 RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<RunningApp> program) {
-  const HostTime deadline = host_.now() + std::chrono::milliseconds(journal.timeouts.confirmMs);
+  const HostTime deadline = deadlineAfter(host_.now(), journal.timeouts.confirmMs);
   auto current = loadJournal(fileSystem_, workspace_);
   for (;;) {
     if (!current || current->id != journal.id || current->state != JournalState::swapped) {
