@@ -1,0 +1,259 @@
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "support/held_file.h"
+#include "support/matchers.h"
+#include "support/programs.h"
+#include "support/run_program.h"
+#include "support/temp_folder.h"
+#include "swap/swapper.h"
+#include "workspace/journal.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr char kId[] = "00000000000000a2";
+
+// The sample application installed as version 1 with the user's settings,
+// and the tool copied into the workspace as the application ships it: from
+// there it is not a program of the install that it would wait for.
+class ApplyE2eTest : public ::testing::Test {
+ protected:
+  ApplyE2eTest() {
+    installVersion(install, "1", "confirm");
+    writeTestFile(install / "settings" / "user.txt", "the user's settings");
+    std::filesystem::create_directories(work);
+    std::filesystem::copy_file(builtProgram("loftswitch-apply"), work / "loftswitch-apply.exe");
+    writeTestFile(runs, "");
+  }
+
+  ~ApplyE2eTest() override {
+    // A version started by the tool may still be on its way out and hold its
+    // executable for a moment.
+    for (int i = 0; i < 100; ++i) {
+      std::error_code error;
+      std::filesystem::remove_all(install, error);
+      if (!error) break;
+      ::Sleep(50);
+    }
+  }
+
+  static void installVersion(const std::filesystem::path& folder, const std::string& version,
+                             const std::string& mode) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(builtProgram("sample-app"), folder / "sample-app.exe");
+    writeTestFile(folder / "sample.ini", "version=" + version + "\nmode=" + mode + "\nexitCode=3\n");
+    writeTestFile(folder / ("readme-v" + version + ".txt"), "readme of version " + version);
+  }
+
+  Journal stage(const std::string& mode) {
+    installVersion(stagedFolder(workspace, kId), "2", mode);
+    Journal journal;
+    journal.id = kId;
+    journal.app = "sample";
+    journal.from = "1";
+    journal.to = "2";
+    journal.executable = "sample-app.exe";
+    journal.preserve = {"settings"};
+    journal.relaunch.args = {"--record", pathToUtf8(runs)};
+    journal.timeouts.exitMs = 10000;
+    journal.timeouts.confirmMs = 20000;
+    save(journal);
+    return journal;
+  }
+
+  void save(const Journal& journal) { writeTestFile(journalPath(workspace), serializeJournal(journal)); }
+
+  Journal journal() const {
+    Result<Journal> read = parseJournal(readTestFile(journalPath(workspace)));
+    EXPECT_THAT(read, IsOkay());
+    return read.value_or(Journal{});
+  }
+
+  ProgramRun tool(const std::vector<std::string>& args) {
+    return runProgram(work / "loftswitch-apply.exe", args);
+  }
+
+  // The texts of the lines of the run's one log file, without their times.
+  std::vector<std::string> logLines(std::string_view label) const {
+    std::vector<std::filesystem::path> logs;
+    for (const auto& entry : std::filesystem::directory_iterator(logsFolder(workspace))) {
+      const std::string name = pathToUtf8(entry.path().filename());
+      if (name.ends_with("-apply.log") && name.find("-" + std::string(label) + "-") != std::string::npos) {
+        logs.push_back(entry.path());
+      }
+    }
+    EXPECT_EQ(logs.size(), 1u);
+    if (logs.size() != 1) return {};
+    std::vector<std::string> lines;
+    const std::string text = readTestFile(logs[0]);
+    for (std::size_t start = 0; start < text.size();) {
+      const std::size_t end = text.find('\n', start);
+      lines.push_back(text.substr(start + 25, end - start - 25));
+      start = end + 1;
+    }
+    return lines;
+  }
+
+  // The sample app's starts, once `count` of them have been recorded: the
+  // version the tool starts after it has ended runs on its own.
+  std::vector<nlohmann::json> starts(std::size_t count) const {
+    std::vector<nlohmann::json> found;
+    for (int i = 0; i < 200; ++i) {
+      found.clear();
+      const std::string text = readTestFile(runs);
+      for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      }
+      if (found.size() >= count) break;
+      ::Sleep(50);
+    }
+    return found;
+  }
+
+  std::string installedVersion() const { return readTestFile(install / "sample.ini").substr(8, 1); }
+
+  TempFolder temp;
+  const std::filesystem::path install = temp / "App";
+  const Workspace workspace = workspaceForInstall(install, Layout::folder);
+  const std::filesystem::path work = workspace.workspacePath;
+  const std::filesystem::path runs = temp / "runs.jsonl";
+};
+
+TEST_F(ApplyE2eTest, InstallsAnUpdateThatConfirms) {
+  stage("confirm");
+  const ProgramRun run = tool({"--work", pathToUtf8(work), "--id", kId});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+
+  EXPECT_EQ(journal().state, JournalState::confirmed);
+  EXPECT_EQ(installedVersion(), "2");
+  EXPECT_TRUE(std::filesystem::exists(install / "readme-v2.txt"));
+  EXPECT_FALSE(std::filesystem::exists(install / "readme-v1.txt"));
+  EXPECT_EQ(readTestFile(install / "settings" / "user.txt"), "the user's settings");
+  EXPECT_EQ(readTestFile(backupFolder(workspace, kId) / "readme-v1.txt"), "readme of version 1");
+
+  const std::vector<nlohmann::json> started = starts(1);
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["version"], "2");
+  EXPECT_EQ(started[0]["attempt"], kId);
+  EXPECT_EQ(started[0]["confirmation"], "confirmed");
+  EXPECT_EQ(started[0]["args"], nlohmann::json::array({"--record", pathToUtf8(runs)}));
+
+  const std::vector<std::string> lines = logLines(kId);
+  EXPECT_THAT(lines, Contains("swapped; starting 2"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "finished: updated");
+}
+
+TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackAndThePreviousOneStarted) {
+  stage("crash");
+  const ProgramRun run = tool({"--work", pathToUtf8(work), "--id", kId});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::rolledBack);
+  EXPECT_EQ(after.outcome, (OutcomeRecord{"rolled-back", "exited",
+                                          "the new version exited with code 3 before it "
+                                          "finished starting"}));
+  EXPECT_EQ(installedVersion(), "1");
+  EXPECT_TRUE(std::filesystem::exists(install / "readme-v1.txt"));
+  EXPECT_FALSE(std::filesystem::exists(install / "readme-v2.txt"));
+  EXPECT_EQ(readTestFile(install / "settings" / "user.txt"), "the user's settings");
+
+  const std::vector<nlohmann::json> started = starts(2);
+  ASSERT_EQ(started.size(), 2u);
+  EXPECT_EQ(started[0]["version"], "2");
+  EXPECT_EQ(started[1]["version"], "1");
+  EXPECT_EQ(started[1]["attempt"], kId);
+  EXPECT_EQ(logLines(kId).back(), "finished: rolled-back");
+}
+
+TEST_F(ApplyE2eTest, RepairUndoesASwapThatStoppedHalfWay) {
+  Journal interrupted = stage("confirm");
+  interrupted.state = JournalState::swapping;
+  interrupted.moves = {{Location::target, Location::stage, "settings"},
+                       {Location::target, Location::backup, "readme-v1.txt"},
+                       {Location::target, Location::backup, "sample.ini"},
+                       {Location::target, Location::backup, "sample-app.exe"},
+                       {Location::stage, Location::target, "sample-app.exe"},
+                       {Location::stage, Location::target, "readme-v2.txt"},
+                       {Location::stage, Location::target, "sample.ini"},
+                       {Location::stage, Location::target, "settings"}};
+  save(interrupted);
+  // The run that made them stopped after the fourth move, before its mark.
+  for (std::size_t i = 0; i < 4; ++i) {
+    const Move& move = interrupted.moves[i];
+    const std::filesystem::path to = *resolveMovePath(workspace, move.to, kId, move.path);
+    std::filesystem::create_directories(to.parent_path());
+    std::filesystem::rename(*resolveMovePath(workspace, move.from, kId, move.path), to);
+  }
+  writeTestFile(progressPath(workspace, kId), "+++");
+
+  const ProgramRun run = tool({"--work", pathToUtf8(work), "--repair"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::rolledBack);
+  ASSERT_TRUE(after.outcome.has_value());
+  EXPECT_EQ(after.outcome->reason, "interrupted");
+  EXPECT_EQ(installedVersion(), "1");
+  EXPECT_TRUE(std::filesystem::exists(install / "sample-app.exe"));
+  EXPECT_TRUE(std::filesystem::exists(install / "readme-v1.txt"));
+  EXPECT_EQ(readTestFile(install / "settings" / "user.txt"), "the user's settings");
+  EXPECT_TRUE(std::filesystem::exists(stagedFolder(workspace, kId) / "readme-v2.txt"));
+  EXPECT_FALSE(std::filesystem::exists(stagedFolder(workspace, kId) / "settings"));
+  EXPECT_FALSE(std::filesystem::exists(progressPath(workspace, kId)));
+
+  const std::vector<nlohmann::json> started = starts(1);
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["version"], "1");
+  const std::vector<std::string> lines = logLines("repair");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "repairing  in " + pathToUtf8(install));
+  EXPECT_EQ(lines.back(), "finished: rolled-back");
+}
+
+TEST_F(ApplyE2eTest, AJournalOfAnotherAttemptIsLeftAlone) {
+  stage("confirm");
+  const std::string before = readTestFile(journalPath(workspace));
+  const ProgramRun run = tool({"--work", pathToUtf8(work), "--id", "00000000000000b1"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(readTestFile(journalPath(workspace)), before);
+  EXPECT_EQ(installedVersion(), "1");
+  EXPECT_THAT(logLines("00000000000000b1"),
+              ElementsAre(StartsWith("applying 00000000000000b1 in "),
+                          std::string("nothing to do: the journal is staged for attempt ") + kId,
+                          "finished: nothing-to-do"));
+  EXPECT_THAT(starts(0), IsEmpty());
+}
+
+TEST_F(ApplyE2eTest, AnotherHolderOfTheLockMakesTheRunBusy) {
+  stage("confirm");
+  const std::string before = readTestFile(journalPath(workspace));
+  HeldFile lock("lock", lockPath(workspace));
+  ASSERT_TRUE(lock.held());
+  const ProgramRun run = tool({"--work", pathToUtf8(work), "--id", kId});
+  EXPECT_EQ(run.exitCode, 4) << run.err;
+  EXPECT_EQ(readTestFile(journalPath(workspace)), before);
+  EXPECT_EQ(installedVersion(), "1");
+  EXPECT_THAT(logLines(kId), Contains("another update is in progress (" +
+                                      pathToUtf8(lockPath(workspace)) + " is locked)"));
+}
+
+}  // namespace
+}  // namespace loftswitch
