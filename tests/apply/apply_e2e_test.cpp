@@ -1,11 +1,11 @@
-#include <windows.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -48,7 +48,7 @@ class ApplyE2eTest : public ::testing::Test {
       std::error_code error;
       std::filesystem::remove_all(install, error);
       if (!error) break;
-      ::Sleep(50);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
 
@@ -121,7 +121,7 @@ class ApplyE2eTest : public ::testing::Test {
         found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
       }
       if (found.size() >= count) break;
-      ::Sleep(50);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return found;
   }
@@ -251,8 +251,11 @@ TEST_F(ApplyE2eTest, AnotherHolderOfTheLockMakesTheRunBusy) {
   EXPECT_EQ(run.exitCode, 4) << run.err;
   EXPECT_EQ(readTestFile(journalPath(workspace)), before);
   EXPECT_EQ(installedVersion(), "1");
-  EXPECT_THAT(logLines(kId), Contains("another update is in progress (" +
-                                      pathToUtf8(lockPath(workspace)) + " is locked)"));
+  const std::vector<std::string> lines = logLines(kId);
+  EXPECT_THAT(lines, Contains("another update is in progress (" +
+                              pathToUtf8(lockPath(workspace)) + " is locked)"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "finished: busy");
 }
 
 }  // namespace
