@@ -178,6 +178,13 @@ bool isAdminOnlyForContents(PSECURITY_DESCRIPTOR descriptor) {
   return grantsOnlyToTrusted(dacl, kFolderChangeRights, Applies::toContents);
 }
 
+bool isAdminOnlyFolder(PSECURITY_DESCRIPTOR descriptor, FolderRole role) {
+  if (role == FolderRole::above) return isAdminOnly(descriptor, kParentChangeRights);
+  // What gets created inside the folder asked about (the workspace, the
+  // staged files) inherits its entries, so those count there too.
+  return isAdminOnly(descriptor, kFolderChangeRights) && isAdminOnlyForContents(descriptor);
+}
+
 Result<Unit> checkElevatedFolder(const std::filesystem::path& folder) {
   std::error_code absoluteFailed;
   std::filesystem::path current = std::filesystem::absolute(folder, absoluteFailed);
@@ -205,7 +212,6 @@ Result<Unit> checkElevatedFolder(const std::filesystem::path& folder) {
 
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const std::filesystem::path& path = chain[i];
-    const bool first = i == 0;
     PSECURITY_DESCRIPTOR raw = nullptr;
     const DWORD status = ::GetNamedSecurityInfoW(
         longPath(path).c_str(), SE_FILE_OBJECT,
@@ -216,12 +222,8 @@ Result<Unit> checkElevatedFolder(const std::filesystem::path& folder) {
       return fail(refusal("can't read the permissions of " + shown(path)));
     }
     const UniqueLocalMemory descriptor(raw);
-    // What gets created inside the folder asked about (the workspace, the
-    // staged files) inherits its entries, so those count there too.
     const bool adminOnly =
-        first ? isAdminOnly(descriptor.get(), kFolderChangeRights) &&
-                    isAdminOnlyForContents(descriptor.get())
-              : isAdminOnly(descriptor.get(), kParentChangeRights);
+        isAdminOnlyFolder(descriptor.get(), i == 0 ? FolderRole::askedAbout : FolderRole::above);
     if (!adminOnly) {
       return fail(refusal(shown(path) +
                           " can be changed by users who aren't administrators, so an elevated "

@@ -29,6 +29,14 @@ bool isAdminOnly(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights);
 // trusted nor an owner placeholder. Inherit-only entries count here.
 bool isAdminOnlyForContents(PSECURITY_DESCRIPTOR descriptor);
 
+// Where a folder stands in the walk of the folder check.
+enum class FolderRole { askedAbout, above };
+
+// The folder check's verdict on one folder's descriptor: the folder asked
+// about must keep kFolderChangeRights and what it passes on to its contents
+// for trusted identities; a folder above it only kParentChangeRights.
+bool isAdminOnlyFolder(PSECURITY_DESCRIPTOR descriptor, FolderRole role);
+
 // SYSTEM, the Administrators group or the TrustedInstaller service.
 bool isTrustedSid(PSID sid);
 

@@ -234,6 +234,39 @@ TEST(IsAdminOnlyForContentsTest, InheritableGrantsToStrangersFail) {
   EXPECT_FALSE(isAdminOnlyForContents(nullDacl.get()));
 }
 
+bool folderPasses(const std::wstring& sddl, FolderRole role) {
+  UniqueLocalMemory descriptor = descriptorFrom(sddl);
+  return isAdminOnlyFolder(descriptor.get(), role);
+}
+
+TEST(IsAdminOnlyFolderTest, JudgesTheFolderAskedAboutMoreStrictlyThanTheFoldersAbove) {
+  const std::wstring base = L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+  const std::wstring usersRead = base + L"(A;OICI;0x1200a9;;;BU)";
+  EXPECT_TRUE(folderPasses(usersRead, FolderRole::askedAbout));
+  EXPECT_TRUE(folderPasses(usersRead, FolderRole::above));
+
+  const std::wstring usersModify = base + L"(A;OICI;0x1301bf;;;BU)";
+  EXPECT_FALSE(folderPasses(usersModify, FolderRole::askedAbout));
+  EXPECT_FALSE(folderPasses(usersModify, FolderRole::above));
+
+  const std::wstring usersDeleteChild = base + L"(A;;0x40;;;BU)";
+  EXPECT_FALSE(folderPasses(usersDeleteChild, FolderRole::above));
+
+  const std::wstring usersAddFile = base + L"(A;;0x2;;;BU)";
+  EXPECT_TRUE(folderPasses(usersAddFile, FolderRole::above));
+  EXPECT_FALSE(folderPasses(usersAddFile, FolderRole::askedAbout));
+
+  // As on a drive root: what users may do to things created inside counts
+  // only for the folder that will hold the update.
+  const std::wstring driveRoot = base + L"(A;OICIIO;0x1301bf;;;AU)(A;CI;0x4;;;AU)";
+  EXPECT_TRUE(folderPasses(driveRoot, FolderRole::above));
+  const std::wstring usersModifyChildren = base + L"(A;OICIIO;0x1301bf;;;AU)";
+  EXPECT_FALSE(folderPasses(usersModifyChildren, FolderRole::askedAbout));
+
+  EXPECT_FALSE(folderPasses(L"O:BUD:", FolderRole::above));
+  EXPECT_TRUE(folderPasses(kRestrictedFolderSddl, FolderRole::askedAbout));
+}
+
 TEST(IsTrustedSidTest, KnowsAdministratorIdentitiesAndOwnerPlaceholders) {
   for (const std::wstring& text : {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"),
                                    kTrustedInstaller}) {
