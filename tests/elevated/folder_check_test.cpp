@@ -2,9 +2,10 @@
 
 #include <sddl.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/unique_handle_win32.h"
@@ -17,335 +18,192 @@
 namespace loftswitch {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
+#define TRUSTED_INSTALLER L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+#define SOME_USER L"S-1-5-21-1004336348-1177238915-682003330-1001"
+#define ADMINS L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
 
-const std::wstring kTrustedInstaller =
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-const std::wstring kSomeUser = L"S-1-5-21-1004336348-1177238915-682003330-1001";
-
-UniqueLocalMemory descriptorFrom(const std::wstring& sddl) {
+UniqueLocalMemory fromSddl(const wchar_t* sddl) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                              &descriptor, nullptr)) {
-    ADD_FAILURE() << "can't build a descriptor from " << toUtf8(sddl) << ": "
-                  << ::GetLastError();
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+    ADD_FAILURE() << "bad test descriptor " << toUtf8(sddl);
   }
   return UniqueLocalMemory(descriptor);
 }
 
-bool adminOnly(const std::wstring& sddl, ACCESS_MASK rights) {
-  UniqueLocalMemory descriptor = descriptorFrom(sddl);
-  return isAdminOnly(descriptor.get(), rights);
-}
-
-bool contentsAdminOnly(const std::wstring& sddl) {
-  UniqueLocalMemory descriptor = descriptorFrom(sddl);
-  return isAdminOnlyForContents(descriptor.get());
-}
-
-std::wstring grantToUsers(ACCESS_MASK mask) {
-  wchar_t text[128];
-  std::swprintf(text, 128, L"O:BAD:(A;;0x%lx;;;BU)", static_cast<unsigned long>(mask));
-  return text;
-}
-
-UniqueLocalMemory sidFrom(const std::wstring& text) {
+UniqueLocalMemory sidFrom(const wchar_t* text) {
   PSID sid = nullptr;
-  if (!::ConvertStringSidToSidW(text.c_str(), &sid)) {
-    ADD_FAILURE() << "can't convert " << toUtf8(text);
-  }
+  if (!::ConvertStringSidToSidW(text, &sid)) ADD_FAILURE() << "bad test SID " << toUtf8(text);
   return UniqueLocalMemory(sid);
 }
 
-// A descriptor owned by Administrators whose DACL holds one entry given as
-// raw bytes, for entry kinds SDDL can't always express, or whose DACL is null
-// (Wine's SDDL reader makes NO_ACCESS_CONTROL an empty DACL instead).
-class BuiltDescriptor {
- public:
-  static BuiltDescriptor withNullDacl() { return BuiltDescriptor(nullptr); }
-  explicit BuiltDescriptor(const std::vector<BYTE>& entry) : BuiltDescriptor(&entry) {}
-  BuiltDescriptor(BuiltDescriptor&&) = default;
-
-  PSECURITY_DESCRIPTOR get() { return &descriptor_; }
-
- private:
-  explicit BuiltDescriptor(const std::vector<BYTE>* entry) : acl_(1024) {
-    auto* acl = reinterpret_cast<PACL>(acl_.data());
-    if (entry != nullptr) {
-      EXPECT_TRUE(::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION_DS));
-      EXPECT_TRUE(::AddAce(acl, ACL_REVISION_DS, MAXDWORD, const_cast<BYTE*>(entry->data()),
-                           static_cast<DWORD>(entry->size())));
-    }
-    owner_ = sidFrom(L"BA");
-    EXPECT_TRUE(::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION));
-    EXPECT_TRUE(::SetSecurityDescriptorOwner(&descriptor_, owner_.get(), FALSE));
-    EXPECT_TRUE(::SetSecurityDescriptorDacl(&descriptor_, TRUE, entry ? acl : nullptr, FALSE));
-  }
-
-  std::vector<BYTE> acl_;
-  UniqueLocalMemory owner_;
-  SECURITY_DESCRIPTOR descriptor_{};
+struct Verdict {
+  const wchar_t* sddl;
+  bool folder;  // with kFolderChangeRights, or as the folder asked about
+  bool parent;  // with kParentChangeRights, or as a folder above it
 };
 
-TEST(IsAdminOnlyTest, NeedsAnOwnerThatIsSystemAdministratorsOrTrustedInstaller) {
-  for (const std::wstring& owner : {std::wstring(L"SY"), std::wstring(L"BA"), kTrustedInstaller}) {
-    const std::wstring sddl = L"O:" + owner + L"D:(A;;FA;;;SY)(A;;0x1200a9;;;BU)";
-    EXPECT_TRUE(adminOnly(sddl, kFolderChangeRights)) << toUtf8(owner);
-    EXPECT_TRUE(adminOnly(sddl, kParentChangeRights)) << toUtf8(owner);
-  }
-  // Owners may always rewrite the access list, whatever it says.
-  for (const std::wstring& owner :
-       {std::wstring(L"BU"), std::wstring(L"WD"), std::wstring(L"AU"), kSomeUser}) {
-    const std::wstring sddl = L"O:" + owner + L"D:(A;;FA;;;SY)";
-    EXPECT_FALSE(adminOnly(sddl, kFolderChangeRights)) << toUtf8(owner);
-    EXPECT_FALSE(adminOnly(sddl, kParentChangeRights)) << toUtf8(owner);
-  }
-  EXPECT_FALSE(adminOnly(L"D:(A;;FA;;;SY)", kFolderChangeRights));
-  EXPECT_FALSE(isAdminOnly(nullptr, kFolderChangeRights));
-}
-
-TEST(IsAdminOnlyTest, NullOrMissingAccessListFailsAndEmptyOnePasses) {
-  BuiltDescriptor nullDacl = BuiltDescriptor::withNullDacl();
-  EXPECT_FALSE(isAdminOnly(nullDacl.get(), kParentChangeRights));
-  EXPECT_FALSE(adminOnly(L"O:BA", kParentChangeRights));
-  EXPECT_TRUE(adminOnly(L"O:BAD:", kFolderChangeRights));
-  EXPECT_TRUE(adminOnly(L"O:SYD:P", kFolderChangeRights));
-  EXPECT_FALSE(adminOnly(L"O:BUD:", kFolderChangeRights));
-}
-
-TEST(IsAdminOnlyTest, EachChangingRightCountsOnTheFolderAndOnlySomeOnAParent) {
-  struct Case {
-    ACCESS_MASK mask;
-    bool folderPasses;
-    bool parentPasses;
+TEST(IsAdminOnlyTest, TrustsOnlyAdministratorOwnersAndAdministratorGrantsOfChangingRights) {
+  const Verdict verdicts[] = {
+      {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", true, true},
+      {L"O:" TRUSTED_INSTALLER L"D:(A;;FA;;;" TRUSTED_INSTALLER L")", true, true},
+      {L"O:BUD:(A;;FA;;;SY)", false, false},
+      {L"O:" SOME_USER L"D:", false, false},
+      {L"D:(A;;FA;;;SY)", false, false},
+      {L"O:BA", false, false},
+      {L"O:BAD:", true, true},
+      {L"O:BAD:(A;;0x80000;;;BU)", false, false},
+      {L"O:BAD:(A;;0x40000;;;BU)", false, false},
+      {L"O:BAD:(A;;0x10000;;;BU)", false, false},
+      {L"O:BAD:(A;;0x40;;;BU)", false, false},
+      {L"O:BAD:(A;;0x4;;;BU)", false, true},
+      {L"O:BAD:(A;;0x2;;;BU)", false, true},
+      {L"O:BAD:(A;;0x110;;;BU)", true, true},
+      {L"O:BAD:(A;;GA;;;WD)", false, false},
+      {L"O:BAD:(A;;GW;;;AU)", false, true},
+      {L"O:BAD:(A;;0xA0000000;;;BU)", true, true},
+      {L"O:BAD:(A;;FA;;;CO)(A;;FA;;;OW)", true, true},
+      {L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x40;;;" SOME_USER L")", false, false},
+      {L"O:BAD:(A;OICIIO;FA;;;BU)", true, true},
+      {L"O:BAD:(A;OICI;FA;;;BU)", false, false},
+      {L"O:BAD:(D;;FA;;;BU)", true, true},
+      {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", false, false},
   };
-  const Case cases[] = {
-      {WRITE_OWNER, false, false},
-      {WRITE_DAC, false, false},
-      {DELETE, false, false},
-      {FILE_DELETE_CHILD, false, false},
-      {FILE_ADD_SUBDIRECTORY, false, true},
-      {FILE_ADD_FILE, false, true},
-      {FILE_WRITE_EA, true, true},
-      {FILE_WRITE_ATTRIBUTES, true, true},
-      {FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, true, true},
-      {FILE_ALL_ACCESS, false, false},
-      // Generic rights are judged by the file rights they stand for.
-      {GENERIC_ALL, false, false},
-      {GENERIC_WRITE, false, true},
-      {GENERIC_READ | GENERIC_EXECUTE, true, true},
+  for (const Verdict& v : verdicts) {
+    UniqueLocalMemory descriptor = fromSddl(v.sddl);
+    EXPECT_EQ(isAdminOnly(descriptor.get(), kFolderChangeRights), v.folder) << toUtf8(v.sddl);
+    EXPECT_EQ(isAdminOnly(descriptor.get(), kParentChangeRights), v.parent) << toUtf8(v.sddl);
+  }
+}
+
+TEST(IsAdminOnlyTest, JudgesTheFolderAskedAboutAlsoOnWhatItsContentsInherit) {
+  const Verdict verdicts[] = {
+      {ADMINS L"(A;OICI;0x1200a9;;;BU)", true, true},
+      {ADMINS L"(A;OICI;0x1301bf;;;BU)", false, false},
+      {ADMINS L"(A;;0x2;;;BU)", false, true},
+      {ADMINS L"(A;OICIIO;0x1301bf;;;AU)", false, true},
+      {ADMINS L"(A;CIIO;0x40;;;BU)", false, true},
+      {ADMINS L"(A;OICIIO;GRGX;;;BU)(A;OICIIO;GA;;;CO)", true, true},
+      {L"O:BUD:", false, false},
   };
-  for (const Case& c : cases) {
-    const std::wstring sddl = grantToUsers(c.mask);
-    EXPECT_EQ(adminOnly(sddl, kFolderChangeRights), c.folderPasses) << toUtf8(sddl);
-    EXPECT_EQ(adminOnly(sddl, kParentChangeRights), c.parentPasses) << toUtf8(sddl);
+  for (const Verdict& v : verdicts) {
+    UniqueLocalMemory descriptor = fromSddl(v.sddl);
+    EXPECT_EQ(isAdminOnlyFolder(descriptor.get(), FolderRole::askedAbout), v.folder)
+        << toUtf8(v.sddl);
+    EXPECT_EQ(isAdminOnlyFolder(descriptor.get(), FolderRole::above), v.parent) << toUtf8(v.sddl);
   }
-  EXPECT_FALSE(adminOnly(L"O:BAD:(A;;GA;;;BU)", kParentChangeRights));
-  EXPECT_TRUE(adminOnly(L"O:BAD:(A;;GW;;;BU)", kParentChangeRights));
-  EXPECT_FALSE(adminOnly(L"O:BAD:(A;;GW;;;BU)", kFolderChangeRights));
 }
 
-TEST(IsAdminOnlyTest, OnlyTrustedIdentitiesAndOwnerPlaceholdersMayHoldChangingRights) {
-  for (const wchar_t* trustee : {L"SY", L"BA", L"CO", L"OW"}) {
-    EXPECT_TRUE(adminOnly(std::wstring(L"O:BAD:(A;;FA;;;") + trustee + L")", kFolderChangeRights))
-        << toUtf8(trustee);
+// Owned by Administrators, with a null DACL or a DACL of one entry laid out
+// by hand: Wine's SDDL reader makes no null DACL and no conditional entries.
+struct RawDescriptor {
+  RawDescriptor(BYTE type, ACCESS_MASK mask, const wchar_t* trustee, DWORD objectFlags)
+      : RawDescriptor() {
+    UniqueLocalMemory sid = sidFrom(trustee);
+    const bool object = type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                        type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+    std::vector<BYTE> entry(8 + (object ? 4 + 32 : 0) + ::GetLengthSid(sid.get()), 0);
+    const ACE_HEADER header{type, 0, static_cast<WORD>(entry.size())};
+    std::memcpy(entry.data(), &header, 4);
+    std::memcpy(entry.data() + 4, &mask, 4);
+    std::size_t at = 8;
+    if (object) {
+      std::memcpy(entry.data() + 8, &objectFlags, 4);
+      at = 12 + (objectFlags & ACE_OBJECT_TYPE_PRESENT ? 16 : 0) +
+           (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT ? 16 : 0);
+    }
+    std::memcpy(entry.data() + at, sid.get(), ::GetLengthSid(sid.get()));
+    auto* acl = reinterpret_cast<PACL>(aclBytes.data());
+    EXPECT_TRUE(::InitializeAcl(acl, static_cast<DWORD>(aclBytes.size()), ACL_REVISION_DS));
+    EXPECT_TRUE(::AddAce(acl, ACL_REVISION_DS, MAXDWORD, entry.data(),
+                         static_cast<DWORD>(entry.size())));
+    EXPECT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
   }
-  EXPECT_TRUE(adminOnly(L"O:BAD:(A;;FA;;;" + kTrustedInstaller + L")", kFolderChangeRights));
-  for (const std::wstring& trustee : {std::wstring(L"BU"), std::wstring(L"WD"),
-                                      std::wstring(L"AU"), std::wstring(L"IU"), kSomeUser}) {
-    EXPECT_FALSE(adminOnly(L"O:BAD:(A;;FA;;;" + trustee + L")", kParentChangeRights))
-        << toUtf8(trustee);
+  RawDescriptor() : aclBytes(256), owner(sidFrom(L"BA")) {
+    EXPECT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_TRUE(::SetSecurityDescriptorOwner(&descriptor, owner.get(), FALSE));
+    EXPECT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
   }
-  // A stranger's grant after trusted ones still counts.
-  EXPECT_FALSE(adminOnly(L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x40;;;BU)", kParentChangeRights));
-}
+  std::vector<BYTE> aclBytes;
+  UniqueLocalMemory owner;
+  SECURITY_DESCRIPTOR descriptor{};
+};
 
-TEST(IsAdminOnlyTest, InheritOnlyAndDenyEntriesAreNotCounted) {
-  EXPECT_TRUE(adminOnly(L"O:BAD:(A;OICIIO;FA;;;BU)", kFolderChangeRights));
-  EXPECT_FALSE(adminOnly(L"O:BAD:(A;OICI;FA;;;BU)", kFolderChangeRights));
-  EXPECT_TRUE(adminOnly(L"O:BAD:(D;;FA;;;BU)", kFolderChangeRights));
-  // A deny entry doesn't make up for a grant, even when it comes first.
-  EXPECT_FALSE(adminOnly(L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", kFolderChangeRights));
-}
-
-std::vector<BYTE> rawEntry(BYTE type, BYTE flags, ACCESS_MASK mask, const std::wstring& trustee,
-                           const std::vector<BYTE>& beforeSid = {}) {
-  UniqueLocalMemory sid = sidFrom(trustee);
-  const std::size_t sidLength = sid ? ::GetLengthSid(sid.get()) : 0;
-  const std::size_t sidOffset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) + beforeSid.size();
-  std::vector<BYTE> bytes((sidOffset + sidLength + 3) / 4 * 4, 0);
-  if (!beforeSid.empty()) {
-    std::memcpy(bytes.data() + sizeof(ACE_HEADER) + sizeof(ACCESS_MASK), beforeSid.data(),
-                beforeSid.size());
-  }
-  if (sidLength > 0) std::memcpy(bytes.data() + sidOffset, sid.get(), sidLength);
-  ACE_HEADER header{type, flags, static_cast<WORD>(bytes.size())};
-  std::memcpy(bytes.data(), &header, sizeof(header));
-  std::memcpy(bytes.data() + sizeof(header), &mask, sizeof(mask));
-  return bytes;
-}
-
-std::vector<BYTE> objectPart(DWORD objectFlags) {
-  std::vector<BYTE> bytes(sizeof(DWORD));
-  std::memcpy(bytes.data(), &objectFlags, sizeof(objectFlags));
-  if (objectFlags & ACE_OBJECT_TYPE_PRESENT) bytes.insert(bytes.end(), sizeof(GUID), 0x11);
-  if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) bytes.insert(bytes.end(), sizeof(GUID), 0x22);
-  return bytes;
-}
-
-TEST(IsAdminOnlyTest, ConditionalAndObjectGrantsCountLikePlainOnes) {
-  struct Case {
-    BYTE type;
-    std::vector<BYTE> beforeSid;
+TEST(IsAdminOnlyTest, CountsEveryKindOfGrantAndRefusesANullDacl) {
+  RawDescriptor nullDacl;
+  EXPECT_FALSE(isAdminOnly(&nullDacl.descriptor, kParentChangeRights));
+  EXPECT_FALSE(isAdminOnlyFolder(&nullDacl.descriptor, FolderRole::askedAbout));
+  const std::pair<BYTE, DWORD> kinds[] = {
+      {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, 0},
+      {ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0},
+      {ACCESS_ALLOWED_OBJECT_ACE_TYPE, ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT},
+      {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, ACE_INHERITED_OBJECT_TYPE_PRESENT},
   };
-  const Case cases[] = {
-      {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, {}},
-      {ACCESS_ALLOWED_OBJECT_ACE_TYPE, objectPart(0)},
-      {ACCESS_ALLOWED_OBJECT_ACE_TYPE,
-       objectPart(ACE_OBJECT_TYPE_PRESENT | ACE_INHERITED_OBJECT_TYPE_PRESENT)},
-      {ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, objectPart(ACE_INHERITED_OBJECT_TYPE_PRESENT)},
-  };
-  for (const Case& c : cases) {
-    BuiltDescriptor toUsers(rawEntry(c.type, 0, FILE_DELETE_CHILD, L"BU", c.beforeSid));
-    EXPECT_FALSE(isAdminOnly(toUsers.get(), kParentChangeRights)) << int(c.type);
-    BuiltDescriptor toSystem(rawEntry(c.type, 0, FILE_ALL_ACCESS, L"SY", c.beforeSid));
-    EXPECT_TRUE(isAdminOnly(toSystem.get(), kFolderChangeRights)) << int(c.type);
-    BuiltDescriptor readOnly(rawEntry(c.type, 0, FILE_GENERIC_READ, L"BU", c.beforeSid));
-    EXPECT_TRUE(isAdminOnly(readOnly.get(), kFolderChangeRights)) << int(c.type);
+  for (const auto& [type, flags] : kinds) {
+    RawDescriptor toUsers(type, FILE_DELETE_CHILD, L"BU", flags);
+    EXPECT_FALSE(isAdminOnly(&toUsers.descriptor, kParentChangeRights)) << int(type);
+    RawDescriptor toSystem(type, FILE_ALL_ACCESS, L"SY", flags);
+    EXPECT_TRUE(isAdminOnly(&toSystem.descriptor, kFolderChangeRights)) << int(type);
   }
-  BuiltDescriptor denied(rawEntry(ACCESS_DENIED_CALLBACK_ACE_TYPE, 0, FILE_ALL_ACCESS, L"BU"));
-  EXPECT_TRUE(isAdminOnly(denied.get(), kFolderChangeRights));
-  BuiltDescriptor compound(rawEntry(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, 0, WRITE_DAC, L"SY"));
-  EXPECT_FALSE(isAdminOnly(compound.get(), kParentChangeRights));
-}
-
-TEST(IsAdminOnlyForContentsTest, InheritableGrantsToStrangersFail) {
-  EXPECT_FALSE(contentsAdminOnly(L"O:BAD:(A;OICIIO;FA;;;BU)"));
-  EXPECT_FALSE(contentsAdminOnly(L"O:BAD:(A;OIIO;FW;;;AU)"));
-  EXPECT_FALSE(contentsAdminOnly(L"O:BAD:(A;CIIO;0x40;;;BU)"));
-  EXPECT_FALSE(contentsAdminOnly(L"O:BAD:(A;OICIIO;GA;;;BU)"));
-  EXPECT_TRUE(contentsAdminOnly(L"O:BAD:(A;OICIIO;GRGX;;;BU)(A;OICIIO;FA;;;CO)"));
-  EXPECT_TRUE(contentsAdminOnly(L"O:BAD:(A;OICIIO;FA;;;SY)(A;OICIIO;GA;;;BA)"));
-  // Entries for the folder alone are the other check's business.
-  EXPECT_TRUE(contentsAdminOnly(L"O:BAD:(A;;FA;;;BU)"));
-  EXPECT_FALSE(contentsAdminOnly(L"O:BUD:"));
-  BuiltDescriptor nullDacl = BuiltDescriptor::withNullDacl();
-  EXPECT_FALSE(isAdminOnlyForContents(nullDacl.get()));
-}
-
-bool folderPasses(const std::wstring& sddl, FolderRole role) {
-  UniqueLocalMemory descriptor = descriptorFrom(sddl);
-  return isAdminOnlyFolder(descriptor.get(), role);
-}
-
-TEST(IsAdminOnlyFolderTest, JudgesTheFolderAskedAboutMoreStrictlyThanTheFoldersAbove) {
-  const std::wstring base = L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-  const std::wstring usersRead = base + L"(A;OICI;0x1200a9;;;BU)";
-  EXPECT_TRUE(folderPasses(usersRead, FolderRole::askedAbout));
-  EXPECT_TRUE(folderPasses(usersRead, FolderRole::above));
-
-  const std::wstring usersModify = base + L"(A;OICI;0x1301bf;;;BU)";
-  EXPECT_FALSE(folderPasses(usersModify, FolderRole::askedAbout));
-  EXPECT_FALSE(folderPasses(usersModify, FolderRole::above));
-
-  const std::wstring usersDeleteChild = base + L"(A;;0x40;;;BU)";
-  EXPECT_FALSE(folderPasses(usersDeleteChild, FolderRole::above));
-
-  const std::wstring usersAddFile = base + L"(A;;0x2;;;BU)";
-  EXPECT_TRUE(folderPasses(usersAddFile, FolderRole::above));
-  EXPECT_FALSE(folderPasses(usersAddFile, FolderRole::askedAbout));
-
-  // As on a drive root: what users may do to things created inside counts
-  // only for the folder that will hold the update.
-  const std::wstring driveRoot = base + L"(A;OICIIO;0x1301bf;;;AU)(A;CI;0x4;;;AU)";
-  EXPECT_TRUE(folderPasses(driveRoot, FolderRole::above));
-  const std::wstring usersModifyChildren = base + L"(A;OICIIO;0x1301bf;;;AU)";
-  EXPECT_FALSE(folderPasses(usersModifyChildren, FolderRole::askedAbout));
-
-  EXPECT_FALSE(folderPasses(L"O:BUD:", FolderRole::above));
-  EXPECT_TRUE(folderPasses(kRestrictedFolderSddl, FolderRole::askedAbout));
+  RawDescriptor denied(ACCESS_DENIED_CALLBACK_ACE_TYPE, FILE_ALL_ACCESS, L"BU", 0);
+  EXPECT_TRUE(isAdminOnly(&denied.descriptor, kFolderChangeRights));
+  RawDescriptor compound(ACCESS_ALLOWED_COMPOUND_ACE_TYPE, WRITE_DAC, L"SY", 0);
+  EXPECT_FALSE(isAdminOnly(&compound.descriptor, kParentChangeRights));
 }
 
 TEST(IsTrustedSidTest, KnowsAdministratorIdentitiesAndOwnerPlaceholders) {
-  for (const std::wstring& text : {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"),
-                                   kTrustedInstaller}) {
+  const std::tuple<const wchar_t*, bool, bool> sids[] = {
+      {L"S-1-5-18", true, false},      {L"S-1-5-32-544", true, false},
+      {TRUSTED_INSTALLER, true, false}, {L"S-1-3-0", false, true},
+      {L"S-1-3-4", false, true},       {L"S-1-5-32-545", false, false},
+      {L"S-1-1-0", false, false},      {L"S-1-5-19", false, false},
+      {L"S-1-3-1", false, false},      {SOME_USER, false, false},
+      {L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465", false, false},
+  };
+  for (const auto& [text, trusted, owner] : sids) {
     UniqueLocalMemory sid = sidFrom(text);
-    EXPECT_TRUE(isTrustedSid(sid.get())) << toUtf8(text);
-    EXPECT_FALSE(isOwnerSid(sid.get())) << toUtf8(text);
+    EXPECT_EQ(isTrustedSid(sid.get()), trusted) << toUtf8(text);
+    EXPECT_EQ(isOwnerSid(sid.get()), owner) << toUtf8(text);
   }
-  for (const std::wstring& text : {std::wstring(L"S-1-3-0"), std::wstring(L"S-1-3-4")}) {
-    UniqueLocalMemory sid = sidFrom(text);
-    EXPECT_TRUE(isOwnerSid(sid.get())) << toUtf8(text);
-    EXPECT_FALSE(isTrustedSid(sid.get())) << toUtf8(text);
-  }
-  for (const std::wstring& text :
-       {std::wstring(L"S-1-5-32-545"), std::wstring(L"S-1-1-0"), std::wstring(L"S-1-5-11"),
-        std::wstring(L"S-1-5-19"), std::wstring(L"S-1-3-1"), kSomeUser,
-        std::wstring(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465")}) {
-    UniqueLocalMemory sid = sidFrom(text);
-    EXPECT_FALSE(isTrustedSid(sid.get())) << toUtf8(text);
-    EXPECT_FALSE(isOwnerSid(sid.get())) << toUtf8(text);
-  }
-  EXPECT_FALSE(isTrustedSid(nullptr));
-  EXPECT_FALSE(isOwnerSid(nullptr));
 }
 
-TEST(RestrictFolderTest, DescriptorIsProtectedAdministratorOnlyAndPassesTheCheck) {
+TEST(RestrictFolderTest, GivesAProtectedDescriptorThatPassesTheCheck) {
   EXPECT_STREQ(kRestrictedFolderSddl, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-  UniqueLocalMemory descriptor = descriptorFrom(kRestrictedFolderSddl);
-  ASSERT_TRUE(descriptor);
-  EXPECT_TRUE(isAdminOnly(descriptor.get(), kFolderChangeRights));
-  EXPECT_TRUE(isAdminOnly(descriptor.get(), kParentChangeRights));
-  EXPECT_TRUE(isAdminOnlyForContents(descriptor.get()));
-
+  UniqueLocalMemory descriptor = fromSddl(kRestrictedFolderSddl);
+  EXPECT_TRUE(isAdminOnlyFolder(descriptor.get(), FolderRole::askedAbout));
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
   ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
   EXPECT_TRUE(control & SE_DACL_PROTECTED);
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted));
-  EXPECT_TRUE(::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
-}
 
-TEST(RestrictFolderTest, SetsTheDescriptorOnAFolderAndReportsAMissingOne) {
   TempFolder temp;
   const FolderCheck restrict = restrictFolder;
   EXPECT_THAT(restrict(temp.path()), IsOkay());
-  const std::filesystem::path missing = temp / "missing";
-  const auto result = restrict(missing);
-  EXPECT_THAT(result, FailsWithCode(ErrorCode::notFound));
-  EXPECT_THAT(result, FailsWithMessageThat(StartsWith("can't restrict " + toUtf8(missing.native()) + ": ")));
+  const auto missing = restrict(temp / "missing");
+  EXPECT_THAT(missing, FailsWithCode(ErrorCode::notFound));
+  EXPECT_THAT(missing, FailsWithMessageThat(::testing::StartsWith(
+                           "can't restrict " + toUtf8((temp / "missing").native()) + ": ")));
 }
 
 std::string normal(const std::filesystem::path& path) {
   return toUtf8(std::filesystem::absolute(path).lexically_normal().native());
 }
 
-// Wine makes every folder the ordinary user's, so a real folder is refused
-// here for its owner.
-TEST(CheckElevatedFolderTest, RefusesAFolderAnOrdinaryUserOwnsNamingIt) {
+// Wine makes every folder the ordinary user's, so a real one is refused here.
+TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteForm) {
   TempFolder temp;
-  std::filesystem::create_directories(temp / "sub");
+  writeTestFile(temp / "sub" / "file.txt", "x");
   const FolderCheck check = checkElevatedFolder;
-  const std::string expected =
-      normal(temp.path()) +
+  const std::string refused = normal(temp.path()) +
       " can be changed by users who aren't administrators, so an elevated update won't run there";
-  EXPECT_THAT(check(temp.path()), FailsWith(ErrorCode::accessDenied, expected));
-  EXPECT_THAT(check(temp.path() / ""), FailsWith(ErrorCode::accessDenied, expected));
-  EXPECT_THAT(check(temp / "sub" / ".."), FailsWith(ErrorCode::accessDenied, expected));
-}
-
-TEST(CheckElevatedFolderTest, RefusesAFileOrAMissingPathAsNotAFolder) {
-  TempFolder temp;
-  writeTestFile(temp / "file.txt", "x");
-  EXPECT_THAT(checkElevatedFolder(temp / "file.txt"),
-              FailsWith(ErrorCode::accessDenied, normal(temp / "file.txt") + " is not a folder"));
-  EXPECT_THAT(checkElevatedFolder(temp / "missing" / "deeper"),
-              FailsWith(ErrorCode::accessDenied,
-                        normal(temp / "missing" / "deeper") + " is not a folder"));
-  EXPECT_THAT(checkElevatedFolder(std::filesystem::path()), FailsWithCode(ErrorCode::accessDenied));
+  EXPECT_THAT(check(temp.path()), FailsWith(ErrorCode::accessDenied, refused));
+  EXPECT_THAT(check(temp.path() / ""), FailsWith(ErrorCode::accessDenied, refused));
+  EXPECT_THAT(check(temp / "sub" / ".."), FailsWith(ErrorCode::accessDenied, refused));
+  for (const auto& notFolder : {temp / "sub" / "file.txt", temp / "missing" / "deeper"}) {
+    EXPECT_THAT(check(notFolder),
+                FailsWith(ErrorCode::accessDenied, normal(notFolder) + " is not a folder"));
+  }
+  EXPECT_THAT(check(std::filesystem::path()), FailsWithCode(ErrorCode::accessDenied));
 }
 
 }  // namespace
