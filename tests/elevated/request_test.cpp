@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -13,256 +14,168 @@ namespace loftswitch {
 namespace {
 
 using ::testing::StartsWith;
+using Json = nlohmann::json;
+using Change = std::function<void(Json&)>;
 
-const std::string kDigestHex =
-    "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kDigestHex = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string kSignature = encodeBase64(Bytes(64, 0x5a));
 
-std::string signatureText() {
-  Bytes bytes(64);
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 3);
-  return encodeBase64(bytes);
+Change set(std::string key, Json value) {
+  return [key, value](Json& document) { document[key] = value; };
+}
+Change drop(std::string key) {
+  return [key](Json& document) { document.erase(key); };
+}
+Change both(Change first, Change second) {
+  return [first, second](Json& document) { first(document), second(document); };
 }
 
-nlohmann::json validRequest() {
-  return {
-      {"loftswitch_request", 1},
-      {"id", "0123456789abcdef"},
-      {"version", "v1.2.3+b7"},
-      {"platform", "windows-x64"},
-      {"size", 1234},
-      {"sha256", kDigestHex},
-      {"signature", signatureText()},
-      {"package", "C:\\Users\\u\\AppData\\Local\\App\\.loftswitch\\package.zip"},
-      {"install", "C:\\Program Files\\App"},
-      {"userWorkspace", "C:\\Users\\u\\AppData\\Local\\App\\.loftswitch"},
-      {"executable", "bin/app.exe"},
-      {"relaunchArgs", {"--updated", "caf\xC3\xA9"}},
-  };
+Json validRequest() {
+  return {{"loftswitch_request", 1},      {"id", "0123456789abcdef"},
+          {"version", "v1.2.3+b7"},       {"platform", "windows-x64"},
+          {"size", 1234},                 {"sha256", kDigestHex},
+          {"signature", kSignature},      {"package", "C:\\ws\\package.zip"},
+          {"install", "C:\\Program Files\\App"}, {"userWorkspace", "C:\\ws"},
+          {"executable", "bin/app.exe"},  {"relaunchArgs", {"--updated", "caf\xC3\xA9"}}};
 }
 
-Result<UpdateRequest> readWith(const nlohmann::json& document) {
+Result<UpdateRequest> readChanged(const Change& change) {
+  Json document = validRequest();
+  change(document);
   return readUpdateRequest(document.dump());
 }
 
-Result<UpdateRequest> readChanged(std::string_view key, const nlohmann::json& value) {
-  nlohmann::json document = validRequest();
-  document[std::string(key)] = value;
-  return readWith(document);
-}
-
-Result<UpdateRequest> readWithout(std::string_view key) {
-  nlohmann::json document = validRequest();
-  document.erase(std::string(key));
-  return readWith(document);
-}
-
-auto requestFails(const std::string& detail) {
-  return FailsWith(ErrorCode::invalidData, "the update request: " + detail);
-}
-
 TEST(UpdateRequestTest, ReadsEveryFieldWithItsDefaults) {
-  nlohmann::json document = validRequest();
-  document["unknownKey"] = {{"ignored", true}};
-  const auto request = readWith(document);
+  const auto request = readChanged(set("unknownKey", {{"ignored", true}}));
   ASSERT_THAT(request, IsOkay());
   EXPECT_EQ(request->id, "0123456789abcdef");
   EXPECT_FALSE(request->repair);
   EXPECT_EQ(request->version, "v1.2.3+b7");
-  EXPECT_EQ(request->notes, "");
   EXPECT_EQ(request->platform, "windows-x64");
-  EXPECT_EQ(request->url, "");
   EXPECT_EQ(request->size, 1234u);
   EXPECT_EQ(Bytes(request->sha256.begin(), request->sha256.end()), decodeHex(kDigestHex));
-  EXPECT_EQ(Bytes(request->signature.begin(), request->signature.end()),
-            *decodeBase64(signatureText()));
-  EXPECT_EQ(request->package.wstring(),
-            L"C:\\Users\\u\\AppData\\Local\\App\\.loftswitch\\package.zip");
+  EXPECT_EQ(Bytes(request->signature.begin(), request->signature.end()), Bytes(64, 0x5a));
+  EXPECT_EQ(request->package.wstring(), L"C:\\ws\\package.zip");
   EXPECT_EQ(request->install.wstring(), L"C:\\Program Files\\App");
-  EXPECT_EQ(request->userWorkspace.wstring(), L"C:\\Users\\u\\AppData\\Local\\App\\.loftswitch");
+  EXPECT_EQ(request->userWorkspace.wstring(), L"C:\\ws");
   EXPECT_EQ(request->executable, "bin/app.exe");
   EXPECT_EQ(request->relaunchArgs, (std::vector<std::string>{"--updated", "caf\xC3\xA9"}));
-  EXPECT_EQ(request->relaunchCwd, "");
+  EXPECT_EQ(request->notes + request->url + request->relaunchCwd, "");
   EXPECT_EQ(request->exitMs, 60000u);
   EXPECT_EQ(request->confirmMs, 60000u);
+
+  Json optional = validRequest();
+  optional.update({{"notes", "a\nb"}, {"url", "https://x/p.zip"}, {"relaunchCwd", "C:\\w"},
+                   {"exitMs", 0}, {"confirmMs", 3600000}, {"repair", false},
+                   {"size", 9007199254740991u}, {"loftswitch_request", 1.0}});
+  const auto full = readUpdateRequest(optional.dump());
+  ASSERT_THAT(full, IsOkay());
+  EXPECT_EQ(full->notes, "a\nb");
+  EXPECT_EQ(full->url, "https://x/p.zip");
+  EXPECT_EQ(full->relaunchCwd, "C:\\w");
+  EXPECT_EQ(full->exitMs, 0u);
+  EXPECT_EQ(full->confirmMs, 3600000u);
+  EXPECT_EQ(full->size, 9007199254740991u);
 }
 
-TEST(UpdateRequestTest, ReadsTheOptionalFieldsWhenGiven) {
-  nlohmann::json document = validRequest();
-  document["notes"] = "line\nnext";
-  document["url"] = "https://example.com/p.zip";
-  document["relaunchCwd"] = "C:\\work";
-  document["exitMs"] = 0;
-  document["confirmMs"] = 3600000;
-  document["repair"] = false;
-  const auto request = readWith(document);
-  ASSERT_THAT(request, IsOkay());
-  EXPECT_EQ(request->notes, "line\nnext");
-  EXPECT_EQ(request->url, "https://example.com/p.zip");
-  EXPECT_EQ(request->relaunchCwd, "C:\\work");
-  EXPECT_EQ(request->exitMs, 0u);
-  EXPECT_EQ(request->confirmMs, 3600000u);
-}
-
-TEST(UpdateRequestTest, RefusesTextThatIsNotAVersionOneRequest) {
+TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
+  const std::string exe = "executable must be a relative path inside the install folder";
+  const std::string sha = "sha256 must be 64 lowercase hex digits";
+  const std::string sig = "signature must be 64 bytes of base64";
+  const std::string upperDigest = "B" + kDigestHex.substr(1);
+  const struct {
+    Change change;
+    std::string detail;
+  } cases[] = {
+      {drop("loftswitch_request"), "not a version 1 request"},
+      {set("loftswitch_request", "1"), "not a version 1 request"},
+      {set("loftswitch_request", true), "not a version 1 request"},
+      {set("loftswitch_request", 2), "not a version 1 request"},
+      {set("relaunchArgs", Json::parse("[[[[]]]]")), "nested deeper than 4 levels"},
+      {set("relaunchArgs", Json::parse("[[[\"x\"]]]")), "relaunchArgs must be an array of strings"},
+      {set("relaunchArgs", "x"), "relaunchArgs must be an array of strings"},
+      {drop("version"), "version must be a string"},
+      {set("notes", nullptr), "notes must be a string"},
+      {set("repair", "true"), "repair must be true or false"},
+      {both(set("repair", 1), set("version", 1)), "repair must be true or false"},
+      {both(set("repair", "yes"), drop("id")), "id must be a string"},
+      {both(set("install", 7), set("exitMs", -1)), "install must be a string"},
+      {set("size", 9007199254740992u), "size must be an integer from 0 to 9007199254740991"},
+      {set("exitMs", 3600001), "exitMs must be an integer from 0 to 3600000"},
+      {set("confirmMs", 1.0), "confirmMs must be an integer from 0 to 3600000"},
+      {set("id", "0123456789ABCDEF"), "id must be 16 lowercase hex digits"},
+      {set("id", "0123456789abcde"), "id must be 16 lowercase hex digits"},
+      {set("id", "0123456789abcdef0"), "id must be 16 lowercase hex digits"},
+      {both(set("id", "x"), set("executable", "../x")), "id must be 16 lowercase hex digits"},
+      {set("executable", "/bin/app.exe"), exe},
+      {set("executable", "bin//app.exe"), exe},
+      {set("executable", "bin/"), exe},
+      {set("executable", "../app.exe"), exe},
+      {set("executable", "C:app.exe"), exe},
+      {set("executable", "./app.exe"), exe},
+      {set("executable", "bin\\app.exe"), exe},
+      {both(set("executable", ""), set("sha256", "")), exe},
+      {set("sha256", kDigestHex.substr(2)), sha},
+      {set("sha256", upperDigest), sha},
+      {both(set("sha256", ""), set("signature", "")), sha},
+      {set("signature", kSignature.substr(0, 86)), sig},
+      {set("signature", kSignature.substr(0, 40) + "\n" + kSignature.substr(40)), sig},
+      {set("signature", encodeBase64(Bytes(63))), sig},
+      {both(set("signature", encodeBase64(Bytes(65))), set("version", "")), sig},
+      {both(set("version", "1..2"), set("platform", "")), "version is not a valid version"},
+      {both(set("platform", "Windows"), set("size", 0)), "platform is not a valid name"},
+      {set("size", 0), "size must be at least 1"},
+      {drop("size"), "size must be at least 1"},
+  };
+  for (const auto& [change, detail] : cases) {
+    EXPECT_THAT(readChanged(change),
+                FailsWith(ErrorCode::invalidData, "the update request: " + detail))
+        << detail;
+  }
   EXPECT_THAT(readUpdateRequest("{\"loftswitch_request\": 1,}"),
               FailsWithMessageThat(StartsWith("the update request: [json.exception.")));
-  EXPECT_THAT(readUpdateRequest("[1]"), requestFails("not a version 1 request"));
-  EXPECT_THAT(readUpdateRequest("1"), requestFails("not a version 1 request"));
-  EXPECT_THAT(readWithout("loftswitch_request"), requestFails("not a version 1 request"));
-  for (const nlohmann::json& marker : {nlohmann::json("1"), nlohmann::json(true),
-                                       nlohmann::json(2), nlohmann::json(nullptr)}) {
-    EXPECT_THAT(readChanged("loftswitch_request", marker),
-                requestFails("not a version 1 request"));
-  }
-  EXPECT_THAT(readChanged("loftswitch_request", 1.0), IsOkay());
-}
-
-TEST(UpdateRequestTest, RefusesDuplicateKeysAndDeepNesting) {
-  std::string text = validRequest().dump();
-  text.insert(1, "\"id\":\"0123456789abcdef\",");
-  EXPECT_THAT(readUpdateRequest(text), requestFails("duplicate key \"id\""));
-  // Five containers with the top object.
-  EXPECT_THAT(readChanged("relaunchArgs", nlohmann::json::parse("[[[[]]]]")),
-              requestFails("nested deeper than 4 levels"));
-  EXPECT_THAT(readChanged("relaunchArgs", nlohmann::json::parse("[[[\"x\"]]]")),
-              requestFails("relaunchArgs must be an array of strings"));
+  std::string twice = validRequest().dump();
+  twice.insert(1, "\"id\":\"0123456789abcdef\",");
+  EXPECT_THAT(readUpdateRequest(twice),
+              FailsWith(ErrorCode::invalidData, "the update request: duplicate key \"id\""));
 }
 
 TEST(UpdateRequestTest, ARepairNeedsOnlyItsIdFoldersAndExecutable) {
-  const nlohmann::json minimal = {{"loftswitch_request", 1},
-                                  {"id", "0123456789abcdef"},
-                                  {"install", "C:\\App"},
-                                  {"userWorkspace", "C:\\Users\\u\\.loftswitch"},
-                                  {"executable", "app.exe"}};
-  nlohmann::json repair = minimal;
+  const Json minimal = {{"loftswitch_request", 1}, {"id", "0123456789abcdef"},
+                        {"install", "C:\\App"},    {"userWorkspace", "C:\\ws"},
+                        {"executable", "app.exe"}};
+  Json repair = minimal;
   repair["repair"] = true;
-  const auto request = readWith(repair);
+  const auto request = readUpdateRequest(repair.dump());
   ASSERT_THAT(request, IsOkay());
   EXPECT_TRUE(request->repair);
-  EXPECT_EQ(request->version, "");
   EXPECT_EQ(request->size, 0u);
   EXPECT_TRUE(request->package.empty());
+  EXPECT_THAT(readUpdateRequest(minimal.dump()),
+              FailsWith(ErrorCode::invalidData, "the update request: version must be a string"));
 
-  EXPECT_THAT(readWith(minimal), requestFails("version must be a string"));
-
-  // Present fields still need their types, and nothing more.
-  nlohmann::json loose = repair;
-  loose["sha256"] = "not hex";
-  loose["version"] = "not a version";
-  EXPECT_THAT(readWith(loose), IsOkay());
-  loose["size"] = -1;
-  EXPECT_THAT(readWith(loose), requestFails("size must be an integer from 0 to 9007199254740991"));
-  repair["version"] = 5;
-  EXPECT_THAT(readWith(repair), requestFails("version must be a string"));
-}
-
-TEST(UpdateRequestTest, RepairMustBeABooleanAndCountsAfterTheId) {
-  EXPECT_THAT(readChanged("repair", "true"), requestFails("repair must be true or false"));
-  EXPECT_THAT(readChanged("repair", 1), requestFails("repair must be true or false"));
-  nlohmann::json document = validRequest();
-  document["repair"] = "yes";
-  document.erase("id");
-  EXPECT_THAT(readWith(document), requestFails("id must be a string"));
-  document = validRequest();
-  document["repair"] = "yes";
-  document["version"] = 1;
-  EXPECT_THAT(readWith(document), requestFails("repair must be true or false"));
-}
-
-TEST(UpdateRequestTest, ReportsTheFirstFieldThatFails) {
-  nlohmann::json document = validRequest();
-  document["install"] = 7;
-  document["exitMs"] = -1;
-  document["id"] = "BAD";  // the id's form is checked only after reading
-  EXPECT_THAT(readWith(document), requestFails("install must be a string"));
-  for (const char* key : {"id", "install", "userWorkspace", "executable", "package",
-                          "platform", "sha256", "signature"}) {
-    EXPECT_THAT(readWithout(key), requestFails(std::string(key) + " must be a string")) << key;
-  }
-  EXPECT_THAT(readChanged("notes", nullptr), requestFails("notes must be a string"));
-  EXPECT_THAT(readChanged("relaunchArgs", "x"), requestFails("relaunchArgs must be an array of strings"));
-}
-
-TEST(UpdateRequestTest, BoundsSizesAndWaits) {
-  EXPECT_THAT(readChanged("size", 9007199254740991u), IsOkay());
-  EXPECT_THAT(readChanged("size", 9007199254740992u),
-              requestFails("size must be an integer from 0 to 9007199254740991"));
-  EXPECT_THAT(readChanged("size", 0), requestFails("size must be at least 1"));
-  EXPECT_THAT(readWithout("size"), requestFails("size must be at least 1"));
-  EXPECT_THAT(readChanged("exitMs", 3600001),
-              requestFails("exitMs must be an integer from 0 to 3600000"));
-  EXPECT_THAT(readChanged("confirmMs", 1.0),
-              requestFails("confirmMs must be an integer from 0 to 3600000"));
-  EXPECT_THAT(readChanged("exitMs", 3600000), IsOkay());
-}
-
-TEST(UpdateRequestTest, ChecksTheIdAndExecutableFirst) {
-  for (const char* id : {"0123456789ABCDEF", "0123456789abcde", "0123456789abcdef0", ""}) {
-    EXPECT_THAT(readChanged("id", id), requestFails("id must be 16 lowercase hex digits")) << id;
-  }
-  nlohmann::json document = validRequest();
-  document["id"] = "x";
-  document["executable"] = "../x.exe";
-  document["sha256"] = "x";
-  EXPECT_THAT(readWith(document), requestFails("id must be 16 lowercase hex digits"));
-  for (const char* executable : {"/bin/app.exe", "bin//app.exe", "bin/", "../app.exe",
-                                 "C:app.exe", "./app.exe", "bin\\app.exe", ""}) {
-    EXPECT_THAT(readChanged("executable", executable),
-                requestFails("executable must be a relative path inside the install folder"))
-        << executable;
-  }
-}
-
-TEST(UpdateRequestTest, ChecksDigestSignatureVersionPlatformAndSizeInThatOrder) {
-  const std::string shaDetail = "sha256 must be 64 lowercase hex digits";
-  const std::string signatureDetail = "signature must be 64 bytes of base64";
-  EXPECT_THAT(readChanged("sha256", kDigestHex.substr(2)), requestFails(shaDetail));
-  EXPECT_THAT(readChanged("sha256", kDigestHex + "00"), requestFails(shaDetail));
-  std::string upper = kDigestHex;
-  upper[0] = 'B';
-  EXPECT_THAT(readChanged("sha256", upper), requestFails(shaDetail));
-
-  const std::string signature = signatureText();
-  ASSERT_EQ(signature.size(), 88u);
-  ASSERT_EQ(signature.substr(86), "==");
-  EXPECT_THAT(readChanged("signature", signature.substr(0, 86)), requestFails(signatureDetail));
-  EXPECT_THAT(readChanged("signature", signature.substr(0, 40) + "\n" + signature.substr(40)),
-              requestFails(signatureDetail));
-  EXPECT_THAT(readChanged("signature", encodeBase64(Bytes(63))), requestFails(signatureDetail));
-  EXPECT_THAT(readChanged("signature", encodeBase64(Bytes(65))), requestFails(signatureDetail));
-
-  EXPECT_THAT(readChanged("version", "1..2"), requestFails("version is not a valid version"));
-  EXPECT_THAT(readChanged("platform", "Windows"), requestFails("platform is not a valid name"));
-
-  nlohmann::json document = validRequest();
-  document["size"] = 0;
-  document["platform"] = "";
-  EXPECT_THAT(readWith(document), requestFails("platform is not a valid name"));
-  document["version"] = "";
-  EXPECT_THAT(readWith(document), requestFails("version is not a valid version"));
-  document["signature"] = "";
-  EXPECT_THAT(readWith(document), requestFails(signatureDetail));
-  document["sha256"] = "";
-  EXPECT_THAT(readWith(document), requestFails(shaDetail));
+  // Present fields keep their types, and nothing more is asked of them.
+  repair.update({{"sha256", "not hex"}, {"version", "not a version"}, {"size", 0}});
+  EXPECT_THAT(readUpdateRequest(repair.dump()), IsOkay());
+  repair["platform"] = 5;
+  EXPECT_THAT(readUpdateRequest(repair.dump()),
+              FailsWith(ErrorCode::invalidData, "the update request: platform must be a string"));
 }
 
 TEST(UpdateRequestTest, LoadsTheRequestFileUpToOneMebibyte) {
   MemoryFileSystem files;
   const std::string text = validRequest().dump();
   files.addFile("C:\\r\\request.json", text);
-  const auto request = loadUpdateRequest(files, "C:\\r\\request.json");
-  ASSERT_THAT(request, IsOkay());
-  EXPECT_EQ(request->id, "0123456789abcdef");
-
-  // White space is valid JSON: the size alone decides.
+  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\request.json"), IsOkay());
+  // White space keeps the JSON valid: the size alone decides.
   files.addFile("C:\\r\\at-limit.json", text + std::string(0x100000 - text.size(), ' '));
   EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\at-limit.json"), IsOkay());
   files.addFile("C:\\r\\big.json", text + std::string(0x100000 - text.size() + 1, ' '));
   EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\big.json"), FailsWithCode(ErrorCode::tooLarge));
-  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\missing.json"), FailsWithCode(ErrorCode::notFound));
+  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\none.json"), FailsWithCode(ErrorCode::notFound));
 }
 
-nlohmann::json validDescription() {
+Json validDescription() {
   return {{"loftswitch_install", 1},
           {"app", "com.example.app"},
           {"version", "1.2.3"},
@@ -272,22 +185,14 @@ nlohmann::json validDescription() {
           {"publicKeys", {encodeBase64(Bytes(32, 1)), encodeBase64(Bytes(32, 2))}}};
 }
 
-Result<InstallDescription> describe(const nlohmann::json& document) {
+Result<InstallDescription> describeChanged(const Change& change) {
+  Json document = validDescription();
+  change(document);
   return readInstallDescription(document.dump());
 }
 
-Result<InstallDescription> describeChanged(std::string_view key, const nlohmann::json& value) {
-  nlohmann::json document = validDescription();
-  document[std::string(key)] = value;
-  return describe(document);
-}
-
-auto descriptionFails(const std::string& detail) {
-  return FailsWith(ErrorCode::invalidData, "loftswitch.json: " + detail);
-}
-
 TEST(InstallDescriptionTest, ReadsEveryField) {
-  const auto description = describe(validDescription());
+  const auto description = describeChanged([](Json&) {});
   ASSERT_THAT(description, IsOkay());
   EXPECT_EQ(description->app, "com.example.app");
   EXPECT_EQ(description->version, "1.2.3");
@@ -297,69 +202,45 @@ TEST(InstallDescriptionTest, ReadsEveryField) {
   ASSERT_EQ(description->publicKeys.size(), 2u);
   EXPECT_EQ(description->publicKeys[0][0], 1);
   EXPECT_EQ(description->publicKeys[1][31], 2);
-
-  nlohmann::json bare = validDescription();
-  bare.erase("platforms");
-  bare.erase("preserve");
-  EXPECT_THAT(describe(bare), IsOkay());
+  EXPECT_THAT(describeChanged(both(drop("platforms"), drop("preserve"))), IsOkay());
 }
 
-TEST(InstallDescriptionTest, RefusesOtherDocumentsAndWrongFields) {
+TEST(InstallDescriptionTest, RefusesEachBrokenRuleWithItsOwnMessage) {
+  const std::string unpadded = encodeBase64(Bytes(32, 9)).substr(0, 43);
+  const std::string shortKey = encodeBase64(Bytes(31, 9));
+  const std::string longKey = encodeBase64(Bytes(33, 9));
+  const struct {
+    Change change;
+    std::string detail;
+  } cases[] = {
+      {set("loftswitch_install", "1"), "not a version 1 install description"},
+      {drop("loftswitch_install"), "not a version 1 install description"},
+      {both(drop("app"), set("platforms", "x")), "app must be a string"},
+      {set("platforms", "windows-x64"), "platforms must be an array of strings"},
+      {set("preserve", {1}), "preserve must be an array of strings"},
+      {set("publicKeys", {unpadded}), "public key \"" + unpadded + "\" is not 32 bytes of base64"},
+      {set("publicKeys", {encodeBase64(Bytes(32)), shortKey, longKey}),
+       "public key \"" + shortKey + "\" is not 32 bytes of base64"},
+      {both(set("publicKeys", {longKey}), set("version", false)), "version must be a string"},
+      {both(set("publicKeys", {longKey}), set("app", "A")),
+       "public key \"" + longKey + "\" is not 32 bytes of base64"},
+      {both(set("app", "Com.Example"), set("version", "x")), "app is not a valid id"},
+      {both(set("version", "1.2.3.4.5"), drop("publicKeys")), "version is not a valid version"},
+      {both(set("publicKeys", Json::array()), set("executable", "..")), "publicKeys is empty"},
+      {set("executable", "C:/app.exe"),
+       "executable must be a relative path inside the install folder"},
+      {both(set("platforms", {"windows-x64", "Win", "-x"}), set("preserve", {"/x"})),
+       "platform \"Win\" is not a valid name"},
+      {set("preserve", {"data", "../secrets", "/x"}),
+       "preserve path \"../secrets\" must be relative and inside the install folder"},
+  };
+  for (const auto& [change, detail] : cases) {
+    EXPECT_THAT(describeChanged(change),
+                FailsWith(ErrorCode::invalidData, "loftswitch.json: " + detail))
+        << detail;
+  }
   EXPECT_THAT(readInstallDescription("{"),
               FailsWithMessageThat(StartsWith("loftswitch.json: [json.exception.")));
-  EXPECT_THAT(describeChanged("loftswitch_install", "1"),
-              descriptionFails("not a version 1 install description"));
-  EXPECT_THAT(readInstallDescription("{\"loftswitch_request\":1}"),
-              descriptionFails("not a version 1 install description"));
-  nlohmann::json document = validDescription();
-  document.erase("app");
-  document["platforms"] = "windows-x64";
-  EXPECT_THAT(describe(document), descriptionFails("app must be a string"));
-  EXPECT_THAT(describeChanged("platforms", "windows-x64"),
-              descriptionFails("platforms must be an array of strings"));
-  EXPECT_THAT(describeChanged("preserve", {1}), descriptionFails("preserve must be an array of strings"));
-}
-
-TEST(InstallDescriptionTest, NamesTheFirstPublicKeyThatIsNot32Bytes) {
-  const std::string full = encodeBase64(Bytes(32, 9));
-  const std::string unpadded = full.substr(0, 43);
-  const std::string longer = encodeBase64(Bytes(33, 9));
-  EXPECT_THAT(describeChanged("publicKeys", {unpadded}),
-              descriptionFails("public key \"" + unpadded + "\" is not 32 bytes of base64"));
-  EXPECT_THAT(describeChanged("publicKeys", {full, encodeBase64(Bytes(31, 9)), longer}),
-              descriptionFails("public key \"" + encodeBase64(Bytes(31, 9)) +
-                               "\" is not 32 bytes of base64"));
-  // A field read before the keys fails first.
-  nlohmann::json document = validDescription();
-  document["publicKeys"] = {longer};
-  document["version"] = false;
-  EXPECT_THAT(describe(document), descriptionFails("version must be a string"));
-  EXPECT_THAT(describeChanged("publicKeys", nlohmann::json::array()),
-              descriptionFails("publicKeys is empty"));
-}
-
-TEST(InstallDescriptionTest, ChecksEachFieldsFormInOrder) {
-  EXPECT_THAT(describeChanged("app", "Com.Example"), descriptionFails("app is not a valid id"));
-  EXPECT_THAT(describeChanged("version", "1.2.3.4.5"),
-              descriptionFails("version is not a valid version"));
-  nlohmann::json noKeys = validDescription();
-  noKeys.erase("publicKeys");
-  EXPECT_THAT(describe(noKeys), descriptionFails("publicKeys is empty"));
-  noKeys["executable"] = "..";
-  EXPECT_THAT(describe(noKeys), descriptionFails("publicKeys is empty"));
-  EXPECT_THAT(describeChanged("executable", "C:/app.exe"),
-              descriptionFails("executable must be a relative path inside the install folder"));
-  EXPECT_THAT(describeChanged("platforms", {"windows-x64", "Win", "-x"}),
-              descriptionFails("platform \"Win\" is not a valid name"));
-  EXPECT_THAT(describeChanged("preserve", {"data", "../secrets", "/x"}),
-              descriptionFails("preserve path \"../secrets\" must be relative and inside the "
-                               "install folder"));
-
-  nlohmann::json everything = validDescription();
-  everything["app"] = "";
-  everything["version"] = "x";
-  everything["executable"] = "/x";
-  EXPECT_THAT(describe(everything), descriptionFails("app is not a valid id"));
 }
 
 }  // namespace
