@@ -27,7 +27,10 @@ Change drop(std::string key) {
   return [key](Json& document) { document.erase(key); };
 }
 Change both(Change first, Change second) {
-  return [first, second](Json& document) { first(document), second(document); };
+  return [first, second](Json& document) {
+    first(document);
+    second(document);
+  };
 }
 
 Json validRequest() {

@@ -9,23 +9,11 @@
 #include "support/matchers.h"
 
 using namespace loftswitch;
+using namespace std::string_literals;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 
 namespace {
-
-MATCHER_P(IsRefusedByLibrary, fragment, "fails with the JSON library's own message") {
-  if (arg) {
-    *result_listener << "parsed";
-    return false;
-  }
-  *result_listener << "failed with " << arg.error();
-  return arg.error().code == ErrorCode::invalidData &&
-         arg.error().message.starts_with("[json.exception.") &&
-         arg.error().message.find(fragment) != std::string::npos;
-}
 
 nlohmann::json parsed(std::string_view text) {
   auto result = parseStrictJson(text, 8);
@@ -35,139 +23,105 @@ nlohmann::json parsed(std::string_view text) {
 
 }  // namespace
 
-TEST(StrictJsonTest, FourContainersFitALimitOfFourAndAFifthIsRefused) {
+TEST(StrictJsonTest, TheLimitCountsOpenContainersOfBothKinds) {
   auto four = parseStrictJson(R"({"a": {"b": {"c": [1, 2]}}})", 4);
   ASSERT_THAT(four, IsOkay());
   EXPECT_EQ((*four)["a"]["b"]["c"][1], 2);
+  // Closing a container frees its level for the next sibling.
+  EXPECT_THAT(parseStrictJson(R"([{"a": [1]}, {"b": [2]}, [[3]]])", 3), IsOkay());
+  EXPECT_EQ(parsed("42"), 42);
+  EXPECT_THAT(parseStrictJson("\"x\"", 0), IsOkay());
 
-  EXPECT_THAT(parseStrictJson(R"({"a": {"b": {"c": [1, [2]]}}})", 4),
-              FailsWith(ErrorCode::invalidData, "nested deeper than 4 levels"));
-  EXPECT_THAT(parseStrictJson("[[[[[]]]]]", 4),
-              FailsWith(ErrorCode::invalidData, "nested deeper than 4 levels"));
+  const std::pair<std::string, std::uint32_t> tooDeep[] = {
+      {R"({"a": {"b": {"c": [1, [2]]}}})", 4}, {"[[[[[]]]]]", 4},
+      {R"([{"a": [1]}, {"b": [[2]]}])", 3},    {"{}", 0},
+      {std::string(100000, '['), 8},
+  };
+  for (const auto& [text, limit] : tooDeep) {
+    EXPECT_THAT(parseStrictJson(text, limit),
+                FailsWith(ErrorCode::invalidData,
+                          "nested deeper than " + std::to_string(limit) + " levels"))
+        << text.substr(0, 40);
+  }
 }
 
-TEST(StrictJsonTest, DepthCountsOpenContainersNotContainersSeen) {
-  // Many siblings at the limit: closing a container frees its level.
-  EXPECT_THAT(parseStrictJson(R"([{"a": [1]}, {"b": [2]}, [[3]], [[4]]])", 3), IsOkay());
-  EXPECT_THAT(parseStrictJson(R"([{"a": [1]}, {"b": [[2]]}])", 3),
-              FailsWith(ErrorCode::invalidData, "nested deeper than 3 levels"));
-}
-
-TEST(StrictJsonTest, ScalarsNeedNoLevelAndALimitOfZeroRefusesAnyContainer) {
-  auto number = parseStrictJson("42", 0);
-  ASSERT_THAT(number, IsOkay());
-  EXPECT_EQ(*number, 42);
-  EXPECT_THAT(parseStrictJson("\"text\"", 0), IsOkay());
-  EXPECT_THAT(parseStrictJson("{}", 0),
-              FailsWith(ErrorCode::invalidData, "nested deeper than 0 levels"));
-}
-
-TEST(StrictJsonTest, ThousandsOfOpeningBracketsAreRefusedAtTheLimit) {
-  EXPECT_THAT(parseStrictJson(std::string(100000, '['), 8),
-              FailsWith(ErrorCode::invalidData, "nested deeper than 8 levels"));
-}
-
-TEST(StrictJsonTest, AKeyGivenTwiceInOneObjectIsRefused) {
-  EXPECT_THAT(parseStrictJson(R"({"a": 1, "a": 1})", 8),
-              FailsWith(ErrorCode::invalidData, "duplicate key \"a\""));
-  EXPECT_THAT(parseStrictJson(R"({"x": {"a": 1, "b": 2, "a": 3}})", 8),
-              FailsWith(ErrorCode::invalidData, "duplicate key \"a\""));
-}
-
-TEST(StrictJsonTest, KeysAreComparedAfterEscapesAreResolved) {
-  EXPECT_THAT(parseStrictJson(R"({"a": 1, "\u0061": 2})", 8),
-              FailsWith(ErrorCode::invalidData, "duplicate key \"a\""));
+TEST(StrictJsonTest, AKeyMayAppearOnceInEachObject) {
+  for (const char* text : {R"({"a": 1, "a": 1})", R"({"x": {"a": 1, "b": 2, "a": 3}})",
+                           R"({"a": 1, "\u0061": 2})"}) {
+    EXPECT_THAT(parseStrictJson(text, 8), FailsWith(ErrorCode::invalidData, "duplicate key \"a\""))
+        << text;
+  }
   EXPECT_THAT(parseStrictJson(R"({"é": 1, "\u00e9": 2})", 8),
               FailsWith(ErrorCode::invalidData, "duplicate key \"é\""));
-}
 
-TEST(StrictJsonTest, EachObjectHasItsOwnKeys) {
   auto cased = parsed(R"({"a": 1, "A": 2})");
-  EXPECT_EQ(cased["a"], 1);
   EXPECT_EQ(cased["A"], 2);
   EXPECT_THAT(parseStrictJson(R"([{"a": 1}, {"a": 2}])", 8), IsOkay());
-  auto nested = parsed(R"({"a": {"a": {"a": 3}}, "b": [{"a": 1}]})");
-  EXPECT_EQ(nested["a"]["a"]["a"], 3);
+  EXPECT_EQ(parsed(R"({"a": {"a": {"a": 3}}, "b": [{"a": 1}]})")["a"]["a"]["a"], 3);
 }
 
-TEST(StrictJsonTest, TheLibrarysStrictSyntaxHolds) {
-  EXPECT_THAT(parseStrictJson(R"({"a": 1,})", 8), IsRefusedByLibrary("line 1, column 9"));
-  EXPECT_THAT(parseStrictJson("[1, 2,]", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson("{\"a\": 1 // note\n}", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson("/* note */ {}", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson("{'a': 1}", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson(R"({"a": 1} x)", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson(R"({"a": 1}{})", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson("", 8), IsRefusedByLibrary("parse error"));
-  EXPECT_THAT(parseStrictJson(R"({"a": "x)", 8), IsRefusedByLibrary("parse error"));
-}
-
-TEST(StrictJsonTest, StringsMustBeValidUtf8) {
-  EXPECT_THAT(parseStrictJson("[\"\xC3\"]", 8), IsRefusedByLibrary("UTF-8"));
-  EXPECT_THAT(parseStrictJson("[\"\xED\xA0\x80\"]", 8), IsRefusedByLibrary("UTF-8"));
-  EXPECT_THAT(parseStrictJson(R"(["\ud800"])", 8), IsRefusedByLibrary("surrogate"));
-  EXPECT_THAT(parseStrictJson(std::string("[\"a\0b\"]", 7), 8), IsRefusedByLibrary("parse error"));
-}
-
-TEST(StrictJsonTest, ANullByteAfterTheValueIsRefused) {
-  using namespace std::string_literals;
-  EXPECT_THAT(parseStrictJson("{\"a\": 1}\0"s, 8),
-              FailsWith(ErrorCode::invalidData, "a null byte follows the value"));
-  EXPECT_THAT(parseStrictJson("{\"a\": 1}\n\0{\"a\": 2}"s, 8),
-              FailsWith(ErrorCode::invalidData, "a null byte follows the value"));
-  EXPECT_THAT(parseStrictJson("{\"a\": \0}"s, 8), IsRefusedByLibrary("parse error"));
-}
-
-TEST(StrictJsonTest, WhiteSpaceAroundTheValueIsAllowed) {
+TEST(StrictJsonTest, WhatTheLibraryRefusesKeepsItsOwnMessage) {
+  const std::string refused[] = {
+      R"({"a": 1,})", "[1, 2,]", "{\"a\": 1 // note\n}", "/* note */ {}", "{'a': 1}",
+      R"({"a": 1} x)", R"({"a": 1}{})", "", R"({"a": "x)", "{\"a\": \0}"s,
+      "[\"\xC3\"]", "[\"\xED\xA0\x80\"]", R"(["\ud800"])", "[\"a\0b\"]"s,
+  };
+  for (const std::string& text : refused) {
+    auto result = parseStrictJson(text, 8);
+    EXPECT_THAT(result, FailsWithCode(ErrorCode::invalidData)) << text;
+    if (!result) {
+      EXPECT_TRUE(result.error().message.starts_with("[json.exception.")) << text;
+    }
+  }
+  EXPECT_THAT(parseStrictJson(R"({"a": 1,})", 8),
+              FailsWithMessageThat(::testing::HasSubstr("line 1, column 9")));
   EXPECT_EQ(parsed(" \t\r\n{\"a\": [true, null]}\n\n")["a"][0], true);
 }
 
-TEST(ContextErrorTest, PutsTheContextBeforeTheDetail) {
-  Error error = contextError("loftswitch.json", "version must be a string");
-  EXPECT_EQ(error.code, ErrorCode::invalidData);
-  EXPECT_EQ(error.message, "loftswitch.json: version must be a string");
+TEST(StrictJsonTest, ANullByteAfterTheValueIsRefused) {
+  // The library would stop reading at the null byte and accept the text.
+  for (const std::string& text : {"{\"a\": 1}\0"s, "{\"a\": 1}\n\0{\"a\": 2}"s, "7\0"s}) {
+    EXPECT_THAT(parseStrictJson(text, 8),
+                FailsWith(ErrorCode::invalidData, "a null byte follows the value"));
+  }
 }
 
-TEST(FieldReaderTest, ReadsFieldsOfTheRightType) {
-  auto object = parsed(R"({"name": "ä", "list": ["x", "y"], "count": 7, "empty": []})");
+TEST(ContextErrorTest, PutsTheContextBeforeTheDetail) {
+  EXPECT_THAT(Result<Unit>(fail(contextError("loftswitch.json", "version must be a string"))),
+              FailsWith(ErrorCode::invalidData, "loftswitch.json: version must be a string"));
+}
+
+TEST(FieldReaderTest, ReadsPresentFieldsAndDefaultsForAbsentOnes) {
+  auto object = parsed(R"({"name": "ä", "list": ["x", "y"], "empty": [], "at": 3600000,
+                           "zero": 0, "huge": 18446744073709551615})");
   FieldReader reader(object, "the update request");
   EXPECT_EQ(reader.string("name", true), "ä");
   EXPECT_THAT(reader.strings("list"), ElementsAre("x", "y"));
   EXPECT_THAT(reader.strings("empty"), IsEmpty());
-  EXPECT_EQ(reader.integer("count", 1, 10), 7u);
-  EXPECT_THAT(reader.finish(), IsOkay());
-}
-
-TEST(FieldReaderTest, AbsentOptionalFieldsGiveDefaultsWithoutError) {
-  auto object = parsed("{}");
-  FieldReader reader(object, "the update request");
-  EXPECT_EQ(reader.string("name", false), "");
-  EXPECT_THAT(reader.strings("list"), IsEmpty());
-  EXPECT_EQ(reader.integer("count", 5, 10), 5u);
+  EXPECT_EQ(reader.integer("at", 1, 3600000), 3600000u);
+  EXPECT_EQ(reader.integer("zero", 1, 3600000), 0u);
+  EXPECT_EQ(reader.integer("huge", 0, UINT64_MAX), UINT64_MAX);
+  EXPECT_EQ(reader.string("Name", false), "");
+  EXPECT_THAT(reader.strings("absent"), IsEmpty());
+  EXPECT_EQ(reader.integer("absent", 5, 10), 5u);
   EXPECT_THAT(reader.firstError(), IsEmpty());
   EXPECT_THAT(reader.finish(), IsOkay());
 }
 
-TEST(FieldReaderTest, AnAbsentRequiredStringIsReported) {
-  auto object = parsed("{}");
-  FieldReader reader(object, "the update request");
-  EXPECT_EQ(reader.string("name", true), "");
-  EXPECT_THAT(reader.finish(),
-              FailsWith(ErrorCode::invalidData, "the update request: name must be a string"));
-}
-
-TEST(FieldReaderTest, ANullOrNumberWhereAStringBelongsIsReportedEvenWhenOptional) {
-  for (const char* text : {R"({"name": null})", R"({"name": 3})", R"({"name": ["a"]})"}) {
+TEST(FieldReaderTest, AWrongStringFieldGivesAnEmptyTextAndItsMessage) {
+  for (const char* text : {"{}", R"({"name": null})", R"({"name": 3})", R"({"name": ["a"]})"}) {
     auto object = parsed(text);
     FieldReader reader(object, "loftswitch.json");
-    EXPECT_EQ(reader.string("name", false), "") << text;
+    // Optional, but present with the wrong type, is wrong too.
+    const bool required = std::string_view(text) == "{}";
+    EXPECT_EQ(reader.string("name", required), "") << text;
     EXPECT_THAT(reader.finish(),
                 FailsWith(ErrorCode::invalidData, "loftswitch.json: name must be a string"))
         << text;
   }
 }
 
-TEST(FieldReaderTest, AnythingButAnArrayOfStringsIsReportedAndGivesAnEmptyList) {
+TEST(FieldReaderTest, AnythingButAnArrayOfStringsGivesAnEmptyListAndItsMessage) {
   for (const char* text : {R"({"keys": "a"})", R"({"keys": ["a", 1]})", R"({"keys": [null]})",
                            R"({"keys": {"a": "b"}})", R"({"keys": null})"}) {
     auto object = parsed(text);
@@ -177,14 +131,6 @@ TEST(FieldReaderTest, AnythingButAnArrayOfStringsIsReportedAndGivesAnEmptyList) 
                                            "loftswitch.json: keys must be an array of strings"))
         << text;
   }
-}
-
-TEST(FieldReaderTest, AnIntegerUpToTheMaximumIsTaken) {
-  auto object = parsed(R"({"at": 3600000, "zero": 0})");
-  FieldReader reader(object, "the update request");
-  EXPECT_EQ(reader.integer("at", 1, 3600000), 3600000u);
-  EXPECT_EQ(reader.integer("zero", 1, 3600000), 0u);
-  EXPECT_THAT(reader.finish(), IsOkay());
 }
 
 TEST(FieldReaderTest, AnIntegerOutsideTheRulesGivesTheDefaultAndTheRangeMessage) {
@@ -202,13 +148,6 @@ TEST(FieldReaderTest, AnIntegerOutsideTheRulesGivesTheDefaultAndTheRangeMessage)
   }
 }
 
-TEST(FieldReaderTest, TheLargestUnsignedIntegerFitsAnUnlimitedMaximum) {
-  auto object = parsed(R"({"size": 18446744073709551615})");
-  FieldReader reader(object, "loftswitch.json");
-  EXPECT_EQ(reader.integer("size", 0, UINT64_MAX), UINT64_MAX);
-  EXPECT_THAT(reader.finish(), IsOkay());
-}
-
 TEST(FieldReaderTest, OnlyTheFirstFailingFieldIsReported) {
   auto object = parsed(R"({"b": 1, "a": 2, "c": "x"})");
   FieldReader reader(object, "the update request");
@@ -217,11 +156,4 @@ TEST(FieldReaderTest, OnlyTheFirstFailingFieldIsReported) {
   reader.integer("c", 0, 9);
   EXPECT_THAT(reader.finish(),
               FailsWith(ErrorCode::invalidData, "the update request: b must be a string"));
-}
-
-TEST(FieldReaderTest, KeysAreLookedUpByExactName) {
-  auto object = parsed(R"({"Name": "x"})");
-  FieldReader reader(object, "the update request");
-  EXPECT_EQ(reader.string("name", false), "");
-  EXPECT_THAT(reader.finish(), IsOkay());
 }

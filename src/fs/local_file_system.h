@@ -1,0 +1,25 @@
+#pragma once
+
+#include "fs/file_system.h"
+
+namespace loftswitch {
+
+// The file system of this machine, through Win32 calls on the long form of
+// every path. Deletes and replacing renames retry while other processes hold
+// a file briefly, and use POSIX semantics where the file system offers them.
+class LocalFileSystem final : public FileSystem {
+ public:
+  bool exists(const std::filesystem::path& path) override;
+  bool isFolder(const std::filesystem::path& path) override;
+  Result<std::vector<std::string>> list(const std::filesystem::path& folder) override;
+  Result<Unit> move(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  Result<Unit> createFolders(const std::filesystem::path& path) override;
+  Result<Unit> remove(const std::filesystem::path& path) override;
+  Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
+  Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+};
+
+}  // namespace loftswitch

@@ -1,0 +1,209 @@
+// One set of behavioural cases for every FileSystem: the real one in a
+// temporary folder and the in-memory double that other tests rely on, so the
+// double cannot drift from the real thing.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/text.h"
+#include "fs/local_file_system.h"
+#include "support/matchers.h"
+#include "support/temp_folder.h"
+
+namespace loftswitch {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+struct Subject {
+  std::unique_ptr<FileSystem> fs;
+  std::filesystem::path root;
+  std::unique_ptr<TempFolder> temp;
+};
+
+struct Variant {
+  std::string name;
+  std::function<Subject()> make;
+};
+
+void PrintTo(const Variant& variant, std::ostream* os) { *os << variant.name; }
+
+Subject localSubject() {
+  Subject subject;
+  subject.temp = std::make_unique<TempFolder>();
+  subject.root = subject.temp->path();
+  subject.fs = std::make_unique<LocalFileSystem>();
+  return subject;
+}
+
+class FileSystemContractTest : public ::testing::TestWithParam<Variant> {
+ protected:
+  void SetUp() override { subject_ = GetParam().make(); }
+
+  FileSystem& fs() { return *subject_.fs; }
+  std::filesystem::path at(std::string_view relative) const {
+    return subject_.root / utf8ToPath(relative);
+  }
+  static std::string text(const std::filesystem::path& path) { return pathToUtf8(path); }
+
+  void write(std::string_view relative, std::string_view bytes) {
+    ASSERT_THAT(fs().writeFile(at(relative), bytes), IsOkay());
+  }
+  std::string read(std::string_view relative) {
+    auto bytes = fs().readFile(at(relative), 1 << 20);
+    return bytes ? *bytes : "<" + bytes.error().message + ">";
+  }
+
+ private:
+  Subject subject_;
+};
+
+TEST_P(FileSystemContractTest, TellsFilesFromFoldersAndMissingPaths) {
+  write("folder/file", "x");
+  EXPECT_TRUE(fs().exists(at("folder")));
+  EXPECT_TRUE(fs().isFolder(at("folder")));
+  EXPECT_TRUE(fs().exists(at("folder/file")));
+  EXPECT_FALSE(fs().isFolder(at("folder/file")));
+  EXPECT_FALSE(fs().exists(at("missing")));
+  EXPECT_FALSE(fs().isFolder(at("missing")));
+  EXPECT_FALSE(fs().exists(at("folder/file/below")));
+}
+
+TEST_P(FileSystemContractTest, ListsNamesOfFilesAndFoldersSortedByUtf8Bytes) {
+  // U+FF21 sorts before U+1F600 by UTF-8 bytes but after it by UTF-16 units.
+  for (const char* name : {"c", "a", "B", "\xC3\xA4", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", ".hidden"}) {
+    write(name, "");
+  }
+  ASSERT_THAT(fs().createFolders(at("A folder")), IsOkay());
+  EXPECT_THAT(fs().list(at("")),
+              ::testing::Optional(ElementsAre(".hidden", "A folder", "B", "a", "c", "\xC3\xA4",
+                                              "\xEF\xBC\xA1", "\xF0\x9F\x98\x80")));
+}
+
+TEST_P(FileSystemContractTest, ListsAnEmptyFolderAsNoNames) {
+  ASSERT_THAT(fs().createFolders(at("empty")), IsOkay());
+  EXPECT_THAT(fs().list(at("empty")), ::testing::Optional(IsEmpty()));
+}
+
+TEST_P(FileSystemContractTest, RefusesToListAFileOrAMissingPath) {
+  write("file", "x");
+  EXPECT_THAT(fs().list(at("file")), FailsWithMessageThat(StartsWith("can't list " + text(at("file")) + ": ")));
+  EXPECT_THAT(fs().list(at("missing")),
+              FailsWithMessageThat(StartsWith("can't list " + text(at("missing")) + ": ")));
+}
+
+TEST_P(FileSystemContractTest, MoveCreatesTheTargetsFoldersAndCarriesFolderContent) {
+  write("old/inner/file", "content");
+  ASSERT_THAT(fs().move(at("old"), at("new/deeper/moved")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("old")));
+  EXPECT_EQ(read("new/deeper/moved/inner/file"), "content");
+}
+
+TEST_P(FileSystemContractTest, MoveNeverReplacesAnExistingTarget) {
+  write("from", "mine");
+  write("to", "theirs");
+  EXPECT_THAT(fs().move(at("from"), at("to")),
+              AllOf(FailsWithCode(ErrorCode::io),
+                    FailsWithMessageThat(StartsWith("can't move " + text(at("from")) + " to " +
+                                                    text(at("to")) + ": "))));
+  EXPECT_EQ(read("from"), "mine");
+  EXPECT_EQ(read("to"), "theirs");
+}
+
+TEST_P(FileSystemContractTest, MoveNeverReplacesAnExistingFolder) {
+  write("from/file", "mine");
+  ASSERT_THAT(fs().createFolders(at("to")), IsOkay());
+  EXPECT_THAT(fs().move(at("from"), at("to")), FailsWithCode(ErrorCode::io));
+  EXPECT_EQ(read("from/file"), "mine");
+  EXPECT_THAT(fs().list(at("to")), ::testing::Optional(IsEmpty()));
+}
+
+TEST_P(FileSystemContractTest, MoveOfAMissingSourceIsNotFound) {
+  EXPECT_THAT(fs().move(at("missing"), at("to")), FailsWithCode(ErrorCode::notFound));
+}
+
+TEST_P(FileSystemContractTest, CreateFoldersMakesEveryLevelAndAcceptsAnExistingFolder) {
+  ASSERT_THAT(fs().createFolders(at("a/b/c")), IsOkay());
+  EXPECT_TRUE(fs().isFolder(at("a/b/c")));
+  EXPECT_THAT(fs().createFolders(at("a/b")), IsOkay());
+}
+
+TEST_P(FileSystemContractTest, CreateFoldersRefusesAFileInTheWay) {
+  write("file", "x");
+  EXPECT_THAT(fs().createFolders(at("file")),
+              FailsWith(ErrorCode::io, "can't create folder " + text(at("file")) + ": a file is in the way"));
+  EXPECT_EQ(read("file"), "x");
+}
+
+TEST_P(FileSystemContractTest, RemoveDeletesAFileAWholeTreeAndAcceptsAMissingPath) {
+  write("tree/a", "1");
+  write("tree/sub/b", "2");
+  ASSERT_THAT(fs().createFolders(at("tree/sub/empty")), IsOkay());
+  write("keep", "3");
+  EXPECT_THAT(fs().remove(at("tree")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("tree")));
+  EXPECT_THAT(fs().remove(at("keep")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("keep")));
+  EXPECT_THAT(fs().remove(at("missing/deeper")), IsOkay());
+}
+
+TEST_P(FileSystemContractTest, WriteFileCreatesFoldersAndReplacesTheWholeContent) {
+  write("new/folder/file", "a longer first content");
+  write("new/folder/file", "short");
+  EXPECT_EQ(read("new/folder/file"), "short");
+  write("new/folder/file", "");
+  EXPECT_EQ(read("new/folder/file"), "");
+  EXPECT_THAT(fs().list(at("new/folder")), ::testing::Optional(ElementsAre("file")));
+}
+
+TEST_P(FileSystemContractTest, ReadFileHonoursTheLimitToTheByte) {
+  write("five", "12345");
+  EXPECT_THAT(fs().readFile(at("five"), 5), ::testing::Optional(std::string("12345")));
+  EXPECT_THAT(fs().readFile(at("five"), 4),
+              FailsWith(ErrorCode::tooLarge, text(at("five")) + " is larger than 4 bytes"));
+}
+
+TEST_P(FileSystemContractTest, ReadFileOfAMissingFileIsNotFound) {
+  EXPECT_THAT(fs().readFile(at("missing"), 10),
+              AllOf(FailsWithCode(ErrorCode::notFound),
+                    FailsWithMessageThat(StartsWith("can't open " + text(at("missing")) + ": "))));
+}
+
+TEST_P(FileSystemContractTest, AppendCreatesTheFileButNotItsFolder) {
+  ASSERT_THAT(fs().append(at("progress"), "+"), IsOkay());
+  ASSERT_THAT(fs().append(at("progress"), "++"), IsOkay());
+  EXPECT_EQ(read("progress"), "+++");
+  EXPECT_THAT(fs().append(at("missing/progress"), "+"), FailsWithCode(ErrorCode::notFound));
+  EXPECT_FALSE(fs().exists(at("missing")));
+}
+
+TEST_P(FileSystemContractTest, CopyCreatesFoldersAndReplacesTheTarget) {
+  write("source", "new");
+  write("existing", "old content");
+  ASSERT_THAT(fs().copy(at("source"), at("a/b/copy")), IsOkay());
+  ASSERT_THAT(fs().copy(at("source"), at("existing")), IsOkay());
+  EXPECT_EQ(read("a/b/copy"), "new");
+  EXPECT_EQ(read("existing"), "new");
+  EXPECT_EQ(read("source"), "new");
+}
+
+TEST_P(FileSystemContractTest, CheckWritableSucceedsAndLeavesNothingBehind) {
+  ASSERT_THAT(fs().createFolders(at("install")), IsOkay());
+  EXPECT_THAT(fs().checkWritable(at("install")), IsOkay());
+  EXPECT_THAT(fs().list(at("install")), ::testing::Optional(IsEmpty()));
+}
+
+TEST_P(FileSystemContractTest, CheckWritableRefusesAMissingFolder) {
+  EXPECT_THAT(fs().checkWritable(at("missing")),
+              FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Local, FileSystemContractTest,
+                         ::testing::Values(Variant{"Local", localSubject}),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace loftswitch
