@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/log_sink.h"
+#include "base/result.h"
+#include "fs/file_system.h"
+#include "workspace/journal.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+
+// The root of `location` joined with a move's "/"-separated relative path.
+// Fails with `invalidData` for any path that could name something other than
+// an entry inside that root: empty, "." or ".." pieces, pieces holding ":",
+// "\" or NUL, pieces ending in "." or a space, which Windows strips when it
+// makes a path absolute, and text that is not UTF-8.
+[[nodiscard]] Result<std::filesystem::path> resolveMovePath(const Workspace& workspace,
+                                                            Location location,
+                                                            std::string_view attemptId,
+                                                            std::string_view path);
+
+// Pauses the thread for the given number of milliseconds.
+using SleepFunction = std::function<void(std::int64_t)>;
+
+// Makes the moves of one attempt, recording each finished move in the
+// attempt's progress file, and puts them back from what it finds on disk.
+class Swapper {
+ public:
+  Swapper(FileSystem& fileSystem, Workspace workspace, std::string attemptId,
+          std::int32_t retryAttempts, std::int64_t retryDelayMs, std::int64_t retryMaxDelayMs,
+          SleepFunction sleep, LogSink log);
+
+  // Makes the moves in order. Every path is checked before the first move,
+  // so an unsafe journal moves nothing; a failed move stops the swap and
+  // leaves the moves made so far, each with its progress mark.
+  [[nodiscard]] Result<Unit> run(const std::vector<Move>& moves);
+
+  // Puts back every recorded move, and the one that may have been made
+  // without its mark, newest first. Skips what is already back, so it can be
+  // run again after a failure or a crash; returns the first error met and
+  // keeps the progress file in that case.
+  [[nodiscard]] Result<Unit> undo(const std::vector<Move>& moves);
+
+  // Moves `source` to `destination`, trying again with growing pauses while
+  // the entry is in use or protected. `path` names the entry in messages.
+  [[nodiscard]] Result<Unit> moveWithRetry(const std::filesystem::path& source,
+                                           const std::filesystem::path& destination,
+                                           std::string_view path);
+
+ private:
+  FileSystem& fileSystem_;
+  Workspace workspace_;
+  std::string attemptId_;
+  std::int32_t retryAttempts_;
+  std::int64_t retryDelayMs_;
+  std::int64_t retryMaxDelayMs_;
+  SleepFunction sleep_;
+  LogSink log_;
+};
+
+}  // namespace loftswitch

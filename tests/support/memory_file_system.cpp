@@ -1,0 +1,412 @@
+#include "support/memory_file_system.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#include "base/text.h"
+#include "base/win32.h"
+
+namespace loftswitch {
+namespace {
+
+// Windows error codes, as the real calls would report them.
+constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kPathNotFound = 3;
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kNotSameDevice = 17;
+constexpr std::uint32_t kNotReady = 21;
+constexpr std::uint32_t kSharingViolation = 32;
+constexpr std::uint32_t kAlreadyExists = 183;
+constexpr std::uint32_t kDirectory = 267;
+
+// The pieces of a path with "." and ".." worked out, as the long form would
+// have them; the first piece is the root.
+std::vector<std::string> piecesOf(const std::filesystem::path& path) {
+  std::string text = pathToUtf8(path);
+  if (text.starts_with("\\\\?\\")) text.erase(0, 4);
+  std::replace(text.begin(), text.end(), '/', '\\');
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\\', start);
+    if (end == std::string::npos) end = text.size();
+    std::string piece = text.substr(start, end - start);
+    if (piece == "..") {
+      if (pieces.size() > 1) pieces.pop_back();
+    } else if (!piece.empty() && piece != ".") {
+      pieces.push_back(std::move(piece));
+    }
+    start = end + 1;
+  }
+  return pieces;
+}
+
+std::string join(const std::vector<std::string>& pieces, std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count && i < pieces.size(); ++i) {
+    if (i > 0) out += '\\';
+    out += pieces[i];
+  }
+  return out;
+}
+
+std::string keyOf(const std::filesystem::path& path) {
+  const std::vector<std::string> pieces = piecesOf(path);
+  return asciiLower(join(pieces, pieces.size()));
+}
+
+std::string parentOf(const std::string& key) {
+  const std::size_t slash = key.rfind('\\');
+  return slash == std::string::npos ? std::string() : key.substr(0, slash);
+}
+
+std::string lastPiece(const std::string& name) {
+  const std::size_t slash = name.rfind('\\');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')); }
+
+std::string_view operationName(MemoryFileSystem::Operation operation) {
+  using Operation = MemoryFileSystem::Operation;
+  switch (operation) {
+    case Operation::exists: return "exists";
+    case Operation::isFolder: return "isFolder";
+    case Operation::list: return "list";
+    case Operation::move: return "move";
+    case Operation::createFolders: return "createFolders";
+    case Operation::remove: return "remove";
+    case Operation::writeFile: return "writeFile";
+    case Operation::readFile: return "readFile";
+    case Operation::append: return "append";
+    case Operation::copy: return "copy";
+    case Operation::checkWritable: return "checkWritable";
+  }
+  return "?";
+}
+
+}  // namespace
+
+Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
+                                     const std::filesystem::path& path,
+                                     const std::filesystem::path* second) {
+  std::string line = std::string(operationName(operation)) + " " + pathToUtf8(path);
+  if (second) line += " -> " + pathToUtf8(*second);
+  log_.push_back(std::move(line));
+
+  if (powerLeft_) {
+    if (*powerLeft_ == 0) return fail(errorFromWin32(kNotReady, verb, path));
+    --*powerLeft_;
+  }
+  const std::string key = keyOf(path);
+  const std::string secondKey = second ? keyOf(*second) : std::string();
+  for (auto rule = rules_.rbegin(); rule != rules_.rend(); ++rule) {
+    if (rule->operation != operation || rule->times == 0) continue;
+    if (rule->key != key && (!second || rule->key != secondKey)) continue;
+    if (rule->times > 0) --rule->times;
+    return fail(rule->error);
+  }
+  return ok();
+}
+
+bool MemoryFileSystem::isRoot(const std::string& key) const {
+  return key.find('\\') == std::string::npos;
+}
+
+bool MemoryFileSystem::existsAt(const std::string& key) const {
+  return isRoot(key) || nodes_.contains(key);
+}
+
+bool MemoryFileSystem::folderAt(const std::string& key) const {
+  if (isRoot(key)) return true;
+  auto it = nodes_.find(key);
+  return it != nodes_.end() && it->second.folder;
+}
+
+bool MemoryFileSystem::heldAt(const std::string& key) const { return held_.contains(key); }
+
+bool MemoryFileSystem::holdsInside(const std::string& key) const {
+  const std::string prefix = key + "\\";
+  auto it = held_.lower_bound(prefix);
+  return it != held_.end() && it->starts_with(prefix);
+}
+
+std::vector<std::string> MemoryFileSystem::childKeys(const std::string& key) const {
+  const std::string prefix = key + "\\";
+  std::vector<std::string> children;
+  for (auto it = nodes_.lower_bound(prefix); it != nodes_.end() && it->first.starts_with(prefix);
+       ++it) {
+    if (it->first.find('\\', prefix.size()) == std::string::npos) children.push_back(it->first);
+  }
+  return children;
+}
+
+bool MemoryFileSystem::exists(const std::filesystem::path& path) {
+  if (!begin(Operation::exists, "can't read the attributes of", path)) return false;
+  return existsAt(keyOf(path));
+}
+
+bool MemoryFileSystem::isFolder(const std::filesystem::path& path) {
+  if (!begin(Operation::isFolder, "can't read the attributes of", path)) return false;
+  return folderAt(keyOf(path));
+}
+
+Result<std::vector<std::string>> MemoryFileSystem::list(const std::filesystem::path& folder) {
+  RETURN_IF_ERROR(begin(Operation::list, "can't list", folder));
+  const std::string key = keyOf(folder);
+  if (!existsAt(key)) return fail(errorFromWin32(kPathNotFound, "can't list", folder));
+  if (!folderAt(key)) return fail(errorFromWin32(kDirectory, "can't list", folder));
+  std::vector<std::string> names;
+  for (const std::string& child : childKeys(key)) names.push_back(lastPiece(nodes_.at(child).name));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bool longForm) {
+  const std::vector<std::string> pieces = piecesOf(path);
+  for (std::size_t count = 2; count <= pieces.size(); ++count) {
+    const std::string given = join(pieces, count);
+    const std::string key = asciiLower(given);
+    auto it = nodes_.find(key);
+    if (it != nodes_.end()) {
+      if (it->second.folder) continue;
+      // An ancestor in the way is reported under its long form.
+      const std::string shown =
+          count == pieces.size() && !longForm ? pathToUtf8(path) : "\\\\?\\" + given;
+      return fail(ErrorCode::io, "can't create folder " + shown + ": a file is in the way");
+    }
+    const std::string parent = parentOf(key);
+    const std::string parentName = isRoot(parent) ? pieces[0] : nodes_.at(parent).name;
+    nodes_[key] = Node{parentName + "\\" + pieces[count - 1], true, {}};
+  }
+  return ok();
+}
+
+Result<Unit> MemoryFileSystem::createFolders(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::createFolders, "can't create folder", path));
+  return makeFolders(path, false);
+}
+
+Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
+                                    const std::filesystem::path& to) {
+  const std::string prefix = "can't move " + pathToUtf8(from) + " to";
+  RETURN_IF_ERROR(begin(Operation::move, prefix, from, &to));
+  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  const std::string fromKey = keyOf(from);
+  const std::string toKey = keyOf(to);
+  if (isRoot(fromKey) || isRoot(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
+  if (!existsAt(fromKey)) {
+    const std::uint32_t code = folderAt(parentOf(fromKey)) ? kFileNotFound : kPathNotFound;
+    return fail(errorFromWin32(code, prefix, to));
+  }
+  if (rootOf(fromKey) != rootOf(toKey)) return fail(errorFromWin32(kNotSameDevice, prefix, to));
+  if (heldAt(fromKey)) return fail(errorFromWin32(kSharingViolation, prefix, to));
+  if (holdsInside(fromKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
+  // Renaming an entry to its own name in another case is allowed.
+  if (toKey != fromKey && existsAt(toKey)) return fail(errorFromWin32(kAlreadyExists, prefix, to));
+  if (toKey.starts_with(fromKey + "\\")) return fail(errorFromWin32(kSharingViolation, prefix, to));
+
+  const std::string oldName = nodes_.at(fromKey).name;
+  const std::string toParent = parentOf(toKey);
+  const std::string newName =
+      (isRoot(toParent) ? piecesOf(to)[0] : nodes_.at(toParent).name) + "\\" +
+      piecesOf(to).back();
+  std::vector<std::pair<std::string, Node>> moved;
+  const std::string inside = fromKey + "\\";
+  for (auto it = nodes_.begin(); it != nodes_.end();) {
+    if (it->first == fromKey || it->first.starts_with(inside)) {
+      Node node = std::move(it->second);
+      const std::string key = toKey + it->first.substr(fromKey.size());
+      node.name = newName + node.name.substr(oldName.size());
+      moved.emplace_back(key, std::move(node));
+      it = nodes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [key, node] : moved) nodes_[key] = std::move(node);
+  return ok();
+}
+
+std::uint32_t MemoryFileSystem::removeTree(const std::string& key) {
+  std::uint32_t first = 0;
+  if (folderAt(key)) {
+    for (const std::string& child : childKeys(key)) {
+      const std::uint32_t error = removeTree(child);
+      if (first == 0) first = error;
+    }
+  }
+  if (first != 0) return first;
+  if (heldAt(key)) return kSharingViolation;
+  nodes_.erase(key);
+  return 0;
+}
+
+Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::remove, "can't delete", path));
+  const std::string key = keyOf(path);
+  if (isRoot(key)) return fail(errorFromWin32(kAccessDenied, "can't delete", path));
+  if (!existsAt(key)) return ok();
+  const std::uint32_t error = removeTree(key);
+  if (error != 0) return fail(errorFromWin32(error, "can't delete", path));
+  return ok();
+}
+
+Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
+                                         std::string_view bytes) {
+  RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
+  RETURN_IF_ERROR(makeFolders(path.parent_path(), false));
+  const std::string key = keyOf(path);
+  if (folderAt(key) || heldAt(key)) return fail(errorFromWin32(kAccessDenied, "can't replace", path));
+  const std::string parent = parentOf(key);
+  const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
+  // The replacing rename gives the file the name as written this time.
+  nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(bytes)};
+  return ok();
+}
+
+Result<std::string> MemoryFileSystem::readFile(const std::filesystem::path& path,
+                                               std::uint64_t limit) {
+  RETURN_IF_ERROR(begin(Operation::readFile, "can't open", path));
+  const std::string key = keyOf(path);
+  if (!existsAt(key)) {
+    const std::uint32_t code = folderAt(parentOf(key)) ? kFileNotFound : kPathNotFound;
+    return fail(errorFromWin32(code, "can't open", path));
+  }
+  if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
+  const std::string& content = nodes_.at(key).content;
+  if (content.size() > limit) {
+    return fail(ErrorCode::tooLarge,
+                pathToUtf8(path) + " is larger than " + std::to_string(limit) + " bytes");
+  }
+  return content;
+}
+
+Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::string_view bytes) {
+  RETURN_IF_ERROR(begin(Operation::append, "can't open", path));
+  const std::string key = keyOf(path);
+  const std::string parent = parentOf(key);
+  if (isRoot(key) || !folderAt(parent)) return fail(errorFromWin32(kPathNotFound, "can't open", path));
+  if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
+  if (heldAt(key)) return fail(errorFromWin32(kSharingViolation, "can't open", path));
+  auto it = nodes_.find(key);
+  if (it == nodes_.end()) {
+    const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
+    nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(bytes)};
+  } else {
+    it->second.content += bytes;
+  }
+  return ok();
+}
+
+Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
+                                    const std::filesystem::path& to) {
+  const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
+  RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
+  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  const std::string fromKey = keyOf(from);
+  const std::string toKey = keyOf(to);
+  if (!existsAt(fromKey)) {
+    const std::uint32_t code = folderAt(parentOf(fromKey)) ? kFileNotFound : kPathNotFound;
+    return fail(errorFromWin32(code, prefix, to));
+  }
+  if (folderAt(fromKey) || folderAt(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
+  if (heldAt(toKey)) return fail(errorFromWin32(kSharingViolation, prefix, to));
+  std::string content = nodes_.at(fromKey).content;
+  auto it = nodes_.find(toKey);
+  if (it != nodes_.end()) {
+    it->second.content = std::move(content);
+  } else {
+    const std::string parent = parentOf(toKey);
+    const std::string parentName = isRoot(parent) ? piecesOf(to)[0] : nodes_.at(parent).name;
+    nodes_[toKey] = Node{parentName + "\\" + piecesOf(to).back(), false, std::move(content)};
+  }
+  return ok();
+}
+
+Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder) {
+  RETURN_IF_ERROR(begin(Operation::checkWritable, "can't create", folder));
+  if (!folderAt(keyOf(folder))) {
+    return fail(ErrorCode::accessDenied, pathToUtf8(folder) + " can't be changed by this user: " +
+                                             windowsErrorText(kPathNotFound));
+  }
+  return ok();
+}
+
+void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_view content) {
+  const Result<Unit> folders = makeFolders(path.parent_path(), false);
+  const std::string key = keyOf(path);
+  if (!folders || isRoot(key) || folderAt(key)) {
+    throw std::logic_error("MemoryFileSystem::addFile: something is in the way of " +
+                           pathToUtf8(path));
+  }
+  const std::string parent = parentOf(key);
+  const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
+  nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(content)};
+}
+
+void MemoryFileSystem::addFolder(const std::filesystem::path& path) {
+  if (!makeFolders(path, false)) {
+    throw std::logic_error("MemoryFileSystem::addFolder: a file is in the way of " +
+                           pathToUtf8(path));
+  }
+}
+
+std::optional<std::string> MemoryFileSystem::fileContent(const std::filesystem::path& path) const {
+  auto it = nodes_.find(keyOf(path));
+  if (it == nodes_.end() || it->second.folder) return std::nullopt;
+  return it->second.content;
+}
+
+std::optional<std::string> MemoryFileSystem::storedName(const std::filesystem::path& path) const {
+  auto it = nodes_.find(keyOf(path));
+  if (it == nodes_.end()) return std::nullopt;
+  return it->second.name;
+}
+
+MemoryFileSystem::Snapshot MemoryFileSystem::snapshot() const {
+  Snapshot out;
+  for (const auto& [key, node] : nodes_) {
+    if (node.folder) {
+      out[node.name + "\\"] = "";
+    } else {
+      out[node.name] = node.content;
+    }
+  }
+  return out;
+}
+
+MemoryFileSystem::Snapshot MemoryFileSystem::snapshot(const std::filesystem::path& folder) const {
+  // Keys are the folded names, so a prefix of a key has the length of the
+  // same prefix of the stored name.
+  const std::string prefix = keyOf(folder) + "\\";
+  Snapshot out;
+  for (auto it = nodes_.lower_bound(prefix); it != nodes_.end() && it->first.starts_with(prefix);
+       ++it) {
+    const std::string relative = it->second.name.substr(prefix.size());
+    if (it->second.folder) {
+      out[relative + "\\"] = "";
+    } else {
+      out[relative] = it->second.content;
+    }
+  }
+  return out;
+}
+
+void MemoryFileSystem::failOn(Operation operation, const std::filesystem::path& path, Error error,
+                              int times) {
+  rules_.push_back(Rule{operation, keyOf(path), std::move(error), times});
+}
+
+void MemoryFileSystem::clearFailures() { rules_.clear(); }
+
+void MemoryFileSystem::hold(const std::filesystem::path& path) { held_.insert(keyOf(path)); }
+
+void MemoryFileSystem::release(const std::filesystem::path& path) { held_.erase(keyOf(path)); }
+
+void MemoryFileSystem::powerLossAfter(std::size_t operations) { powerLeft_ = operations; }
+
+void MemoryFileSystem::restorePower() { powerLeft_.reset(); }
+
+}  // namespace loftswitch

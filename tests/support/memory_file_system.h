@@ -1,0 +1,125 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "fs/file_system.h"
+
+namespace loftswitch {
+
+// A file system in memory that answers like LocalFileSystem on NTFS: names
+// compare without regard to ASCII case and keep the case they were created
+// with, and the messages and codes are those the Windows calls would give.
+// Any path whose first piece is a drive ("C:") is valid; drive roots always
+// exist. Relative paths are taken as they are.
+//
+// On top of that it can fail chosen operations, hold paths "in use" and
+// simulate a power loss, and it counts and records every call.
+class MemoryFileSystem : public FileSystem {
+ public:
+  enum class Operation {
+    exists,
+    isFolder,
+    list,
+    move,
+    createFolders,
+    remove,
+    writeFile,
+    readFile,
+    append,
+    copy,
+    checkWritable,
+  };
+
+  // Full paths as stored (their case kept) mapped to file contents; folders
+  // end with "\" and map to the empty text.
+  using Snapshot = std::map<std::string, std::string>;
+
+  bool exists(const std::filesystem::path& path) override;
+  bool isFolder(const std::filesystem::path& path) override;
+  Result<std::vector<std::string>> list(const std::filesystem::path& folder) override;
+  Result<Unit> move(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  Result<Unit> createFolders(const std::filesystem::path& path) override;
+  Result<Unit> remove(const std::filesystem::path& path) override;
+  Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
+  Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+
+  // Set-up and inspection for tests: never counted, never failed, never held.
+  // addFile creates the missing folders and replaces an existing file.
+  void addFile(const std::filesystem::path& path, std::string_view content);
+  void addFolder(const std::filesystem::path& path);
+  // The content of a file; nothing for a folder or a missing path.
+  std::optional<std::string> fileContent(const std::filesystem::path& path) const;
+  // The path spelled as stored, or nothing when it does not exist.
+  std::optional<std::string> storedName(const std::filesystem::path& path) const;
+  Snapshot snapshot() const;
+  // The entries below `folder` (not the folder itself), relative to it.
+  Snapshot snapshot(const std::filesystem::path& folder) const;
+
+  // Makes `operation` fail with `error` when either of its paths is `path`
+  // (compared as the file system compares): `times` calls, then it succeeds
+  // again; a negative count fails for good. Later rules are checked first.
+  void failOn(Operation operation, const std::filesystem::path& path, Error error,
+              int times = -1);
+  void clearFailures();
+
+  // A held path is open in another program without delete sharing: moving,
+  // removing, replacing or appending to it fails with the Windows sharing
+  // violation (`inUse`); moving a folder that holds it is access denied.
+  void hold(const std::filesystem::path& path);
+  void release(const std::filesystem::path& path);
+
+  // The next `operations` calls run; every later one fails with "the device
+  // is not ready" and changes nothing, until restorePower.
+  void powerLossAfter(std::size_t operations);
+  void restorePower();
+
+  // Calls made since creation, failed ones included.
+  std::size_t operationCount() const { return log_.size(); }
+  // One line per call, such as "move C:\a -> C:\b" or "append C:\p".
+  const std::vector<std::string>& operations() const { return log_; }
+
+ private:
+  struct Node {
+    std::string name;  // the full path as stored, pieces joined with "\"
+    bool folder = false;
+    std::string content;
+  };
+  struct Rule {
+    Operation operation;
+    std::string key;
+    Error error;
+    int times;
+  };
+
+  Result<Unit> begin(Operation operation, std::string_view verb,
+                     const std::filesystem::path& path,
+                     const std::filesystem::path* second = nullptr);
+  bool isRoot(const std::string& key) const;
+  bool folderAt(const std::string& key) const;
+  bool existsAt(const std::string& key) const;
+  bool heldAt(const std::string& key) const;
+  bool holdsInside(const std::string& key) const;
+  std::vector<std::string> childKeys(const std::string& key) const;
+  Result<Unit> makeFolders(const std::filesystem::path& path, bool longForm);
+  std::uint32_t removeTree(const std::string& key);
+
+  std::map<std::string, Node> nodes_;
+  std::vector<Rule> rules_;
+  std::set<std::string> held_;
+  std::optional<std::size_t> powerLeft_;
+  std::vector<std::string> log_;
+};
+
+}  // namespace loftswitch
