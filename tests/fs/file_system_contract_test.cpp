@@ -7,21 +7,28 @@
 
 #include "base/text.h"
 #include "fs/local_file_system.h"
+#include "support/held_file.h"
 #include "support/matchers.h"
+#include "support/memory_file_system.h"
 #include "support/temp_folder.h"
 
 namespace loftswitch {
 namespace {
 
 using ::testing::AllOf;
+using ::testing::AnyOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Optional;
 using ::testing::StartsWith;
 
 struct Subject {
   std::unique_ptr<FileSystem> fs;
   std::filesystem::path root;
   std::unique_ptr<TempFolder> temp;
+  // Keeps a file open elsewhere, shared for reading only, until the result
+  // is destroyed; null when that could not be arranged.
+  std::function<std::shared_ptr<void>(const std::filesystem::path&)> hold;
 };
 
 struct Variant {
@@ -36,6 +43,24 @@ Subject localSubject() {
   subject.temp = std::make_unique<TempFolder>();
   subject.root = subject.temp->path();
   subject.fs = std::make_unique<LocalFileSystem>();
+  subject.hold = [](const std::filesystem::path& path) -> std::shared_ptr<void> {
+    auto held = std::make_shared<HeldFile>("exclusive", path);
+    if (!held->held()) return nullptr;
+    return held;
+  };
+  return subject;
+}
+
+Subject memorySubject() {
+  auto memory = std::make_unique<MemoryFileSystem>();
+  memory->addFolder(utf8ToPath("C:\\contract"));
+  Subject subject;
+  subject.root = utf8ToPath("C:\\contract");
+  subject.hold = [fs = memory.get()](const std::filesystem::path& path) -> std::shared_ptr<void> {
+    fs->hold(path);
+    return std::shared_ptr<void>(fs, [path](MemoryFileSystem* held) { held->release(path); });
+  };
+  subject.fs = std::move(memory);
   return subject;
 }
 
@@ -44,6 +69,7 @@ class FileSystemContractTest : public ::testing::TestWithParam<Variant> {
   void SetUp() override { subject_ = GetParam().make(); }
 
   FileSystem& fs() { return *subject_.fs; }
+  std::shared_ptr<void> hold(std::string_view relative) { return subject_.hold(at(relative)); }
   std::filesystem::path at(std::string_view relative) const {
     return subject_.root / utf8ToPath(relative);
   }
@@ -201,8 +227,108 @@ TEST_P(FileSystemContractTest, CheckWritableRefusesAMissingFolder) {
               FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Local, FileSystemContractTest,
-                         ::testing::Values(Variant{"Local", localSubject}),
+TEST_P(FileSystemContractTest, NamesCompareWithoutRegardToCaseAndKeepTheirSpelling) {
+  write("Folder/File.txt", "x");
+  EXPECT_TRUE(fs().exists(at("FOLDER/file.TXT")));
+  EXPECT_TRUE(fs().isFolder(at("folder")));
+  EXPECT_EQ(read("folder/FILE.txt"), "x");
+  EXPECT_THAT(fs().list(at("FOLDER")), Optional(ElementsAre("File.txt")));
+  // A move onto the same name spelled otherwise is no clash: Windows takes
+  // the new spelling, Wine keeps the old one.
+  EXPECT_THAT(fs().move(at("Folder/File.txt"), at("FOLDER/FILE.TXT")), IsOkay());
+  EXPECT_THAT(fs().list(at("Folder")), Optional(ElementsAre(AnyOf("FILE.TXT", "File.txt"))));
+  EXPECT_EQ(read("folder/file.txt"), "x");
+  EXPECT_THAT(fs().remove(at("FOLDER")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("Folder")));
+}
+
+TEST_P(FileSystemContractTest, ATrailingSeparatorStillNamesTheFolder) {
+  ASSERT_THAT(fs().createFolders(at("folder/")), IsOkay());
+  write("folder/file", "x");
+  EXPECT_TRUE(fs().isFolder(at("folder/")));
+  EXPECT_THAT(fs().list(at("folder/")), Optional(ElementsAre("file")));
+}
+
+TEST_P(FileSystemContractTest, FileOperationsOnAFolderFailAndLeaveItAlone) {
+  write("folder/inside", "x");
+  EXPECT_THAT(fs().readFile(at("folder"), 100),
+              AllOf(FailsWithCode(ErrorCode::accessDenied),
+                    FailsWithMessageThat(StartsWith("can't open " + text(at("folder")) + ": "))));
+  EXPECT_THAT(fs().append(at("folder"), "+"),
+              AllOf(FailsWithCode(ErrorCode::accessDenied),
+                    FailsWithMessageThat(StartsWith("can't open " + text(at("folder")) + ": "))));
+  EXPECT_THAT(fs().copy(at("folder"), at("copy")), FailsWithCode(ErrorCode::accessDenied));
+  EXPECT_FALSE(fs().exists(at("copy")));
+  EXPECT_THAT(fs().writeFile(at("folder"), "y"),
+              AllOf(FailsWithCode(ErrorCode::accessDenied),
+                    FailsWithMessageThat(StartsWith("can't replace " + text(at("folder")) + ": "))));
+  EXPECT_TRUE(fs().isFolder(at("folder")));
+  EXPECT_EQ(read("folder/inside"), "x");
+}
+
+TEST_P(FileSystemContractTest, AFileInTheWayOfAParentStopsMoveWriteAndCopy) {
+  write("file", "x");
+  write("source", "y");
+  const std::string inTheWay = "can't create folder " + text(at("file")) + ": a file is in the way";
+  EXPECT_THAT(fs().move(at("source"), at("file/moved")), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_THAT(fs().writeFile(at("file/written"), "z"), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_THAT(fs().copy(at("source"), at("file/copied")), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_EQ(read("file"), "x");
+  EXPECT_EQ(read("source"), "y");
+}
+
+TEST_P(FileSystemContractTest, RemoveBelowAFileIsAlreadyDone) {
+  write("file", "x");
+  EXPECT_THAT(fs().remove(at("file/below")), IsOkay());
+  EXPECT_EQ(read("file"), "x");
+}
+
+TEST_P(FileSystemContractTest, CopyOfAMissingSourceIsNotFound) {
+  EXPECT_THAT(fs().copy(at("missing"), at("copy")),
+              AllOf(FailsWithCode(ErrorCode::notFound),
+                    FailsWithMessageThat(StartsWith("can't copy " + text(at("missing")) + " to " +
+                                                    text(at("copy")) + ": "))));
+  EXPECT_FALSE(fs().exists(at("copy")));
+}
+
+TEST_P(FileSystemContractTest, ReadFileOfAnEmptyFileWithNoRoomSucceeds) {
+  write("empty", "");
+  EXPECT_THAT(fs().readFile(at("empty"), 0), Optional(std::string()));
+}
+
+auto failsAsInUse() {
+  return AnyOf(FailsWithCode(ErrorCode::inUse), FailsWithCode(ErrorCode::accessDenied));
+}
+
+TEST_P(FileSystemContractTest, AFileHeldElsewhereStopsChangesToItUntilReleased) {
+  write("tree/a", "1");
+  write("tree/sub/held", "old");
+  write("tree/sub/other", "2");
+  write("source", "3");
+  std::shared_ptr<void> holding = hold("tree/sub/held");
+  ASSERT_NE(holding, nullptr);
+
+  EXPECT_THAT(fs().remove(at("tree")),
+              AllOf(failsAsInUse(),
+                    FailsWithMessageThat(StartsWith("can't delete " + text(at("tree")) + ": "))));
+  EXPECT_THAT(fs().list(at("tree")), Optional(ElementsAre("sub")));
+  EXPECT_THAT(fs().list(at("tree/sub")), Optional(ElementsAre("held")));
+  EXPECT_THAT(fs().move(at("tree/sub/held"), at("moved")), failsAsInUse());
+  EXPECT_THAT(fs().append(at("tree/sub/held"), "+"), failsAsInUse());
+  EXPECT_THAT(fs().copy(at("source"), at("tree/sub/held")), failsAsInUse());
+  EXPECT_THAT(fs().writeFile(at("tree/sub/held"), "new"), failsAsInUse());
+  EXPECT_EQ(read("tree/sub/held"), "old");
+
+  holding.reset();
+  EXPECT_THAT(fs().writeFile(at("tree/sub/held"), "new"), IsOkay());
+  EXPECT_EQ(read("tree/sub/held"), "new");
+  EXPECT_THAT(fs().remove(at("tree")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("tree")));
+}
+
+INSTANTIATE_TEST_SUITE_P(, FileSystemContractTest,
+                         ::testing::Values(Variant{"Local", localSubject},
+                                           Variant{"Memory", memorySubject}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
