@@ -172,8 +172,9 @@ DWORD deleteTree(const std::wstring& top) {
         entry = childOf(folder.path, folder.children[folder.next++]);
         break;
       }
-      const DWORD result =
-          folder.firstError != 0 ? folder.firstError : deleteEntry(folder.path, FILE_ATTRIBUTE_DIRECTORY);
+      const DWORD result = folder.firstError != 0
+                               ? folder.firstError
+                               : deleteEntry(folder.path, FILE_ATTRIBUTE_DIRECTORY);
       stack.pop_back();
       if (stack.empty()) return result;
       note(stack.back(), result);
@@ -221,9 +222,9 @@ Result<Unit> createParent(const std::filesystem::path& path) {
 }
 
 Error notChangeable(const std::filesystem::path& folder, DWORD error) {
-  return Error{error == ERROR_ACCESS_DENIED ? ErrorCode::notWritable : ErrorCode::accessDenied,
-               toUtf8(folder.native()) + " can't be changed by this user: " +
-                   windowsErrorText(error)};
+  return Error{
+      error == ERROR_ACCESS_DENIED ? ErrorCode::notWritable : ErrorCode::accessDenied,
+      toUtf8(folder.native()) + " can't be changed by this user: " + windowsErrorText(error)};
 }
 
 }  // namespace
@@ -255,7 +256,8 @@ Result<Unit> LocalFileSystem::move(const std::filesystem::path& from,
                                    const std::filesystem::path& to) {
   RETURN_IF_ERROR(createParent(to));
   if (!::MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
-    return fail(errorFromWin32(::GetLastError(), "can't move " + toUtf8(from.native()) + " to", to));
+    return fail(
+        errorFromWin32(::GetLastError(), "can't move " + toUtf8(from.native()) + " to", to));
   }
   return Unit{};
 }
@@ -338,13 +340,15 @@ Result<Unit> LocalFileSystem::copy(const std::filesystem::path& from,
   const std::wstring target = longPath(to);
   clearReadOnly(target);
   if (!::CopyFileW(longPath(from).c_str(), target.c_str(), FALSE)) {
-    return fail(errorFromWin32(::GetLastError(), "can't copy " + toUtf8(from.native()) + " to", to));
+    return fail(
+        errorFromWin32(::GetLastError(), "can't copy " + toUtf8(from.native()) + " to", to));
   }
   return Unit{};
 }
 
 Result<Unit> LocalFileSystem::checkWritable(const std::filesystem::path& folder) {
-  const std::wstring probe = childOf(longPath(folder), L".loftswitch-probe-" + toWide(randomToken(6)));
+  const std::wstring probe =
+      childOf(longPath(folder), L".loftswitch-probe-" + toWide(randomToken(6)));
   const std::wstring renamed = probe + L"-renamed";
   const std::wstring probeFolder = probe + L"-folder";
   {
@@ -361,7 +365,8 @@ Result<Unit> LocalFileSystem::checkWritable(const std::filesystem::path& folder)
   if (!::CreateDirectoryW(probeFolder.c_str(), nullptr)) {
     return fail(notChangeable(folder, ::GetLastError()));
   }
-  if (!::RemoveDirectoryW(probeFolder.c_str())) return fail(notChangeable(folder, ::GetLastError()));
+  if (!::RemoveDirectoryW(probeFolder.c_str()))
+    return fail(notChangeable(folder, ::GetLastError()));
   return Unit{};
 }
 

@@ -100,7 +100,8 @@ TEST_P(FileSystemContractTest, TellsFilesFromFoldersAndMissingPaths) {
 
 TEST_P(FileSystemContractTest, ListsNamesOfFilesAndFoldersSortedByUtf8Bytes) {
   // U+FF21 sorts before U+1F600 by UTF-8 bytes but after it by UTF-16 units.
-  for (const char* name : {"c", "a", "B", "\xC3\xA4", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", ".hidden"}) {
+  for (const char* name :
+       {"c", "a", "B", "\xC3\xA4", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", ".hidden"}) {
     write(name, "");
   }
   ASSERT_THAT(fs().createFolders(at("A folder")), IsOkay());
@@ -113,7 +114,8 @@ TEST_P(FileSystemContractTest, ListsAnEmptyFolderAsNoNamesAndRefusesAFileOrAMiss
   ASSERT_THAT(fs().createFolders(at("empty")), IsOkay());
   EXPECT_THAT(fs().list(at("empty")), ::testing::Optional(IsEmpty()));
   write("file", "x");
-  EXPECT_THAT(fs().list(at("file")), FailsWithMessageThat(StartsWith("can't list " + text(at("file")) + ": ")));
+  EXPECT_THAT(fs().list(at("file")),
+              FailsWithMessageThat(StartsWith("can't list " + text(at("file")) + ": ")));
   EXPECT_THAT(fs().list(at("missing")),
               FailsWithMessageThat(StartsWith("can't list " + text(at("missing")) + ": ")));
 }
@@ -152,7 +154,8 @@ TEST_P(FileSystemContractTest, CreateFoldersMakesEveryLevelAndAcceptsAnExistingF
 TEST_P(FileSystemContractTest, CreateFoldersRefusesAFileInTheWay) {
   write("file", "x");
   EXPECT_THAT(fs().createFolders(at("file")),
-              FailsWith(ErrorCode::io, "can't create folder " + text(at("file")) + ": a file is in the way"));
+              FailsWith(ErrorCode::io,
+                        "can't create folder " + text(at("file")) + ": a file is in the way"));
   EXPECT_EQ(read("file"), "x");
 }
 
@@ -219,8 +222,9 @@ TEST_P(FileSystemContractTest, CheckWritableLeavesNothingBehindAndRefusesAMissin
   ASSERT_THAT(fs().createFolders(at("install")), IsOkay());
   EXPECT_THAT(fs().checkWritable(at("install")), IsOkay());
   EXPECT_THAT(fs().list(at("install")), ::testing::Optional(IsEmpty()));
-  EXPECT_THAT(fs().checkWritable(at("missing")),
-              FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
+  EXPECT_THAT(
+      fs().checkWritable(at("missing")),
+      FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
 }
 
 TEST_P(FileSystemContractTest, NamesCompareWithoutRegardToCaseAndKeepTheirSpelling) {
@@ -255,9 +259,10 @@ TEST_P(FileSystemContractTest, FileOperationsOnAFolderFailAndLeaveItAlone) {
                     FailsWithMessageThat(StartsWith("can't open " + text(at("folder")) + ": "))));
   EXPECT_THAT(fs().copy(at("folder"), at("copy")), FailsWithCode(ErrorCode::accessDenied));
   EXPECT_FALSE(fs().exists(at("copy")));
-  EXPECT_THAT(fs().writeFile(at("folder"), "y"),
-              AllOf(FailsWithCode(ErrorCode::accessDenied),
-                    FailsWithMessageThat(StartsWith("can't replace " + text(at("folder")) + ": "))));
+  EXPECT_THAT(
+      fs().writeFile(at("folder"), "y"),
+      AllOf(FailsWithCode(ErrorCode::accessDenied),
+            FailsWithMessageThat(StartsWith("can't replace " + text(at("folder")) + ": "))));
   EXPECT_TRUE(fs().isFolder(at("folder")));
   EXPECT_EQ(read("folder/inside"), "x");
 }

@@ -1,10 +1,11 @@
 // What only the real file system shows: attributes, links, and other
 // processes holding files.
+#include "fs/local_file_system.h"
+
 #include <windows.h>
 
 #include "base/text.h"
 #include "base/win32.h"
-#include "fs/local_file_system.h"
 #include "support/held_file.h"
 #include "support/matchers.h"
 #include "support/programs.h"
@@ -98,7 +99,8 @@ bool hasPosixRename(const std::filesystem::path& folder) {
   return renamed;
 }
 
-TEST_F(LocalFileSystemTest, WriteFileOverAFileAReaderSharesForDeleteReplacesItWherePosixRenameExists) {
+TEST_F(LocalFileSystemTest,
+       WriteFileOverAFileAReaderSharesForDeleteReplacesItWherePosixRenameExists) {
   const bool posix = hasPosixRename(temp_.path());
   writeTestFile(temp_ / "journal.json", "old");
   HeldFile reader("share-delete", temp_ / "journal.json");
@@ -118,7 +120,7 @@ TEST_F(LocalFileSystemTest, WriteFileOverAFileAReaderSharesForDeleteReplacesItWh
 
 TEST_F(LocalFileSystemTest, WriteFileWaitsForAProgramThatLetsGoSoon) {
   writeTestFile(temp_ / "journal.json", "old");
-  HeldFile other("exclusive", temp_ / "journal.json", 150);
+  HeldFile other("exclusive", temp_ / "journal.json", 100);
   ASSERT_TRUE(other.held());
   EXPECT_THAT(fs_.writeFile(temp_ / "journal.json", "new"), IsOkay());
   EXPECT_EQ(readTestFile(temp_ / "journal.json"), "new");
@@ -139,10 +141,10 @@ class LinkTest : public ::testing::Test {
 
   // Windows opens a link itself when asked to; Wine follows Unix links.
   bool opensLinksThemselves() {
-    HANDLE handle = ::CreateFileW(longPath(root_ / "probe-link").c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = ::CreateFileW(
+        longPath(root_ / "probe-link").c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FILE_ATTRIBUTE_TAG_INFO tag{};
     const bool itself =
@@ -178,8 +180,8 @@ TEST_F(LinkTest, RemoveOfATreeNeverReachesWhatItsLinksPointTo) {
     // A link that cannot be deleted without touching its target stays, and
     // the tree with it; everything else goes.
     EXPECT_THAT(removed, AllOf(FailsWithCode(ErrorCode::io),
-                                FailsWithMessageThat(StartsWith(
-                                    "can't delete " + pathToUtf8(root_ / "tree") + ": "))));
+                               FailsWithMessageThat(StartsWith(
+                                   "can't delete " + pathToUtf8(root_ / "tree") + ": "))));
     EXPECT_FALSE(fs_.exists(root_ / "tree/file.txt"));
   }
   expectOutsideUntouched();

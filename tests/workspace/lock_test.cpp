@@ -85,9 +85,10 @@ TEST_F(WorkspaceLockTest, MoveAssigningReleasesTheLockHeldBefore) {
 
 TEST_F(WorkspaceLockTest, AMissingWorkspaceIsNotFoundRatherThanBusy) {
   const std::filesystem::path missing = temp_ / "missing/lock";
-  EXPECT_THAT(acquireWorkspaceLock(missing, 1000),
-              AllOf(FailsWithCode(ErrorCode::notFound),
-                    FailsWithMessageThat(StartsWith("can't open the lock " + pathToUtf8(missing) + ": "))));
+  EXPECT_THAT(
+      acquireWorkspaceLock(missing, 1000),
+      AllOf(FailsWithCode(ErrorCode::notFound),
+            FailsWithMessageThat(StartsWith("can't open the lock " + pathToUtf8(missing) + ": "))));
   EXPECT_FALSE(std::filesystem::exists(temp_ / "missing"));
 }
 

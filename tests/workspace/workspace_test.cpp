@@ -30,7 +30,8 @@ TEST(WorkspaceTest, RecognisesTheFolderLayoutWhateverTheSpelling) {
 }
 
 TEST(WorkspaceTest, AWorkspaceAtADriveRootKeepsTheRootsSeparator) {
-  EXPECT_THAT(recognizeWorkspace(p("C:\\.loftswitch")), isFolderWorkspace("C:\\", "C:\\.loftswitch"));
+  EXPECT_THAT(recognizeWorkspace(p("C:\\.loftswitch")),
+              isFolderWorkspace("C:\\", "C:\\.loftswitch"));
 }
 
 TEST(WorkspaceTest, RecognisesTheBundleLayoutByItsInnerName) {
@@ -42,10 +43,10 @@ TEST(WorkspaceTest, RecognisesTheBundleLayoutByItsInnerName) {
 }
 
 TEST(WorkspaceTest, RefusesNamesThatOnlyResembleAWorkspace) {
-  for (const char* work :
-       {"C:\\App\\.LoftSwitch", "C:\\App\\.loftswitch.", "C:\\App\\loftswitch", "C:\\Apps\\..app.loftswitch",
-        "C:\\Apps\\.a.loftswitch", "C:\\Apps\\.loftswitch.loftswitch", "C:\\Apps\\.X.APP.loftswitch",
-        "C:\\Apps\\X.app.loftswitch", "C:\\", "C:\\App\\.loftswitch\\..", ""}) {
+  for (const char* work : {"C:\\App\\.LoftSwitch", "C:\\App\\.loftswitch.", "C:\\App\\loftswitch",
+                           "C:\\Apps\\..app.loftswitch", "C:\\Apps\\.a.loftswitch",
+                           "C:\\Apps\\.loftswitch.loftswitch", "C:\\Apps\\.X.APP.loftswitch",
+                           "C:\\Apps\\X.app.loftswitch", "C:\\", "C:\\App\\.loftswitch\\..", ""}) {
     EXPECT_EQ(recognizeWorkspace(p(work)), std::nullopt) << work;
   }
 }
@@ -65,7 +66,8 @@ TEST(WorkspaceTest, TheWorkspaceOfABundleLiesBesideIt) {
 }
 
 TEST(WorkspaceTest, RecognisingTheWorkspaceOfAnInstallGivesTheInstallBack) {
-  for (const char* location : {"C:\\App", "C:\\", "D:\\deep\\path\\to\\App", "\\\\srv\\share\\App"}) {
+  for (const char* location :
+       {"C:\\App", "C:\\", "D:\\deep\\path\\to\\App", "\\\\srv\\share\\App"}) {
     const Workspace workspace = workspaceForInstall(p(location), Layout::folder);
     EXPECT_THAT(recognizeWorkspace(workspace.workspacePath), Optional(Eq(workspace))) << location;
   }
