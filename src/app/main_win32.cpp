@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -70,6 +73,10 @@ int mainRoutine(const std::vector<std::string>& args) {
 }  // namespace loftswitch
 
 int wmain(int argc, wchar_t** argv) {
+  // Every line the tool writes ends in a bare line feed, as logs and callers
+  // expect: no text-mode translation.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(loftswitch::toUtf8(argv[i]));
   return loftswitch::mainRoutine(args);

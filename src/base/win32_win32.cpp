@@ -2,6 +2,8 @@
 
 #include "base/win32.h"
 
+#include <vector>
+
 namespace loftswitch {
 
 std::string toUtf8(std::wstring_view text) {
@@ -35,22 +37,64 @@ bool equalsIgnoreCase(std::wstring_view a, std::wstring_view b) {
 
 namespace {
 
+// Lexical normalisation that keeps a "\\?\", "\\?\UNC\" or "\\server" prefix
+// intact: the library's own normalisation folds the leading separators of
+// those forms away.
+std::wstring lexicallyNormal(std::wstring_view text) {
+  std::wstring prefix;
+  if (text.starts_with(L"\\\\?\\UNC\\")) {
+    prefix = L"\\\\?\\UNC\\";
+  } else if (text.starts_with(L"\\\\?\\")) {
+    prefix = L"\\\\?\\";
+  } else if (text.size() >= 2 && (text[0] == L'\\' || text[0] == L'/') &&
+             (text[1] == L'\\' || text[1] == L'/')) {
+    prefix = L"\\\\";
+  }
+  text.remove_prefix(prefix.size());
+  std::wstring root;
+  if (text.size() >= 2 && text[1] == L':') {
+    root.assign(text.substr(0, 2));
+    text.remove_prefix(2);
+  }
+  const bool absolute = !text.empty() && (text[0] == L'\\' || text[0] == L'/');
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find_first_of(L"\\/", start);
+    if (end == std::wstring_view::npos) end = text.size();
+    const std::wstring_view part = text.substr(start, end - start);
+    if (part.empty() || part == L".") {
+      // repeated separators and "." add nothing
+    } else if (part == L"..") {
+      if (!parts.empty() && parts.back() != L"..") parts.pop_back();
+      else if (!absolute && prefix.empty()) parts.emplace_back(part);
+    } else {
+      parts.emplace_back(part);
+    }
+    start = end + 1;
+  }
+  std::wstring out = prefix + root;
+  if (absolute) out += L'\\';
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out += L'\\';
+    out += parts[i];
+  }
+  const bool trailing = !text.empty() && (text.back() == L'\\' || text.back() == L'/');
+  if (trailing && !parts.empty()) out += L'\\';
+  return out;
+}
+
 std::wstring absoluteNormal(const std::filesystem::path& path, bool* resolved) {
   const std::wstring& native = path.native();
-  DWORD needed = ::GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) {
-    *resolved = false;
-    return native;
-  }
+  *resolved = false;
+  const DWORD needed = ::GetFullPathNameW(native.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return native;
   std::wstring full(needed, L'\0');
-  DWORD written = ::GetFullPathNameW(native.c_str(), needed, full.data(), nullptr);
-  if (written == 0 || written >= needed) {
-    *resolved = false;
-    return native;
-  }
+  const DWORD written = ::GetFullPathNameW(native.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return native;
   full.resize(written);
   *resolved = true;
-  return std::filesystem::path(full).lexically_normal().native();
+  return lexicallyNormal(full);
 }
 
 }  // namespace
@@ -71,7 +115,7 @@ std::wstring longPath(const std::filesystem::path& path) {
 std::wstring plainPath(const std::filesystem::path& path) {
   bool resolved = false;
   std::wstring text = absoluteNormal(path, &resolved);
-  if (!resolved) text = path.lexically_normal().native();
+  if (!resolved) text = lexicallyNormal(path.native());
   if (text.size() >= 8 && text.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + text.substr(8);
   if (text.size() >= 4 && text.starts_with(L"\\\\?\\")) return text.substr(4);
   return text;

@@ -74,9 +74,10 @@ Result<Unit> Swapper::moveWithRetry(const std::filesystem::path& source,
   Result<Unit> result = fileSystem_.move(source, destination);
   while (!result && isInUse(result.error().code) && attempt < retryAttempts_) {
     logLine(log_, "retrying " + std::string(path) + " after: " + result.error().message);
-    // The settings come from the journal unchecked: a negative pause would
-    // become an endless one in the system's sleep.
-    sleep_(std::max<std::int64_t>(delay, 0));
+    // The settings come from the journal unchecked: no pause may exceed the
+    // longest one, and a negative pause would become an endless one in the
+    // system's sleep.
+    sleep_(std::max<std::int64_t>(std::min(delay, retryMaxDelayMs_), 0));
     delay = delay > std::numeric_limits<std::int64_t>::max() / 2
                 ? retryMaxDelayMs_
                 : std::min(2 * delay, retryMaxDelayMs_);

@@ -73,25 +73,6 @@ TEST(MemoryFileSystemTest, HeldEntriesStayUntilReleased) {
   EXPECT_THAT(fs.remove("C:\\app"), IsOkay());
 }
 
-TEST(MemoryFileSystemTest, WritesReadsAndAppendsLikeTheRealOne) {
-  MemoryFileSystem fs;
-  EXPECT_THAT(fs.writeFile("C:\\w\\deep\\j.json", "12345"), IsOkay());
-  EXPECT_THAT(fs.readFile("C:\\w\\deep\\j.json", 5), IsOkay());
-  EXPECT_THAT(fs.readFile("C:\\w\\deep\\j.json", 4),
-              FailsWith(ErrorCode::tooLarge, "C:\\w\\deep\\j.json is larger than 4 bytes"));
-  EXPECT_THAT(fs.readFile("C:\\w\\none", 4), FailsWithCode(ErrorCode::notFound));
-
-  EXPECT_THAT(fs.append("C:\\w\\p", "+"), IsOkay());
-  EXPECT_THAT(fs.append("C:\\w\\p", "+"), IsOkay());
-  EXPECT_EQ(fs.fileContent("C:\\w\\p"), "++");
-  EXPECT_THAT(fs.append("C:\\nofolder\\p", "+"), FailsWithCode(ErrorCode::notFound));
-  EXPECT_FALSE(fs.exists("C:\\nofolder"));
-
-  fs.addFile("C:\\w\\file", "");
-  EXPECT_THAT(fs.writeFile("C:\\w\\file\\x", "x"),
-              FailsWith(ErrorCode::io, "can't create folder C:\\w\\file: a file is in the way"));
-}
-
 TEST(MemoryFileSystemTest, InjectedFailuresCountDownAndPowerLossFreezesEverything) {
   MemoryFileSystem fs;
   fs.addFile("C:\\a", "a");

@@ -152,7 +152,7 @@ TEST(SwapperTest, RetriesAccessDeniedButStopsAtOnceOnOtherErrors) {
   EXPECT_EQ(fs.fileContent("C:\\App\\b"), "b");
 }
 
-TEST(SwapperTest, NeverPausesForANegativeOrZeroTryCount) {
+TEST(SwapperTest, KeepsTriesAndPausesWithinBoundsWhateverTheSettings) {
   MemoryFileSystem fs;
   fs.addFile("C:\\App\\a", "a");
   fs.hold("C:\\App\\a");
@@ -162,11 +162,15 @@ TEST(SwapperTest, NeverPausesForANegativeOrZeroTryCount) {
   EXPECT_THAT(once.pauses, IsEmpty());
   EXPECT_EQ(movesTried(fs), 1u);
 
-  // A negative pause from a damaged journal must not turn into an endless one.
+  // Pauses from a damaged journal stay between zero and the longest pause.
   Recorder negative;
   EXPECT_THAT(negative.swapper(fs, 3, -50, -10).moveWithRetry("C:\\App\\a", "C:\\b", "a"),
               FailsWithCode(ErrorCode::inUse));
   EXPECT_THAT(negative.pauses, ElementsAre(0, 0));
+  Recorder huge;
+  EXPECT_THAT(huge.swapper(fs, 3, 5000, 1000).moveWithRetry("C:\\App\\a", "C:\\b", "a"),
+              FailsWithCode(ErrorCode::inUse));
+  EXPECT_THAT(huge.pauses, ElementsAre(1000, 1000));
 }
 
 TEST(SwapperTest, AnUnsafePathAnywhereMovesNothing) {

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/outcome.h"
+#include "base/result.h"
+#include "host/launch_request.h"
+
+namespace loftswitch {
+
+// A steady clock reading with nanosecond resolution.
+using HostTime = std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds>;
+
+// A program this process started.
+class RunningApp {
+ public:
+  virtual ~RunningApp() = default;
+  // The exit code once the program has ended, no value while it runs (or
+  // while that cannot be told). Never blocks.
+  virtual std::optional<std::uint32_t> exitCode() = 0;
+};
+
+// Everything the drivers need from the system about processes and time.
+class ApplyHost {
+ public:
+  virtual ~ApplyHost() = default;
+
+  // True when the process is gone: it ended within `timeoutMs`, cannot be
+  // opened, or its id now belongs to a process created at another time than
+  // a non-zero `identity.started`. A time-out of 0 or less only tests.
+  virtual bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) = 0;
+
+  // Ids of the running processes, other than this one, whose executable lies
+  // anywhere below `folder`, in the order the system lists them.
+  virtual std::vector<std::uint32_t> processesInFolder(const std::filesystem::path& folder) = 0;
+
+  // Starts a program; the caller owns the result. Fails with launchFailed.
+  [[nodiscard]] virtual Result<std::unique_ptr<RunningApp>> launch(const LaunchRequest& request) = 0;
+
+  // Returns at once for 0 or less.
+  virtual void sleep(std::int64_t ms) = 0;
+
+  virtual HostTime now() = 0;
+};
+
+}  // namespace loftswitch

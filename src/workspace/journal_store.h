@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "app/log_sink.h"
+#include "base/result.h"
+#include "fs/file_system.h"
+#include "workspace/journal.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+
+// A journal never comes near this size; a larger file is not parsed.
+inline constexpr std::uint64_t kJournalSizeLimit = 1048576;
+
+// The workspace's journal. A read failure (`notFound` when there is none,
+// `tooLarge` past the limit) comes back unchanged; a file that does not read
+// as a journal is an `io` error "the update journal is damaged: ...".
+[[nodiscard]] Result<Journal> loadJournal(FileSystem& fs, const Workspace& workspace);
+
+// Replaces the workspace's journal atomically, so that readers see the old
+// journal or the new one, whole. A failure is logged and returned unchanged.
+[[nodiscard]] Result<Unit> saveJournal(FileSystem& fs, const Workspace& workspace,
+                                       const Journal& journal, const LogSink& log);
+
+}  // namespace loftswitch

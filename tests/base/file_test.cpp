@@ -1,0 +1,114 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "base/file.h"
+#include "base/text.h"
+#include "base/win32.h"
+#include "support/matchers.h"
+#include "support/temp_folder.h"
+
+namespace loftswitch {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::StartsWith;
+
+TEST(CreateFoldersTest, CreatesEveryMissingLevelAndAcceptsAnExistingFolder) {
+  TempFolder temp;
+  const auto deep = temp / "a/b/c";
+  EXPECT_THAT(createFolders(deep), IsOkay());
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_THAT(createFolders(deep), IsOkay());
+}
+
+TEST(CreateFoldersTest, AFileInTheWayFailsWithIo) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "x");
+  const auto path = temp / "f";
+  EXPECT_THAT(createFolders(path),
+              FailsWith(ErrorCode::io, "can't create folder " + toUtf8(path.native()) +
+                                           ": a file is in the way"));
+  EXPECT_THAT(createFolders(temp / "f/below"), FailsWithCode(ErrorCode::io));
+}
+
+TEST(OpenFileTest, CreateNewRefusesAnExistingFileAndNamesIt) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "x");
+  auto result = openFile(temp / "f", OpenMode::createNew);
+  ASSERT_FALSE(result);
+  EXPECT_THAT(result.error().message, StartsWith("can't create " + toUtf8((temp / "f").native())));
+  EXPECT_THAT(openFile(temp / "missing", OpenMode::read),
+              FailsWithCode(ErrorCode::notFound));
+}
+
+TEST(OpenFileTest, CreateAlwaysTruncatesAndWritesReadBack) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "a much longer old content");
+  {
+    auto file = openFile(temp / "f", OpenMode::createAlways);
+    ASSERT_THAT(file, IsOkay());
+    ASSERT_THAT(writeAll(*file, "new"), IsOkay());
+    ASSERT_THAT(flushFile(*file), IsOkay());
+  }
+  EXPECT_EQ(readTestFile(temp / "f"), "new");
+  auto file = openFile(temp / "f", OpenMode::read);
+  ASSERT_THAT(file, IsOkay());
+  EXPECT_EQ(fileSize(*file).value_or(0), 3u);
+  std::vector<std::uint8_t> buffer(10);
+  auto got = readSome(*file, buffer);
+  ASSERT_THAT(got, IsOkay());
+  EXPECT_EQ(*got, 3u);
+  EXPECT_EQ(readSome(*file, buffer).value_or(99), 0u);
+}
+
+TEST(OpenFileTest, ReadDenyWriteKeepsWritersOut) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "x");
+  auto held = openFile(temp / "f", OpenMode::readDenyWrite);
+  ASSERT_THAT(held, IsOkay());
+  EXPECT_THAT(openFile(temp / "f", OpenMode::createAlways), FailsWithCode(ErrorCode::inUse));
+}
+
+TEST(ReadExactAtTest, ReadsAtAnOffsetAndFailsAsDamagedPastTheEnd) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "0123456789");
+  auto file = openFile(temp / "f", OpenMode::read);
+  ASSERT_THAT(file, IsOkay());
+  std::vector<std::uint8_t> four(4);
+  ASSERT_THAT(readExactAt(*file, 3, four), IsOkay());
+  EXPECT_EQ(std::string(four.begin(), four.end()), "3456");
+  std::vector<std::uint8_t> tooMany(5);
+  EXPECT_THAT(readExactAt(*file, 7, tooMany),
+              FailsWith(ErrorCode::damaged,
+                        "unexpected end of " + toUtf8((temp / "f").native())));
+  EXPECT_THAT(readExactAt(*file, 100, std::span<std::uint8_t>()), IsOkay());
+}
+
+TEST(OpenFileTest, MovingTransfersOwnership) {
+  TempFolder temp;
+  auto opened = openFile(temp / "f", OpenMode::createNew);
+  ASSERT_THAT(opened, IsOkay());
+  OpenFile first = std::move(*opened);
+  OpenFile second = std::move(first);
+  EXPECT_FALSE(first.isOpen());
+  EXPECT_TRUE(first.path().empty());
+  EXPECT_TRUE(second.isOpen());
+  second.close();
+  // The file was opened without sharing: it can be deleted only once the
+  // handle is really closed.
+  std::error_code error;
+  EXPECT_TRUE(std::filesystem::remove(temp / "f", error)) << error.message();
+}
+
+TEST(RandomTest, TokensAreHexOfTheAskedLengthAndDiffer) {
+  const std::string a = randomToken(6);
+  const std::string b = randomToken(6);
+  EXPECT_EQ(a.size(), 12u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_NE(a, b);
+}
+
+}  // namespace
+}  // namespace loftswitch

@@ -1,0 +1,85 @@
+// Reports how it was started, as JSON in UTF-8, into the file named by
+// PRINT_ARGS_OUT (written beside and renamed, so a reader sees all or
+// nothing): {"args": [...], "cwd": "...", "env": ["NAME=value", ...]}.
+// "env" holds the entries, spelled as inherited, whose names match one of
+// the semicolon-separated names in PRINT_ARGS_SHOW, ignoring case.
+// PRINT_ARGS_WAIT_FOR names a file to wait for (at most a minute) before
+// exiting; PRINT_ARGS_EXIT is the exit code (0 by default).
+#include <windows.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/win32.h"
+#include "host/launch.h"
+
+namespace {
+
+std::wstring variable(const wchar_t* name) {
+  std::wstring value(32768, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+  value.resize(length < value.size() ? length : 0);
+  return value;
+}
+
+std::vector<std::wstring> split(const std::wstring& text) {
+  std::vector<std::wstring> parts;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t end = text.find(L';', start);
+    const std::size_t stop = end == std::wstring::npos ? text.size() : end;
+    if (stop > start) parts.push_back(text.substr(start, stop - start));
+    start = stop + 1;
+  }
+  return parts;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  using loftswitch::toUtf8;
+  nlohmann::json report;
+  report["args"] = nlohmann::json::array();
+  for (int i = 1; i < argc; ++i) report["args"].push_back(toUtf8(argv[i]));
+
+  std::wstring cwd(32768, L'\0');
+  cwd.resize(::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
+  report["cwd"] = toUtf8(cwd);
+
+  const std::vector<std::wstring> shown = split(variable(L"PRINT_ARGS_SHOW"));
+  report["env"] = nlohmann::json::array();
+  if (wchar_t* strings = ::GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+      const std::wstring_view name = loftswitch::environmentEntryName(entry);
+      for (const std::wstring& wanted : shown) {
+        if (loftswitch::equalsIgnoreCase(name, wanted)) {
+          report["env"].push_back(toUtf8(entry));
+          break;
+        }
+      }
+    }
+    ::FreeEnvironmentStringsW(strings);
+  }
+
+  const std::wstring out = variable(L"PRINT_ARGS_OUT");
+  if (!out.empty()) {
+    const std::wstring temporary = out + L".part";
+    const std::string text = report.dump();
+    if (FILE* file = _wfopen(temporary.c_str(), L"wb")) {
+      std::fwrite(text.data(), 1, text.size(), file);
+      std::fclose(file);
+      ::MoveFileExW(temporary.c_str(), out.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+  }
+
+  const std::wstring waitFor = variable(L"PRINT_ARGS_WAIT_FOR");
+  for (int i = 0; !waitFor.empty() && i < 6000; ++i) {
+    if (::GetFileAttributesW(waitFor.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+    ::Sleep(10);
+  }
+  const std::wstring exitCode = variable(L"PRINT_ARGS_EXIT");
+  return exitCode.empty() ? 0 : static_cast<int>(std::wcstoul(exitCode.c_str(), nullptr, 10));
+}

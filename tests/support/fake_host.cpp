@@ -1,0 +1,240 @@
+#include "support/fake_host.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "base/win32.h"
+
+namespace loftswitch {
+
+namespace {
+
+constexpr std::int64_t kFirstPid = 1000;
+constexpr std::uint64_t kFirstCreationTime = 133'000'000'000'000'000ull;
+
+std::int64_t saturatingAdd(std::int64_t base, std::int64_t delta) {
+  if (delta > 0 && base > FakeHost::kNever - delta) return FakeHost::kNever;
+  return base + delta;
+}
+
+}  // namespace
+
+struct FakeHost::World {
+  struct Process {
+    ProcessIdentity identity;
+    std::filesystem::path image;
+    std::int64_t exitsAtMs = kNever;
+    std::uint32_t exitCode = 0;
+  };
+
+  std::int64_t nowMs = 0;
+  std::vector<Process> processes;
+  std::uint32_t nextPid = kFirstPid;
+  std::uint64_t nextCreationTime = kFirstCreationTime;
+
+  bool running(const Process& process) const { return nowMs < process.exitsAtMs; }
+
+  Process* live(std::uint32_t pid) {
+    for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
+      if (it->identity.pid == pid && running(*it)) return &*it;
+    }
+    return nullptr;
+  }
+
+  ProcessIdentity freshIdentity() {
+    ProcessIdentity identity{nextPid, nextCreationTime};
+    nextPid += 4;
+    nextCreationTime += 10'000;
+    return identity;
+  }
+};
+
+namespace {
+
+// Shares the world with its host, so it stays safe to ask after the host is
+// gone.
+class FakeRunningApp final : public RunningApp {
+ public:
+  FakeRunningApp(std::shared_ptr<FakeHost::World> world, std::size_t index)
+      : world_(std::move(world)), index_(index) {}
+
+  std::optional<std::uint32_t> exitCode() override;
+
+ private:
+  std::shared_ptr<FakeHost::World> world_;
+  std::size_t index_;
+};
+
+}  // namespace
+
+std::optional<std::uint32_t> FakeRunningApp::exitCode() {
+  const FakeHost::World::Process& process = world_->processes[index_];
+  if (world_->running(process)) return std::nullopt;
+  return process.exitCode;
+}
+
+FakeHost::LaunchScript FakeHost::launchFails(Error error) {
+  LaunchScript script;
+  script.failure = std::move(error);
+  return script;
+}
+
+FakeHost::LaunchScript FakeHost::exitsWith(std::uint32_t code, std::int64_t afterMs) {
+  LaunchScript script;
+  script.exitCode = code;
+  script.exitAfterMs = afterMs;
+  return script;
+}
+
+FakeHost::LaunchScript FakeHost::neverExits() { return LaunchScript{}; }
+
+FakeHost::FakeHost() : world_(std::make_shared<World>()) {}
+FakeHost::~FakeHost() = default;
+
+ProcessIdentity FakeHost::addProcess(const std::filesystem::path& image, std::int64_t exitsAtMs) {
+  const ProcessIdentity identity = world_->freshIdentity();
+  addProcess(identity, image, exitsAtMs);
+  return identity;
+}
+
+void FakeHost::addProcess(ProcessIdentity identity, const std::filesystem::path& image,
+                          std::int64_t exitsAtMs) {
+  world_->processes.push_back(World::Process{identity, image, exitsAtMs, 0});
+}
+
+void FakeHost::endProcess(std::uint32_t pid, std::uint32_t code) {
+  if (World::Process* process = world_->live(pid)) {
+    process->exitsAtMs = world_->nowMs;
+    process->exitCode = code;
+  }
+}
+
+bool FakeHost::isRunning(std::uint32_t pid) const { return world_->live(pid) != nullptr; }
+
+void FakeHost::scriptLaunch(LaunchScript script) { scripts_.push_back(std::move(script)); }
+
+void FakeHost::setDefaultLaunch(LaunchScript script) { defaultLaunch_ = std::move(script); }
+
+void FakeHost::at(std::int64_t atMs, std::function<void()> action) {
+  actions_.push_back(Action{atMs, nextOrder_++, std::move(action)});
+}
+
+void FakeHost::after(std::int64_t delayMs, std::function<void()> action) {
+  at(saturatingAdd(world_->nowMs, std::max<std::int64_t>(delayMs, 0)), std::move(action));
+}
+
+std::int64_t FakeHost::elapsedMs() const { return world_->nowMs; }
+const std::vector<LaunchRequest>& FakeHost::launches() const { return launches_; }
+const std::vector<std::uint32_t>& FakeHost::launchedPids() const { return launchedPids_; }
+const std::vector<std::int64_t>& FakeHost::sleeps() const { return sleeps_; }
+const std::vector<FakeHost::Wait>& FakeHost::waits() const { return waits_; }
+const std::vector<std::filesystem::path>& FakeHost::folderQueries() const { return folderQueries_; }
+
+void FakeHost::stepTowards(std::int64_t targetMs) {
+  auto next = actions_.end();
+  for (auto it = actions_.begin(); it != actions_.end(); ++it) {
+    if (it->atMs > targetMs) continue;
+    if (next == actions_.end() || it->atMs < next->atMs ||
+        (it->atMs == next->atMs && it->order < next->order)) {
+      next = it;
+    }
+  }
+  if (next == actions_.end()) {
+    world_->nowMs = std::max(world_->nowMs, targetMs);
+    return;
+  }
+  world_->nowMs = std::max(world_->nowMs, next->atMs);
+  // Taken out before it runs: an action may add actions of its own.
+  std::function<void()> action = std::move(next->run);
+  actions_.erase(next);
+  action();
+}
+
+void FakeHost::runDueActions() {
+  const std::int64_t nowMs = world_->nowMs;
+  while (std::any_of(actions_.begin(), actions_.end(),
+                     [&](const Action& a) { return a.atMs <= nowMs; })) {
+    stepTowards(nowMs);
+  }
+}
+
+bool FakeHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
+  runDueActions();
+  const std::int64_t deadline = saturatingAdd(world_->nowMs, std::max<std::int64_t>(timeoutMs, 0));
+  bool gone = false;
+  while (true) {
+    const World::Process* process = world_->live(identity.pid);
+    if (process == nullptr ||
+        (identity.started != 0 && process->identity.started != identity.started)) {
+      gone = true;
+      break;
+    }
+    if (world_->nowMs >= deadline) break;
+    stepTowards(std::min(deadline, process->exitsAtMs));
+  }
+  waits_.push_back(Wait{identity, timeoutMs, gone});
+  return gone;
+}
+
+std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::path& folder) {
+  runDueActions();
+  folderQueries_.push_back(folder);
+  // The same comparison as the real host: a whole folder component, any
+  // depth below it, any letter case.
+  std::wstring prefix = plainPath(folder);
+  if (!prefix.ends_with(L'\\')) prefix.push_back(L'\\');
+  std::vector<std::uint32_t> found;
+  for (const World::Process& process : world_->processes) {
+    if (!world_->running(process)) continue;
+    const std::wstring image = plainPath(process.image);
+    if (prefix.size() < image.size() &&
+        equalsIgnoreCase(std::wstring_view(image).substr(0, prefix.size()), prefix)) {
+      found.push_back(process.identity.pid);
+    }
+  }
+  return found;
+}
+
+Result<std::unique_ptr<RunningApp>> FakeHost::launch(const LaunchRequest& request) {
+  runDueActions();
+  launches_.push_back(request);
+  const LaunchScript& script =
+      nextScript_ < scripts_.size() ? scripts_[nextScript_++] : defaultLaunch_;
+  if (script.failure) return fail(*script.failure);
+  const ProcessIdentity identity = world_->freshIdentity();
+  const std::int64_t exitsAt = saturatingAdd(world_->nowMs, std::max<std::int64_t>(script.exitAfterMs, 0));
+  world_->processes.push_back(World::Process{identity, request.program, exitsAt, script.exitCode});
+  launchedPids_.push_back(identity.pid);
+  for (const auto& [delayMs, action] : script.actions) after(delayMs, action);
+  return std::make_unique<FakeRunningApp>(world_, world_->processes.size() - 1);
+}
+
+void FakeHost::sleep(std::int64_t ms) {
+  sleeps_.push_back(ms);
+  runDueActions();
+  if (ms <= 0) return;
+  const std::int64_t end = saturatingAdd(world_->nowMs, ms);
+  while (world_->nowMs < end) stepTowards(end);
+  runDueActions();
+}
+
+HostTime FakeHost::now() {
+  constexpr std::int64_t kLatestMs = std::numeric_limits<std::int64_t>::max() / 1'000'000 - 86'400'000;
+  if (world_->nowMs > kLatestMs) return HostTime::max();
+  // A fixed, non-zero start keeps virtual readings apart from zero.
+  return HostTime(std::chrono::hours(24) + std::chrono::milliseconds(world_->nowMs));
+}
+
+void PrintTo(const LaunchRequest& request, std::ostream* os) {
+  *os << "{program " << toUtf8(request.program.native()) << ", arguments [";
+  for (std::size_t i = 0; i < request.arguments.size(); ++i) {
+    *os << (i ? ", " : "") << '"' << request.arguments[i] << '"';
+  }
+  *os << "], workingFolder " << toUtf8(request.workingFolder.native()) << ", environment [";
+  for (std::size_t i = 0; i < request.environment.size(); ++i) {
+    *os << (i ? ", " : "") << request.environment[i].first << '=' << request.environment[i].second;
+  }
+  *os << "], breakaway " << (request.breakaway ? "true" : "false") << '}';
+}
+
+}  // namespace loftswitch

@@ -1,0 +1,61 @@
+#pragma once
+
+// Writes zip archives for tests, including damaged and unusual ones.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "package/zip_archive.h"
+
+namespace loftswitch {
+
+struct ZipBuilderEntry {
+  std::string name;
+  // The content before compression.
+  std::string content;
+  // 0 stores, 8 deflates; any other method stores the content as it is.
+  std::uint16_t method = 8;
+  std::uint16_t flags = 0;
+  std::uint32_t externalAttributes = 0;
+  // Values written instead of the true ones.
+  std::optional<std::uint32_t> crc32;
+  std::optional<std::uint64_t> compressedSize;
+  std::optional<std::uint64_t> uncompressedSize;
+  std::optional<std::uint64_t> localHeaderOffset;
+  // Bytes stored instead of the compressed content.
+  std::optional<std::string> storedData;
+  // Sizes and offset go into a Zip64 extra field.
+  bool zip64 = false;
+};
+
+class ZipBuilder {
+ public:
+  ZipBuilder& file(std::string name, std::string content, std::uint16_t method = 8);
+  ZipBuilder& folder(std::string name);
+  ZipBuilder& add(ZipBuilderEntry entry);
+  // Ends the archive with Zip64 end records.
+  ZipBuilder& zip64End();
+  ZipBuilder& comment(std::string text);
+
+  std::string build() const;
+
+ private:
+  std::vector<ZipBuilderEntry> entries_;
+  bool zip64End_ = false;
+  std::string comment_;
+};
+
+// Raw deflate, as zip stores it.
+std::string deflateRaw(std::string_view content);
+
+// A ReadAt over bytes in memory: false for any read that leaves them.
+ReadAt memoryReadAt(const std::string& bytes);
+
+// Unix mode bits placed in the external attributes.
+constexpr std::uint32_t unixMode(std::uint32_t mode) { return mode << 16; }
+
+}  // namespace loftswitch
