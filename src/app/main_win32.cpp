@@ -10,6 +10,9 @@
 #include "app/command_line.h"
 #include "app/file_log.h"
 #include "app/outcome.h"
+#include "apply/run.h"
+#include "fs/local_file_system.h"
+#include "host/system_host.h"
 #include "base/text.h"
 #include "base/win32.h"
 #include "workspace/workspace.h"
@@ -29,7 +32,7 @@ int usageError(const std::string& message) {
 
 std::string ownPidText() { return std::to_string(::GetCurrentProcessId()); }
 
-int runApplyMode(const CommandLine& options) {
+int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& host) {
   if (options.work.empty()) return usageError("--work is required");
   if (!options.repair && options.id.empty()) {
     return usageError("--id is required unless repairing");
@@ -39,8 +42,13 @@ int runApplyMode(const CommandLine& options) {
   const std::string label = options.repair ? "repair" : options.id;
   FileLog log(logsFolder(*workspace) /
               utf8ToPath(logStamp() + "-" + label + "-" + ownPidText() + "-apply.log"));
-  log.write("this build cannot apply updates yet");
-  const RunOutcome outcome = RunOutcome::failed;
+  RunOptions runOptions;
+  runOptions.workspace = options.work;
+  runOptions.id = options.id;
+  runOptions.repair = options.repair;
+  runOptions.app = identityFrom(options.pid, options.pidStarted);
+  const LogSink sink = log.fn();
+  const RunOutcome outcome = run(runOptions, fileSystem, host, sink);
   log.write(std::string("finished: ") + outcomeName(outcome));
   return exitCodeFor(outcome);
 }
@@ -66,7 +74,9 @@ int mainRoutine(const std::vector<std::string>& args) {
     return parsed.exitCode;
   }
   const CommandLine& options = *parsed.options;
-  if (options.mode == Mode::apply) return runApplyMode(options);
+  LocalFileSystem fileSystem;
+  SystemHost host;
+  if (options.mode == Mode::apply) return runApplyMode(options, fileSystem, host);
   return runRequestMode(options);
 }
 
