@@ -1,6 +1,8 @@
 // Times the swap of an install with N top-level entries, and its undo, on the
-// local file system in a temporary folder:
-//   bench-swap [N ...]        (default: 10 100 1000)
+// local file system:
+//   bench-swap [scratch folder] [N ...]     (default: 10 100 1000 entries)
+// Without a scratch folder it works in a fresh folder under the temporary
+// folder; what it creates is removed at the end either way.
 // Each size is swapped and undone five times; the median of each is shown.
 #include <windows.h>
 
@@ -89,11 +91,18 @@ bool measure(LocalFileSystem& fs, const std::filesystem::path& root, std::size_t
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  std::filesystem::path scratch = std::filesystem::temp_directory_path();
+  int first = 1;
+  if (argc > 1 && std::wcsspn(argv[1], L"0123456789") != std::wcslen(argv[1])) {
+    scratch = argv[1];
+    first = 2;
+  }
   std::vector<std::size_t> sizes;
-  for (int i = 1; i < argc; ++i) {
-    const unsigned long value = std::wcstoul(argv[i], nullptr, 10);
-    if (value < 1) {
-      std::fprintf(stderr, "usage: bench-swap [entries ...]   (each at least 1)\n");
+  for (int i = first; i < argc; ++i) {
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(argv[i], &end, 10);
+    if (value < 1 || *end != L'\0') {
+      std::fprintf(stderr, "usage: bench-swap [scratch folder] [entries ...]   (each at least 1)\n");
       return 64;
     }
     sizes.push_back(value);
@@ -101,8 +110,7 @@ int wmain(int argc, wchar_t** argv) {
   if (sizes.empty()) sizes = {10, 100, 1000};
 
   LocalFileSystem fs;
-  const std::filesystem::path root =
-      std::filesystem::temp_directory_path() / ("loftswitch-bench-" + randomToken(8));
+  const std::filesystem::path root = scratch / ("loftswitch-bench-" + randomToken(8));
   std::printf("median of %d rounds, in %s\n", kRounds, pathToUtf8(root).c_str());
   std::printf("%8s %8s %12s %12s %14s %14s\n", "entries", "moves", "swap ms", "undo ms",
               "ms/move swap", "ms/move undo");
