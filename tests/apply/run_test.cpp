@@ -341,6 +341,14 @@ TEST_F(RunTest, AnotherProgramOfTheInstallBlocksTheUpdateAtTheDeadline) {
   EXPECT_THAT(host.fake.sleeps(), Each(100));
 }
 
+TEST_F(RunTest, AnExitTimeAlreadyPastLooksOnceAtTheOtherPrograms) {
+  journal.timeouts.exitMs = -5;
+  host.fake.addProcess(install / "App.exe");
+  EXPECT_EQ(apply(), RunOutcome::appStillRunning);
+  EXPECT_THAT(host.fake.sleeps(), IsEmpty());
+  EXPECT_EQ(host.fake.folderQueries().size(), 2u);
+}
+
 TEST_F(RunTest, AReasonIsRecordedOnlyInAStagedJournalOfThisAttemptUnderTheLock) {
   host.fake.addProcess(install / "App.exe");
   journal.id = "00000000000000b1";
