@@ -216,6 +216,11 @@ Outcome<Confirmation> confirmStartup(FileSystem& fs, const AppPlaces& places,
 
   const Workspace workspace = installWorkspace(places);
   const std::string context = "can't confirm " + idText(id);
+  // The variable is inherited by whatever this start runs in turn; a program
+  // of another install has no journal to confirm.
+  if (!fs.exists(journalPath(workspace))) {
+    return notConfirmable("there is no update journal in " + pathToUtf8(workspace.workspacePath));
+  }
   auto lock = acquireWorkspaceLock(lockPath(workspace), lockWaitMs);
   if (!lock) return lockFailure(context, lock.error());
   ASSIGN_OR_FAIL(Journal journal, loadForChange(fs, workspace, context));

@@ -74,6 +74,8 @@ struct Refusal {
   const char* message;
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
+
 class StageRefusalTest : public AppFolders, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(StageRefusalTest, LeavesNoStageFolderAndNoJournal) {
@@ -252,6 +254,11 @@ TEST_F(ConfirmTest, AStartThatIsNoRelaunchTouchesNothing) {
   const auto confirmed = confirmStartup(fs, places(), "", 1000);
   ASSERT_TRUE(confirmed);
   EXPECT_EQ(confirmed->kind, LOFTSWITCH_NOT_RELAUNCHED);
+  EXPECT_FALSE(std::filesystem::exists(workspace()));
+  // A program that inherited the variable but belongs to no updated install.
+  const auto inherited = confirmStartup(fs, places(), kId, 1000);
+  ASSERT_TRUE(inherited) << inherited.error().message;
+  EXPECT_EQ(inherited->kind, LOFTSWITCH_NOT_CONFIRMABLE);
   EXPECT_FALSE(std::filesystem::exists(workspace()));
   EXPECT_THAT(confirmStartup(fs, places(), "0123456789ABCDEF", 1000),
               FailsAs(LOFTSWITCH_ERROR_ARGUMENT, StartsWith("LOFTSWITCH_RELAUNCH \"0123456789ABCDEF\"")));
