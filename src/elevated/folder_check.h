@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+
+#include "base/result.h"
+
+namespace loftswitch {
+
+// Checks or changes one folder. The elevated helper receives its folder check
+// and its folder restrict in this form, so that tests can replace them.
+using FolderCheck = std::function<Result<Unit>(const std::filesystem::path&)>;
+
+// Succeeds only when the folder and every folder above it up to the root are
+// real folders (no junctions or links) owned by an administrator identity
+// whose access lists let only administrator identities change them, and when
+// nothing created inside the folder would inherit such rights for anyone
+// else. Changes nothing. Every error has code accessDenied and names, in its
+// absolute form, the folder that failed, which may lie above the one asked
+// about; a junction or link anywhere on the way is reported before any
+// permission problem.
+[[nodiscard]] Result<Unit> checkElevatedFolder(const std::filesystem::path& folder);
+
+// Gives a folder the helper has just created a protected descriptor that only
+// SYSTEM and the Administrators group can use, owned by Administrators. A
+// junction or link is refused rather than followed.
+[[nodiscard]] Result<Unit> restrictFolder(const std::filesystem::path& folder);
+
+}  // namespace loftswitch

@@ -1,0 +1,269 @@
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstddef>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "base/unique_handle_win32.h"
+#include "base/win32.h"
+#include "elevated/folder_check.h"
+#include "elevated/folder_check_win32.h"
+
+namespace loftswitch {
+
+namespace {
+
+constexpr wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+// Made once; empty when the text can't be converted, and then nothing matches.
+const std::vector<BYTE>& trustedInstallerSid() {
+  static const std::vector<BYTE> sid = [] {
+    std::vector<BYTE> bytes;
+    PSID converted = nullptr;
+    if (::ConvertStringSidToSidW(kTrustedInstallerSid, &converted)) {
+      UniqueLocalMemory owned(converted);
+      const auto* start = static_cast<const BYTE*>(converted);
+      bytes.assign(start, start + ::GetLengthSid(converted));
+    }
+    return bytes;
+  }();
+  return sid;
+}
+
+ACCESS_MASK mapFileRights(ACCESS_MASK mask) {
+  GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                          FILE_ALL_ACCESS};
+  ::MapGenericMask(&mask, &mapping);
+  return mask;
+}
+
+// One entry that grants access. `sid` is null when the entry's trustee can't
+// be read safely; such an entry is treated as granting to a stranger.
+struct AllowEntry {
+  BYTE flags = 0;
+  ACCESS_MASK mask = 0;
+  PSID sid = nullptr;
+};
+
+PSID sidWithin(BYTE* ace, std::size_t offset, std::size_t aceSize) {
+  if (offset + sizeof(SID) > aceSize) return nullptr;
+  PSID sid = ace + offset;
+  if (!::IsValidSid(sid) || offset + ::GetLengthSid(sid) > aceSize) return nullptr;
+  return sid;
+}
+
+// Every kind of entry that can grant access counts, conditional and object
+// entries included: a condition or an object type never makes a grant to a
+// stranger safe. Entries that only deny, audit or label are not grants.
+std::optional<AllowEntry> allowEntry(void* raw) {
+  auto* header = static_cast<ACE_HEADER*>(raw);
+  auto* bytes = static_cast<BYTE*>(raw);
+  const std::size_t size = header->AceSize;
+  if (size < sizeof(ACE_HEADER) + sizeof(ACCESS_MASK)) {
+    return AllowEntry{header->AceFlags, FILE_ALL_ACCESS, nullptr};
+  }
+  AllowEntry entry;
+  entry.flags = header->AceFlags;
+  std::memcpy(&entry.mask, bytes + sizeof(ACE_HEADER), sizeof(ACCESS_MASK));
+  switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+      entry.sid = sidWithin(bytes, offsetof(ACCESS_ALLOWED_ACE, SidStart), size);
+      return entry;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+      std::size_t offset = sizeof(ACE_HEADER) + sizeof(ACCESS_MASK) + sizeof(DWORD);
+      if (offset > size) return entry;
+      DWORD objectFlags = 0;
+      std::memcpy(&objectFlags, bytes + offset - sizeof(DWORD), sizeof(DWORD));
+      if (objectFlags & ACE_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
+      if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) offset += sizeof(GUID);
+      entry.sid = sidWithin(bytes, offset, size);
+      return entry;
+    }
+    case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+      // Grants to a server acting for a client: never an administrator-only
+      // arrangement this check could vouch for.
+      return entry;
+    default:
+      return std::nullopt;
+  }
+}
+
+enum class Applies { toObject, toContents };
+
+bool grantsOnlyToTrusted(PACL dacl, ACCESS_MASK rights, Applies applies) {
+  ACL_SIZE_INFORMATION info{};
+  if (!::GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation)) return false;
+  for (DWORD i = 0; i < info.AceCount; ++i) {
+    void* raw = nullptr;
+    if (!::GetAce(dacl, i, &raw)) return false;
+    const std::optional<AllowEntry> entry = allowEntry(raw);
+    if (!entry) continue;
+    if (applies == Applies::toObject) {
+      // Inherit-only entries say nothing about the object that holds them.
+      if (entry->flags & INHERIT_ONLY_ACE) continue;
+    } else {
+      if (!(entry->flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE))) continue;
+    }
+    if ((mapFileRights(entry->mask) & rights) == 0) continue;
+    if (entry->sid == nullptr) return false;
+    if (!isTrustedSid(entry->sid) && !isOwnerSid(entry->sid)) return false;
+  }
+  return true;
+}
+
+// The DACL of a descriptor with a trusted owner; null when there is none, the
+// DACL is null (everyone may do everything) or the owner is not trusted.
+PACL trustedDacl(PSECURITY_DESCRIPTOR descriptor) {
+  if (descriptor == nullptr) return nullptr;
+  PSID owner = nullptr;
+  BOOL ownerDefaulted = FALSE;
+  if (!::GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) || owner == nullptr) {
+    return nullptr;
+  }
+  if (!isTrustedSid(owner)) return nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  BOOL daclDefaulted = FALSE;
+  if (!::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted) || !present) {
+    return nullptr;
+  }
+  return dacl;
+}
+
+std::string shown(const std::filesystem::path& path) { return toUtf8(path.native()); }
+
+Error refusal(std::string message) { return Error{ErrorCode::accessDenied, std::move(message)}; }
+
+std::string linkMessage(const std::filesystem::path& path) {
+  return shown(path) + " is a junction or link, which an elevated update won't follow";
+}
+
+}  // namespace
+
+bool isTrustedSid(PSID sid) {
+  if (sid == nullptr || !::IsValidSid(sid)) return false;
+  if (::IsWellKnownSid(sid, WinLocalSystemSid) ||
+      ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+    return true;
+  }
+  const std::vector<BYTE>& installer = trustedInstallerSid();
+  if (installer.empty()) return false;
+  return ::EqualSid(sid, const_cast<BYTE*>(installer.data())) != FALSE;
+}
+
+bool isOwnerSid(PSID sid) {
+  if (sid == nullptr || !::IsValidSid(sid)) return false;
+  return ::IsWellKnownSid(sid, WinCreatorOwnerSid) ||
+         ::IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+}
+
+bool isAdminOnly(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK rights) {
+  PACL dacl = trustedDacl(descriptor);
+  if (dacl == nullptr) return false;
+  return grantsOnlyToTrusted(dacl, rights, Applies::toObject);
+}
+
+bool isAdminOnlyForContents(PSECURITY_DESCRIPTOR descriptor) {
+  PACL dacl = trustedDacl(descriptor);
+  if (dacl == nullptr) return false;
+  return grantsOnlyToTrusted(dacl, kFolderChangeRights, Applies::toContents);
+}
+
+bool isAdminOnlyFolder(PSECURITY_DESCRIPTOR descriptor, FolderRole role) {
+  if (role == FolderRole::above) return isAdminOnly(descriptor, kParentChangeRights);
+  // What gets created inside the folder asked about (the workspace, the
+  // staged files) inherits its entries, so those count there too.
+  return isAdminOnly(descriptor, kFolderChangeRights) && isAdminOnlyForContents(descriptor);
+}
+
+Result<Unit> checkElevatedFolder(const std::filesystem::path& folder) {
+  std::error_code absoluteFailed;
+  std::filesystem::path current = std::filesystem::absolute(folder, absoluteFailed);
+  if (absoluteFailed) return fail(refusal("can't make " + shown(folder) + " absolute"));
+  current = current.lexically_normal();
+  if (!current.has_filename()) current = current.parent_path();
+
+  std::vector<std::filesystem::path> chain;
+  for (;;) {
+    chain.push_back(current);
+    std::filesystem::path parent = current.parent_path();
+    if (parent.empty() || parent == current) break;
+    current = std::move(parent);
+  }
+
+  // Every folder on the way is looked at before any permission is read, so a
+  // junction is named wherever it is and no descriptor is read through one.
+  for (const std::filesystem::path& path : chain) {
+    const DWORD attributes = ::GetFileAttributesW(longPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return fail(refusal(shown(path) + " is not a folder"));
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return fail(refusal(linkMessage(path)));
+  }
+
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const std::filesystem::path& path = chain[i];
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD status = ::GetNamedSecurityInfoW(
+        longPath(path).c_str(), SE_FILE_OBJECT,
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+        nullptr, &raw);
+    if (status != ERROR_SUCCESS) {
+      if (raw != nullptr) ::LocalFree(raw);
+      return fail(refusal("can't read the permissions of " + shown(path)));
+    }
+    const UniqueLocalMemory descriptor(raw);
+    const bool adminOnly =
+        isAdminOnlyFolder(descriptor.get(), i == 0 ? FolderRole::askedAbout : FolderRole::above);
+    if (!adminOnly) {
+      return fail(refusal(shown(path) +
+                          " can be changed by users who aren't administrators, so an elevated "
+                          "update won't run there"));
+    }
+  }
+  return ok();
+}
+
+Result<Unit> restrictFolder(const std::filesystem::path& folder) {
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedFolderSddl,
+                                                              SDDL_REVISION_1, &raw, nullptr)) {
+    return fail(errorFromWin32(::GetLastError(), "can't build the permissions for", folder));
+  }
+  const UniqueLocalMemory descriptor(raw);
+  PSID owner = nullptr;
+  BOOL ownerDefaulted = FALSE;
+  PACL dacl = nullptr;
+  BOOL present = FALSE;
+  BOOL daclDefaulted = FALSE;
+  if (!::GetSecurityDescriptorOwner(descriptor.get(), &owner, &ownerDefaulted) ||
+      !::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &daclDefaulted)) {
+    return fail(errorFromWin32(::GetLastError(), "can't build the permissions for", folder));
+  }
+
+  const std::wstring target = longPath(folder);
+  // Setting a descriptor by name follows a junction to whatever it points at.
+  const DWORD attributes = ::GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return fail(errorFromWin32(::GetLastError(), "can't restrict", folder));
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return fail(refusal(linkMessage(folder)));
+
+  const DWORD status = ::SetNamedSecurityInfoW(
+      const_cast<wchar_t*>(target.c_str()), SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+      owner, nullptr, dacl, nullptr);
+  if (status != ERROR_SUCCESS) return fail(errorFromWin32(status, "can't restrict", folder));
+  return ok();
+}
+
+}  // namespace loftswitch

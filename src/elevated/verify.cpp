@@ -1,0 +1,69 @@
+#include "elevated/verify.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/text.h"
+#include "elevated/ed25519.h"
+
+namespace loftswitch {
+namespace {
+
+constexpr std::size_t kHashBufferSize = 0x40000;
+
+}  // namespace
+
+std::string buildSignedMessage(std::string_view app, const UpdateRequest& request) {
+  std::string message = "loftswitch package v1\n";
+  message += "app=" + std::string(app) + "\n";
+  message += "version=" + request.version + "\n";
+  message += "platform=" + request.platform + "\n";
+  message += "size=" + std::to_string(request.size) + "\n";
+  message += "sha256=" + toHex(request.sha256) + "\n";
+  message += "notes-sha256=" + toHex(Sha256::digest(request.notes)) + "\n";
+  return message;
+}
+
+Result<Unit> verifyPackageSignature(std::string_view app, const UpdateRequest& request,
+                                    std::span<const Ed25519Key> trustedKeys) {
+  const std::string message = buildSignedMessage(app, request);
+  const std::span<const std::uint8_t> messageBytes(
+      reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
+  for (const Ed25519Key& key : trustedKeys) {
+    if (ed25519Verify(request.signature, key, messageBytes)) return ok();
+  }
+  return fail(ErrorCode::badSignature,
+              "the update's signature doesn't verify with any trusted key");
+}
+
+Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateRequest& request) {
+  ASSIGN_OR_RETURN(OpenFile file, openFile(package, OpenMode::readDenyWrite));
+  ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(file));
+  if (size != request.size) {
+    return fail(ErrorCode::sizeMismatch, "the package is " + std::to_string(size) +
+                                             " bytes, not the signed " +
+                                             std::to_string(request.size));
+  }
+  Sha256 hash;
+  std::vector<std::uint8_t> buffer(kHashBufferSize);
+  std::uint64_t offset = 0;
+  while (offset < request.size) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(request.size - offset, buffer.size()));
+    const std::span<std::uint8_t> chunk(buffer.data(), piece);
+    RETURN_IF_ERROR(readExactAt(file, offset, chunk));
+    hash.update(chunk);
+    offset += piece;
+  }
+  const Sha256Digest digest = hash.finish();
+  // A provider failure must not pass as a match, and is no tampering either.
+  if (hash.failed()) {
+    return fail(ErrorCode::io, "can't compute the SHA-256 of " + pathToUtf8(package));
+  }
+  if (digest != request.sha256) {
+    return fail(ErrorCode::digestMismatch, "the package's SHA-256 doesn't match the signed one");
+  }
+  return file;
+}
+
+}  // namespace loftswitch

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "base/file.h"
+#include "base/result.h"
+#include "elevated/request.h"
+
+namespace loftswitch {
+
+// The exact bytes a publisher signs for an update: the app id of the install
+// description with the request's version (as written), platform, size,
+// package digest and the digest of its notes, one "key=value\n" line each.
+std::string buildSignedMessage(std::string_view app, const UpdateRequest& request);
+
+// Succeeds when the request's signature over its signed message verifies
+// with one of the keys; `badSignature` otherwise.
+[[nodiscard]] Result<Unit> verifyPackageSignature(std::string_view app,
+                                                  const UpdateRequest& request,
+                                                  std::span<const Ed25519Key> trustedKeys);
+
+// Opens the package so that nobody can change it, and checks its size and
+// SHA-256 digest against the request. The file stays open for the reader of
+// the archive, so that the bytes checked are the bytes extracted.
+[[nodiscard]] Result<OpenFile> hashPackage(const std::filesystem::path& package,
+                                           const UpdateRequest& request);
+
+}  // namespace loftswitch

@@ -1,0 +1,260 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "elevated/ed25519.h"
+#include "elevated/validate.h"
+#include "elevated/verify.h"
+#include "support/matchers.h"
+#include "support/temp_folder.h"
+
+namespace loftswitch {
+namespace {
+
+Bytes hex(std::string_view text) {
+  const std::optional<Bytes> bytes = decodeHex(text);
+  EXPECT_TRUE(bytes.has_value()) << text;
+  return bytes.value_or(Bytes{});
+}
+
+template <std::size_t N>
+std::array<std::uint8_t, N> fixed(std::string_view hexText) {
+  const Bytes bytes = hex(hexText);
+  std::array<std::uint8_t, N> out{};
+  EXPECT_EQ(bytes.size(), N);
+  std::copy_n(bytes.begin(), std::min(N, bytes.size()), out.begin());
+  return out;
+}
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+Ed25519Seed seedFrom(std::uint8_t fill) {
+  Ed25519Seed seed;
+  seed.fill(fill);
+  return seed;
+}
+
+Ed25519Key publicKeyOf(const Ed25519Seed& seed) {
+  const auto key = ed25519PublicKey(seed);
+  EXPECT_TRUE(key.has_value());
+  return key.value_or(Ed25519Key{});
+}
+
+// RFC 8032, section 7.1, test 1: the empty message.
+constexpr std::string_view kRfcSeed =
+    "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60";
+constexpr std::string_view kRfcPublic =
+    "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+constexpr std::string_view kRfcSignature =
+    "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9"
+    "b46bd25bf5f0595bbe24655141438e7a100b";
+
+TEST(Ed25519Test, VerifiesAndMakesTheFirstRfc8032Signature) {
+  const Bytes publicKey = hex(kRfcPublic);
+  const Bytes signature = hex(kRfcSignature);
+  EXPECT_TRUE(ed25519Verify(signature, publicKey, {}));
+
+  Bytes flipped = signature;
+  flipped[10] ^= 0x01;
+  EXPECT_FALSE(ed25519Verify(flipped, publicKey, {}));
+  EXPECT_FALSE(ed25519Verify(signature, publicKey, bytesOf("x")));
+  EXPECT_FALSE(ed25519Verify(std::span(signature).first(63), publicKey, {}));
+  EXPECT_FALSE(ed25519Verify(signature, std::span(publicKey).first(31), {}));
+
+  const auto seed = fixed<32>(kRfcSeed);
+  EXPECT_EQ(ed25519PublicKey(seed), fixed<32>(kRfcPublic));
+  EXPECT_EQ(ed25519Sign(seed, {}), fixed<64>(kRfcSignature));
+}
+
+TEST(Ed25519Test, RefusesPublicKeysOfSmallOrderAndUnreducedOnes) {
+  // Under a key of small order, R = B and S = 1 satisfy the verification
+  // equation for some or all messages: such keys prove nothing.
+  const Bytes forged = hex(
+      "5866666666666666666666666666666666666666666666666666666666666666"
+      "0100000000000000000000000000000000000000000000000000000000000000");
+  for (std::string_view key : {
+           "0000000000000000000000000000000000000000000000000000000000000000",
+           "0000000000000000000000000000000000000000000000000000000000000080",
+           "0100000000000000000000000000000000000000000000000000000000000000",
+           "0100000000000000000000000000000000000000000000000000000000000080",
+           "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+           "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+           "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",
+           "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+           "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa",
+           // y = p + 1 and y = p: the neutral point and one of order 4, unreduced.
+           "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+           "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+       }) {
+    EXPECT_FALSE(ed25519Verify(forged, hex(key), bytesOf("m"))) << key;
+  }
+}
+
+TEST(Ed25519Test, GivesEveryWycheproofVerdict) {
+  std::ifstream in(std::string(LOFTSWITCH_SOURCE_DIR) + "/tests/data/wycheproof/ed25519_test.json",
+                   std::ios::binary);
+  ASSERT_TRUE(in) << "the Wycheproof vectors are missing";
+  const nlohmann::json vectors = nlohmann::json::parse(in);
+  int cases = 0;
+  for (const auto& group : vectors.at("testGroups")) {
+    const Bytes publicKey = hex(group.at("publicKey").at("pk").get<std::string>());
+    for (const auto& test : group.at("tests")) {
+      const Bytes message = hex(test.at("msg").get<std::string>());
+      const Bytes signature = hex(test.at("sig").get<std::string>());
+      const bool expected = test.at("result").get<std::string>() == "valid";
+      EXPECT_EQ(ed25519Verify(signature, publicKey, message), expected)
+          << "case " << test.at("tcId") << ": " << test.at("comment");
+      ++cases;
+    }
+  }
+  EXPECT_EQ(cases, 151);
+}
+
+UpdateRequest signedFieldsRequest() {
+  UpdateRequest request;
+  request.version = "v1.2.3+b7";
+  request.platform = "windows-x64";
+  request.size = 1048576;
+  request.sha256.fill(0xab);
+  return request;
+}
+
+TEST(SignedMessageTest, HasOneLineFeedEndedLinePerField) {
+  const std::string expected =
+      "loftswitch package v1\n"
+      "app=com.example.app\n"
+      "version=v1.2.3+b7\n"
+      "platform=windows-x64\n"
+      "size=1048576\n"
+      "sha256=" + std::string(64, 'x') + "\n"
+      "notes-sha256=e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\n";
+  std::string withDigest = expected;
+  withDigest.replace(withDigest.find(std::string(64, 'x')), 64, toHex(signedFieldsRequest().sha256));
+  EXPECT_EQ(buildSignedMessage("com.example.app", signedFieldsRequest()), withDigest);
+}
+
+TEST(SignedMessageTest, EmptyNotesAreHashedAndOtherNotesChangeTheMessage) {
+  UpdateRequest spaceNotes = signedFieldsRequest();
+  spaceNotes.notes = " ";
+  const std::string plain = buildSignedMessage("app", signedFieldsRequest());
+  const std::string spaced = buildSignedMessage("app", spaceNotes);
+  EXPECT_NE(plain, spaced);
+  EXPECT_THAT(spaced, ::testing::HasSubstr("notes-sha256=" + toHex(Sha256::digest(" ")) + "\n"));
+}
+
+UpdateRequest signedBy(const Ed25519Seed& seed, std::string_view app, UpdateRequest request) {
+  const std::string message = buildSignedMessage(app, request);
+  const auto signature = ed25519Sign(seed, bytesOf(message));
+  EXPECT_TRUE(signature.has_value());
+  request.signature = signature.value_or(Ed25519Signature{});
+  return request;
+}
+
+TEST(PackageSignatureTest, AnyTrustedKeyMayVerifyAndNoKeyMeansNoTrust) {
+  const UpdateRequest request = signedBy(seedFrom(3), "app", signedFieldsRequest());
+  const std::vector<Ed25519Key> keys = {publicKeyOf(seedFrom(1)), publicKeyOf(seedFrom(2)),
+                                        publicKeyOf(seedFrom(3))};
+  EXPECT_THAT(verifyPackageSignature("app", request, keys), IsOkay());
+  EXPECT_THAT(verifyPackageSignature("app", request, std::span(keys).first(2)),
+              FailsWith(ErrorCode::badSignature,
+                        "the update's signature doesn't verify with any trusted key"));
+  EXPECT_THAT(verifyPackageSignature("app", request, {}),
+              FailsWith(ErrorCode::badSignature,
+                        "the update's signature doesn't verify with any trusted key"));
+}
+
+TEST(PackageSignatureTest, EverySignedFieldIsCovered) {
+  const Ed25519Seed seed = seedFrom(7);
+  const std::vector<Ed25519Key> keys = {publicKeyOf(seed)};
+  const UpdateRequest request = signedBy(seed, "app", signedFieldsRequest());
+  ASSERT_THAT(verifyPackageSignature("app", request, keys), IsOkay());
+  EXPECT_THAT(verifyPackageSignature("other", request, keys),
+              FailsWithCode(ErrorCode::badSignature));
+
+  std::vector<UpdateRequest> changed(5, request);
+  changed[0].version = "1.2.3+b7";  // the v is part of what was signed
+  changed[1].platform = "windows-arm64";
+  changed[2].size += 1;
+  changed[3].sha256[31] ^= 1;
+  changed[4].notes = "surprise";
+  for (const UpdateRequest& tampered : changed) {
+    EXPECT_THAT(verifyPackageSignature("app", tampered, keys),
+                FailsWithCode(ErrorCode::badSignature));
+  }
+}
+
+TEST(Sha256Test, MatchesKnownDigestsInOneOrManyPieces) {
+  EXPECT_EQ(toHex(Sha256::digest("abc")),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(toHex(Sha256::digest("")),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  Sha256 pieces;
+  pieces.update("a");
+  pieces.update("");
+  pieces.update("bc");
+  EXPECT_EQ(pieces.finish(), Sha256::digest("abc"));
+  EXPECT_FALSE(pieces.failed());
+}
+
+class HashPackageTest : public ::testing::Test {
+ protected:
+  UpdateRequest requestFor(std::string_view content) {
+    UpdateRequest request;
+    request.size = content.size();
+    request.sha256 = Sha256::digest(content);
+    return request;
+  }
+  TempFolder temp_;
+};
+
+TEST_F(HashPackageTest, ReturnsTheFileStillOpenAndLockedAgainstWriters) {
+  const std::string content = "abc";
+  writeTestFile(temp_ / "package.zip", content);
+  auto file = hashPackage(temp_ / "package.zip", requestFor(content));
+  ASSERT_THAT(file, IsOkay());
+  EXPECT_TRUE(file->isOpen());
+  EXPECT_THAT(openFile(temp_ / "package.zip", OpenMode::createAlways),
+              FailsWithCode(ErrorCode::inUse));
+  std::array<std::uint8_t, 3> read{};
+  ASSERT_THAT(readExactAt(*file, 0, read), IsOkay());
+  EXPECT_EQ(std::string(read.begin(), read.end()), "abc");
+}
+
+TEST_F(HashPackageTest, HashesAcrossTheBufferBoundary) {
+  for (std::size_t size : {std::size_t{0x40000}, std::size_t{0x40001}, std::size_t{0x80001}}) {
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+    writeTestFile(temp_ / "package.zip", content);
+    EXPECT_THAT(hashPackage(temp_ / "package.zip", requestFor(content)), IsOkay()) << size;
+
+    std::string lastChanged = content;
+    lastChanged.back() ^= 0x20;
+    writeTestFile(temp_ / "package.zip", lastChanged);
+    EXPECT_THAT(hashPackage(temp_ / "package.zip", requestFor(content)),
+                FailsWith(ErrorCode::digestMismatch,
+                          "the package's SHA-256 doesn't match the signed one"))
+        << size;
+  }
+}
+
+TEST_F(HashPackageTest, RefusesAnotherSizeBeforeHashing) {
+  writeTestFile(temp_ / "package.zip", "ab");
+  EXPECT_THAT(hashPackage(temp_ / "package.zip", requestFor("abc")),
+              FailsWith(ErrorCode::sizeMismatch, "the package is 2 bytes, not the signed 3"));
+}
+
+TEST_F(HashPackageTest, PassesOnTheErrorOfTheOpen) {
+  EXPECT_THAT(hashPackage(temp_ / "missing.zip", requestFor("abc")),
+              FailsWithCode(ErrorCode::notFound));
+}
+
+}  // namespace
+}  // namespace loftswitch
