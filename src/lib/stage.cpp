@@ -1,14 +1,15 @@
 #include <algorithm>
 #include <array>
 #include <set>
-#include <span>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "app/file_log.h"
+#include "app/log_sink.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "elevated/elevated.h"
 #include "elevated/request.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
@@ -17,7 +18,7 @@
 #include "lib/app_library.h"
 #include "lib/failures.h"
 #include "loftswitch/app.h"
-#include "package/package_reader.h"
+#include "host/system_host.h"
 #include "swap/swapper.h"
 #include "workspace/journal.h"
 #include "workspace/journal_store.h"
@@ -80,25 +81,32 @@ Failure packageFailure(const Error& error) {
   return flushFile(target);
 }
 
-// Removes the attempt's stage folder, and the "stage" folder when nothing
-// else is left in it, unless the attempt was staged completely.
+// Removes a folder, and its parent when nothing else is left in it. Best
+// effort: a leftover is reported by nothing and harms nothing, as a later
+// attempt never reuses an id.
+void removeWithEmptyParent(FileSystem& fs, const std::filesystem::path& folder) {
+  (void)fs.remove(folder);
+  const std::filesystem::path parent = folder.parent_path();
+  if (auto entries = fs.list(parent); entries && entries->empty()) (void)fs.remove(parent);
+}
+
+// The copy of the package always goes; the stage folder goes unless the
+// attempt was staged completely.
 class StageCleanup {
  public:
-  StageCleanup(FileSystem& fs, std::filesystem::path stage) : fs_(fs), stage_(std::move(stage)) {}
+  StageCleanup(FileSystem& fs, std::filesystem::path copyFolder, std::filesystem::path stage)
+      : fs_(fs), copyFolder_(std::move(copyFolder)), stage_(std::move(stage)) {}
   StageCleanup(const StageCleanup&) = delete;
   StageCleanup& operator=(const StageCleanup&) = delete;
   ~StageCleanup() {
-    if (kept_) return;
-    // Best effort: a leftover is reported by nothing and harms nothing, as a
-    // later attempt never reuses an id.
-    (void)fs_.remove(stage_);
-    const std::filesystem::path parent = stage_.parent_path();
-    if (auto entries = fs_.list(parent); entries && entries->empty()) (void)fs_.remove(parent);
+    removeWithEmptyParent(fs_, copyFolder_);
+    if (!kept_) removeWithEmptyParent(fs_, stage_);
   }
   void keep() { kept_ = true; }
 
  private:
   FileSystem& fs_;
+  std::filesystem::path copyFolder_;
   std::filesystem::path stage_;
   bool kept_ = false;
 };
@@ -168,39 +176,32 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   (void)fs.remove(backupFolder(workspace, previous.id));
 }
 
+// The package is copied first, as the administrator's helper copies it, and
+// then checked and extracted by the helper's own step: the unelevated road
+// admits exactly what the elevated one admits.
 [[nodiscard]] Outcome<Unit> extractInto(FileSystem& fs, const Workspace& workspace,
                                         const UpdateRequest& request,
                                         const std::filesystem::path& package,
+                                        const std::filesystem::path& copy,
                                         const StageSettings& settings) {
-  const std::filesystem::path copy = stageFolder(workspace, request.id) / "package.zip";
   if (auto copied = copyCapped(package, copy, request.size); !copied) {
     if (copied.error().code == ErrorCode::sizeMismatch) {
       return std::unexpected(rejected(copied.error().message));
     }
-    return std::unexpected(Failure{LOFTSWITCH_ERROR_IO, "the package couldn't be copied for verification: " +
-                                                            copied.error().message});
+    return ioFailure("the package couldn't be copied for verification: " +
+                     copied.error().message);
   }
-  {
-    auto held = hashPackage(copy, request);
-    if (!held) return std::unexpected(packageFailure(held.error()));
-    OpenFile& file = *held;
-    ReadAt readAt = [&file](std::uint64_t offset, std::span<std::uint8_t> buffer) {
-      return readExactAt(file, offset, buffer).has_value();
-    };
-    auto reader = openPackage(readAt, request.size,
-                              PackageLimits{settings.maxExpandedBytes, settings.maxEntries});
-    if (!reader) return std::unexpected(packageFailure(reader.error()));
-    const std::filesystem::path target = stagedFolder(workspace, request.id);
-    (void)fs.remove(target);
-    if (auto made = fs.createFolders(target); !made) {
-      return std::unexpected(Failure{LOFTSWITCH_ERROR_IO, made.error().message});
-    }
-    if (auto written = extractAll(*reader, target); !written) {
-      return std::unexpected(packageFailure(written.error()));
-    }
+  ElevatedConfig config;
+  config.installFolder = appLocation(workspace);
+  config.packageSizeLimit = settings.maxPackageBytes;
+  config.expandedSizeLimit = settings.maxExpandedBytes;
+  config.entryLimit = settings.maxEntries;
+  SystemHost host;
+  const LogSink quiet;
+  Elevated helper(request, std::nullopt, fs, host, quiet, config);
+  if (auto extracted = helper.extractVerified(copy); !extracted) {
+    return std::unexpected(packageFailure(extracted.error()));
   }
-  // The copy has served its purpose; left behind it only costs space.
-  (void)fs.remove(copy);
   return Unit{};
 }
 
@@ -275,11 +276,12 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   if (!lock) return lockFailure("can't stage the update", lock.error());
   ASSIGN_OR_FAIL(std::optional<Journal> previous, previousJournal(fs, workspace));
 
-  StageCleanup cleanup(fs, stageFolder(workspace, id));
-  if (auto made = fs.createFolders(stageFolder(workspace, id)); !made) {
+  const std::filesystem::path incoming = workspace.workspacePath / "incoming" / utf8ToPath(id);
+  StageCleanup cleanup(fs, incoming, stageFolder(workspace, id));
+  if (auto made = fs.createFolders(incoming); !made) {
     return ioFailure("can't stage the update: " + made.error().message);
   }
-  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package, settings));
+  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package, incoming / "package.zip", settings));
   const auto executable =
       resolveMovePath(workspace, Location::stage, id, description->executable);
   if (!executable || !fs.exists(*executable)) {

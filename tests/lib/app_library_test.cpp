@@ -50,7 +50,7 @@ TEST_F(StageTest, StagesAVerifiedPackageWithAStagedJournal) {
   const std::filesystem::path stage = workspace() / "stage" / staged->id;
   EXPECT_EQ(readTestFile(stage / "new" / "app.exe"), "version 2");
   EXPECT_EQ(readTestFile(stage / "new" / "data" / "readme.txt"), "read me");
-  EXPECT_FALSE(std::filesystem::exists(stage / "package.zip"));
+  EXPECT_FALSE(std::filesystem::exists(workspace() / "incoming"));
 
   const auto journal = loadJournal(fs, workspaceForInstall(install(), Layout::folder));
   ASSERT_TRUE(journal);
@@ -83,6 +83,7 @@ TEST_P(StageRefusalTest, LeavesNoStageFolderAndNoJournal) {
   const auto staged = stage(readTestFile(temp / "signed.json"));
   EXPECT_THAT(staged, FailsAs(GetParam().code, StartsWith(GetParam().message)));
   EXPECT_FALSE(std::filesystem::exists(workspace() / "stage"));
+  EXPECT_FALSE(std::filesystem::exists(workspace() / "incoming"));
   EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json"));
   EXPECT_FALSE(std::filesystem::exists(workspace() / "evil.txt"));
   EXPECT_FALSE(std::filesystem::exists(temp / "evil.txt"));
