@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <set>
 #include <vector>
 
@@ -259,7 +258,11 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   // that a bad download is reported before anyone is asked for rights.
   if (places.userWorkspace && !fs.checkWritable(places.install)) {
     if (auto held = hashPackage(package, *request); !held) {
-      return std::unexpected(packageFailure(held.error()));
+      const ErrorCode code = held.error().code;
+      if (code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch) {
+        return std::unexpected(rejected(held.error().message));
+      }
+      return ioFailure("can't read the package: " + held.error().message);
     }
     const std::filesystem::path file = requestFile(*places.userWorkspace, id);
     if (auto written = fs.writeFile(file, document.dump(2) + "\n"); !written) {

@@ -198,6 +198,14 @@ TEST_F(StageTest, AnInstallOnlyAnAdministratorCanChangeGetsARequestInstead) {
   ReadOnlyInstall readOnly(install());
   const std::filesystem::path user = temp / "user" / ".loftswitch";
   const std::string bytes = v2Package();
+  std::string tampered = bytes;
+  tampered[10] ^= 1;
+  writeTestFile(temp / "package.zip", tampered);
+  EXPECT_THAT(stagePackage(readOnly, AppPlaces{install(), user}, std::nullopt,
+                           temp / "package.zip", signFor(bytes), ""),
+              FailsAs(LOFTSWITCH_ERROR_REJECTED, "the package's SHA-256 doesn't match the signed one"));
+  EXPECT_FALSE(std::filesystem::exists(user));
+
   writeTestFile(temp / "package.zip", bytes);
   const auto staged = stagePackage(readOnly, AppPlaces{install(), user}, std::nullopt,
                                    temp / "package.zip", signFor(bytes), "");
