@@ -127,6 +127,9 @@ int wmain(int argc, wchar_t** argv) {
 
   std::string confirmation = "not asked";
   if (mode == "confirm") confirmation = confirm(installFolder);
+  const auto confirmedAt = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
   const std::string outcome = mode == "confirm" ? tellOutcome(installFolder) : "";
 
   if (!record.empty()) {
@@ -138,6 +141,7 @@ int wmain(int argc, wchar_t** argv) {
                            {"cwd", pathToUtf8(std::filesystem::current_path())},
                            {"mode", mode},
                            {"confirmation", confirmation},
+                           {"confirmedAtMs", confirmedAt},
                            {"outcome", outcome}};
     (void)fs.append(record, line.dump() + "\n");
   }
