@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "base/unique_handle_win32.h"
@@ -42,9 +43,15 @@ Result<ProcessIdentity> SystemStarter::startElevated(const LaunchRequest& reques
   info.lpParameters = parameters.c_str();
   info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
   info.nShow = SW_HIDE;
-  if (!::ShellExecuteExW(&info)) {
+  // The shell may hand the request to extensions that need COM; a thread
+  // that has it already keeps its own model.
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const BOOL executed = ::ShellExecuteExW(&info);
+  const DWORD error = ::GetLastError();
+  if (SUCCEEDED(com)) ::CoUninitialize();
+  if (!executed) {
     // ERROR_CANCELLED (1223) when the user declines the prompt.
-    return fail(errorFromWin32(::GetLastError(), "can't start", request.program));
+    return fail(errorFromWin32(error, "can't start", request.program));
   }
   if (info.hProcess == nullptr) {
     return fail(ErrorCode::launchFailed,

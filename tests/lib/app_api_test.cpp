@@ -133,6 +133,30 @@ TEST_F(AppApiTest, TheDllExportsTheCFunctionsAndNothingElse) {
   ::FreeLibrary(module);
 }
 
+// Wine asks no one, so the program simply starts; what matters is that its
+// arguments arrive whole and its identity comes back.
+TEST(SystemStarterTest, StartsThroughTheAdministratorPromptWithItsArgumentsWhole) {
+  TempFolder temp;
+  const std::filesystem::path out = temp / "report.json";
+  ASSERT_TRUE(::SetEnvironmentVariableW(L"PRINT_ARGS_OUT", out.c_str()));
+  LaunchRequest request;
+  request.program = builtProgram("print-args");
+  request.arguments = {"--request", "C:\\a b\\request-1.json", "say \"hi\"", "tail\\", ""};
+  SystemStarter starter;
+  const auto started = starter.startElevated(request);
+  ::SetEnvironmentVariableW(L"PRINT_ARGS_OUT", nullptr);
+  ASSERT_TRUE(started) << started.error().message;
+  EXPECT_NE(started->pid, 0u);
+  EXPECT_NE(started->started, 0u);
+  std::string report;
+  for (int i = 0; i < 300 && report.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    report = readTestFile(out);
+  }
+  ASSERT_FALSE(report.empty());
+  EXPECT_EQ(nlohmann::json::parse(report)["args"], nlohmann::json(request.arguments));
+}
+
 // The whole road with the real tool: staged and started through the C
 // functions. This process does not exit, so the tool, waiting for it, gives
 // up at once (exitMs 0) and records why in the journal.
