@@ -14,6 +14,7 @@
 #include "base/win32.h"
 #include "lib/app_test_support.h"
 #include "support/programs.h"
+#include "support/run_program.h"
 #include "workspace/journal.h"
 
 extern "C" const char* loftswitchCallsFromC(const char* install_folder);
@@ -191,6 +192,63 @@ TEST_F(AppApiTest, StartApplyRunsTheRealToolForTheStagedAttempt) {
     bool finished = false;
     for (const auto& log : std::filesystem::directory_iterator(workspace() / "logs")) {
       finished = finished || readTestFile(log.path()).find("finished: ") != std::string::npos;
+    }
+    if (finished) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+std::string sampleTrust(const std::string& version) {
+  return nlohmann::json{{"loftswitch_install", 1},
+                        {"app", "demo"},
+                        {"version", version},
+                        {"executable", "sample-app.exe"},
+                        {"platforms", {"windows-x64"}},
+                        {"publicKeys", {encodeBase64(publicKey(1))}}}
+      .dump();
+}
+
+// Both halves for real: the sample application stages nothing by hand,
+// starts the tool through the library and exits; its new version confirms
+// and tells the user through the library.
+TEST_F(AppApiTest, TheSampleAppUpdatesItselfThroughTheLibrary) {
+  const std::string app = readTestFile(builtProgram("sample-app"));
+  writeTestFile(install() / "sample-app.exe", app);
+  std::filesystem::copy_file(builtProgram("loftswitch-apply"), install() / "loftswitch-apply.exe");
+  writeTestFile(install() / "sample.ini", "version=1\nmode=confirm\n");
+  writeTestFile(install() / "loftswitch.json", sampleTrust("1"));
+  const std::string package = ZipBuilder()
+                                  .file("sample-app.exe", app, 0)
+                                  .file("sample.ini", "version=2\nmode=confirm\n")
+                                  .file("loftswitch.json", sampleTrust("2"))
+                                  .build();
+  writeTestFile(temp / "package.zip", package);
+  const std::string signedFields = signFor(package, "2");
+  char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
+  Status staged;
+  ASSERT_EQ(loftswitch_stage_package(installText().c_str(), nullptr, nullptr,
+                                     pathToUtf8(temp / "package.zip").c_str(), signedFields.c_str(),
+                                     R"({"confirmMs": 30000})", id, &staged.raw),
+            LOFTSWITCH_OK)
+      << staged.message();
+
+  const ProgramRun start = runProgram(install() / "sample-app.exe", {"--start-update", id});
+  ASSERT_EQ(start.exitCode, 0) << start.err;
+  Journal journal;
+  for (int i = 0; i < 600 && !journal.reported; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (auto read = parseJournal(readTestFile(workspace() / "journal.json"))) journal = *read;
+  }
+  EXPECT_EQ(journal.id, id);
+  EXPECT_EQ(journal.state, JournalState::confirmed);
+  EXPECT_EQ(journal.outcome, (OutcomeRecord{"updated", "", ""}));
+  EXPECT_TRUE(journal.reported);
+  EXPECT_EQ(readTestFile(install() / "sample.ini"), "version=2\nmode=confirm\n");
+  // The tool ends once it has seen the confirmation; the folder goes after.
+  for (int i = 0; i < 100; ++i) {
+    bool finished = false;
+    for (const auto& log : std::filesystem::directory_iterator(workspace() / "logs")) {
+      finished = finished || readTestFile(log.path()).find("finished: updated") != std::string::npos;
     }
     if (finished) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
