@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# The main job: a real update of a sample application under Wine.
-#   1. version 1 is installed, version 2 is staged with a journal, and
-#      loftswitch-apply installs it; version 2 starts and confirms;
-#   2. version 3, which crashes on start, is staged; loftswitch-apply installs
-#      it, sees it exit before confirming, and rolls back to version 2.
+# The main job: a real update of a sample application under Wine, walking the
+# road a real application walks.
+#   1. version 1 is installed with the publisher's public key; version 2 is
+#      packed, signed with loftswitch-pack, and staged through the application
+#      library, which checks the signature and unpacks it; the running app
+#      starts loftswitch-apply and exits; the tool installs version 2, which
+#      starts and confirms;
+#   2. version 3, which crashes on start, goes the same way; the tool sees it
+#      exit before confirming and rolls back to version 2, which starts again
+#      and reads the outcome.
 # Exits 0 when both went as expected.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,54 +23,81 @@ app="$demo/App"
 work="$app/.loftswitch"
 runs="$demo/runs.jsonl"
 win() { local p="$1"; echo "Z:${p//\//\\}"; }
+json_text() { win "$1" | sed 's/\\/\\\\/g'; }
+wine_run() { "$wine_bin" "$@"; }
 
 json_field() { # json_field FILE KEY: the first "KEY": "value" in FILE
   sed -n "s/^ *\"$2\": \"\\([^\"]*\\)\".*/\\1/p" "$1" | head -n 1
 }
 
+# The publisher's key pair; the install trusts its public half.
+wine_run "$bin/loftswitch-pack.exe" keygen "$(win "$demo/publisher.key")" >"$demo/publisher.pub"
+public_key=$(tr -d '\r\n' <"$demo/publisher.pub")
+
 install_version() { # install_version FOLDER VERSION MODE
   mkdir -p "$1"
   cp "$bin/sample-app.exe" "$1/sample-app.exe"
+  # The tool ships with the application.
+  cp "$bin/loftswitch-apply.exe" "$1/loftswitch-apply.exe"
   printf 'version=%s\nmode=%s\nexitCode=3\n' "$2" "$3" >"$1/sample.ini"
   printf 'readme of version %s\n' "$2" >"$1/readme-v$2.txt"
-}
-
-stage_update() { # stage_update ID FROM TO MODE
-  local id=$1
-  rm -rf "$work/stage/$id"
-  install_version "$work/stage/$id/new" "$3" "$4"
-  cat >"$work/journal.json" <<JSON
+  cat >"$1/loftswitch.json" <<JSON
 {
-  "journal": 1,
-  "id": "$id",
+  "loftswitch_install": 1,
   "app": "demo",
-  "from": "$2",
-  "to": "$3",
-  "state": "staged",
-  "layout": "folder",
+  "version": "$2",
   "executable": "sample-app.exe",
+  "platforms": ["windows-x64"],
   "preserve": ["settings"],
-  "relaunch": {"args": ["--record", "$(win "$runs" | sed 's/\\/\\\\/g')"]},
-  "timeouts": {"confirmMs": 20000, "exitMs": 10000}
+  "publicKeys": ["$public_key"]
 }
 JSON
-  # The tool runs from inside the workspace, so it is not a program of the
-  # install that it would have to wait for.
-  cp "$bin/loftswitch-apply.exe" "$work/loftswitch-apply.exe"
 }
 
-apply_update() { # apply_update ID: runs the tool; sets $code
-  set +e
-  "$wine_bin" "$work/loftswitch-apply.exe" --work "$(win "$work")" --id "$1" 2>"$demo/stderr-$1.txt"
-  code=$?
-  set -e
+stage_update() { # stage_update VERSION MODE: packs, signs and stages; sets $id
+  local version=$1 folder="$demo/v$1"
+  install_version "$folder" "$version" "$2"
+  rm -f "$demo/v$version.zip"
+  (cd "$folder" && zip -qr "$demo/v$version.zip" .)
+  wine_run "$bin/loftswitch-pack.exe" sign --key "$(win "$demo/publisher.key")" --app demo \
+    --version "$version" --platform windows-x64 --out "$(win "$demo/v$version.json")" \
+    "$(win "$demo/v$version.zip")" >/dev/null
+  cat >"$demo/options.json" <<JSON
+{"relaunchArgs": ["--record", "$(json_text "$runs")"], "confirmMs": 20000, "exitMs": 10000}
+JSON
+  id=$(wine_run "$bin/stage-update.exe" "$(win "$app")" "$(win "$demo/v$version.zip")" \
+    "$(win "$demo/v$version.json")" "$(win "$demo/options.json")" | tr -d '\r')
+}
+
+exit_code_of() { # the tool's exit code for the outcome its log names
+  case "$1" in
+    updated | unconfirmed | nothing-to-do) echo 0 ;;
+    rolled-back) echo 1 ;;
+    app-still-running) echo 3 ;;
+    busy) echo 4 ;;
+    refused) echo 5 ;;
+    *) echo 2 ;;
+  esac
+}
+
+apply_update() { # apply_update ID: the running app starts the tool and exits; sets $code and $log
+  wine_run "$app/sample-app.exe" --start-update "$1" 2>"$demo/start-$1.txt"
+  log=""
+  local finished=""
+  for _ in $(seq 600); do
+    log=$(ls -t "$work/logs/"*"-$1-"*-apply.log 2>/dev/null | head -n 1 || true)
+    if [ -n "$log" ]; then
+      finished=$(sed -n 's/.* finished: //p' "$log")
+      [ -n "$finished" ] && break
+    fi
+    sleep 0.1
+  done
+  code=$(exit_code_of "$finished")
 }
 
 report() { # report ID
   # A rollback starts the previous version again; give it a moment to say so.
   for _ in $(seq 50); do [ "$(wc -l <"$runs")" -ge "$expected_runs" ] && break; sleep 0.1; done
-  local log
-  log=$(ls -t "$work/logs/"*"-$1-"*-apply.log 2>/dev/null | head -n 1)
   echo "  exit code:       $code"
   echo "  journal state:   $(json_field "$work/journal.json" state)"
   local reason
@@ -74,7 +106,8 @@ report() { # report ID
   echo "  installed:       version $(sed -n 's/^version=//p' "$app/sample.ini")"
   echo "  settings kept:   $(cat "$app/settings/user.txt")"
   echo "  the app's starts so far (version, attempt, confirmation):"
-  sed 's/.*"attempt":"\([^"]*\)".*"confirmation":"\([^"]*\)".*"version":"\([^"]*\)".*/      version \3, attempt \1: \2/' "$runs"
+  sed -e 's/.*"attempt":"\([^"]*\)".*"confirmation":"\([^"]*\)".*"outcome":"\([^"]*\)".*"version":"\([^"]*\)".*/      version \4, attempt \1: \2; told the user: \3/' \
+    -e 's/; told the user: $//' "$runs"
   echo "  log:             $log"
   sed 's/^[^ ]* /      /' "$log"
 }
@@ -91,20 +124,20 @@ mkdir -p "$app/settings" && echo "the user's settings" >"$app/settings/user.txt"
 
 echo
 echo "1) Updating the sample app from version 1 to version 2"
-stage_update 00000000000000a2 1 2 confirm
+stage_update 2 confirm
 expected_runs=1
-apply_update 00000000000000a2
-report 00000000000000a2
+apply_update "$id"
+report "$id"
 expect "exit code" "$code" 0
 expect "journal state" "$(json_field "$work/journal.json" state)" confirmed
 expect "installed version" "$(sed -n 's/^version=//p' "$app/sample.ini")" 2
 
 echo
 echo "2) Updating to version 3, which crashes before it confirms: the tool rolls back"
-stage_update 00000000000000a3 2 3 crash
+stage_update 3 crash
 expected_runs=3
-apply_update 00000000000000a3
-report 00000000000000a3
+apply_update "$id"
+report "$id"
 expect "exit code" "$code" 1
 expect "journal state" "$(json_field "$work/journal.json" state)" rolled-back
 expect "installed version" "$(sed -n 's/^version=//p' "$app/sample.ini")" 2

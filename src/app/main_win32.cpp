@@ -15,10 +15,16 @@
 #include "host/system_host.h"
 #include "base/text.h"
 #include "base/win32.h"
+#include "elevated/elevated.h"
+#include "elevated/folder_check.h"
+#include "elevated/request.h"
+#include "elevated/waiter.h"
 #include "workspace/workspace.h"
 
 namespace loftswitch {
 namespace {
+
+constexpr std::int64_t kWaiterPollMs = 100;
 
 void writeTo(FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -58,12 +64,62 @@ int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& 
   return exitCodeFor(outcome);
 }
 
-int runRequestMode(const CommandLine& options) {
+// Refusals before any log exists go to standard error alone.
+int refuse(const std::string& line) {
+  writeTo(stderr, "loftswitch-apply: " + line + "\n");
+  return exitCodeFor(RunOutcome::refused);
+}
+
+std::filesystem::path findInstallFolder() {
+  return installFolderForExecutable(std::filesystem::path(ownExecutablePath()));
+}
+
+int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
+                    FileSystem& fileSystem, ApplyHost& host) {
+  ElevatedConfig config;
+  config.installFolder = findInstallFolder();
+  config.folderCheck = checkElevatedFolder;
+  config.folderRestrict = restrictFolder;
+  if (auto checked = config.folderCheck(config.installFolder); !checked) {
+    return refuse("refusing to run elevated: " + checked.error().message);
+  }
+  FileLog log(logsFolder(workspaceForInstall(config.installFolder, Layout::folder)) /
+              utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log"));
+  const LogSink sink = log.fn();
+  Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem, host, sink,
+                    config);
+  const RunOutcome outcome = elevated.run();
+  log.write(std::string("finished: ") + outcomeName(outcome));
+  return exitCodeFor(outcome);
+}
+
+int runWaiterMode(const CommandLine& options, const UpdateRequest& request,
+                  FileSystem& fileSystem, ApplyHost& host) {
+  FileLog log(request.userWorkspace / "logs" /
+              utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-waiter.log"));
+  const LogSink sink = log.fn();
+  const RunOutcome outcome =
+      runWaiter(request, identityFrom(options.pid, options.pidStarted),
+                identityFrom(options.elevatedPid, options.elevatedStarted), fileSystem, host,
+                sink, kWaiterPollMs);
+  log.write(std::string("finished: ") + outcomeName(outcome));
+  return exitCodeFor(outcome);
+}
+
+int runRequestMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& host) {
   if (options.request.empty()) {
     return usageError("--request is required with --elevated and --wait-elevated");
   }
-  writeTo(stderr, "loftswitch-apply: this build cannot read update requests yet\n");
-  return exitCodeFor(RunOutcome::refused);
+  Result<UpdateRequest> request = [&]() -> Result<UpdateRequest> {
+    try {
+      return loadUpdateRequest(fileSystem, utf8ToPath(options.request));
+    } catch (const std::exception&) {
+      return fail(ErrorCode::invalidData, "the update request's path is not valid text");
+    }
+  }();
+  if (!request) return refuse(request.error().message);
+  if (options.mode == Mode::elevated) return runElevatedMode(options, *request, fileSystem, host);
+  return runWaiterMode(options, *request, fileSystem, host);
 }
 
 }  // namespace
@@ -82,7 +138,7 @@ int mainRoutine(const std::vector<std::string>& args) {
   LocalFileSystem fileSystem;
   SystemHost host;
   if (options.mode == Mode::apply) return runApplyMode(options, fileSystem, host);
-  return runRequestMode(options);
+  return runRequestMode(options, fileSystem, host);
 }
 
 }  // namespace loftswitch

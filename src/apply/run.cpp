@@ -126,11 +126,15 @@ Result<Unit> Run::saveJournal(const Journal& journal) {
   return loftswitch::saveJournal(fileSystem_, workspace_, journal, log_);
 }
 
-Swapper Run::swapper(const Journal& journal) {
-  ApplyHost& host = host_;
-  return Swapper(fileSystem_, workspace_, journal.id, journal.timeouts.retryAttempts,
+Swapper attemptSwapper(FileSystem& fileSystem, ApplyHost& host, const Workspace& workspace,
+                       const Journal& journal, const LogSink& log) {
+  return Swapper(fileSystem, workspace, journal.id, journal.timeouts.retryAttempts,
                  journal.timeouts.retryDelayMs, journal.timeouts.retryMaxDelayMs,
-                 [&host](std::int64_t ms) { host.sleep(ms); }, log_);
+                 [&host](std::int64_t ms) { host.sleep(ms); }, log);
+}
+
+Swapper Run::swapper(const Journal& journal) {
+  return attemptSwapper(fileSystem_, host_, workspace_, journal, log_);
 }
 
 RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
@@ -208,24 +212,31 @@ RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<Runn
   }
 }
 
-LaunchRequest Run::relaunchRequest(const Journal& journal) {
+LaunchRequest relaunchRequestFor(FileSystem& fileSystem, const Workspace& workspace,
+                                 std::string_view attemptId, std::string_view executable,
+                                 const Relaunch& relaunch) {
   LaunchRequest request;
-  auto program = resolveMovePath(workspace_, Location::target, journal.id, journal.executable);
-  request.program = program ? *program : appLocation(workspace_);
-  request.arguments = journal.relaunch.args;
-  request.workingFolder = workspace_.targetRoot;
-  if (!journal.relaunch.cwd.empty()) {
+  auto program = resolveMovePath(workspace, Location::target, attemptId, executable);
+  request.program = program ? *program : appLocation(workspace);
+  request.arguments = relaunch.args;
+  request.workingFolder = workspace.targetRoot;
+  if (!relaunch.cwd.empty()) {
     try {
-      const std::filesystem::path cwd = utf8ToPath(journal.relaunch.cwd);
-      if (fileSystem_.isFolder(cwd)) request.workingFolder = cwd;
+      const std::filesystem::path cwd = utf8ToPath(relaunch.cwd);
+      if (fileSystem.isFolder(cwd)) request.workingFolder = cwd;
     } catch (const std::exception&) {
       // A working folder that is not even valid text is no folder: the
       // default applies.
     }
   }
-  request.environment.emplace_back("LOFTSWITCH_RELAUNCH", journal.id);
+  request.environment.emplace_back("LOFTSWITCH_RELAUNCH", std::string(attemptId));
   request.breakaway = true;
   return request;
+}
+
+LaunchRequest Run::relaunchRequest(const Journal& journal) {
+  return relaunchRequestFor(fileSystem_, workspace_, journal.id, journal.executable,
+                            journal.relaunch);
 }
 
 void Run::relaunch(const Journal& journal, std::string_view label) {
@@ -244,28 +255,36 @@ RunOutcome Run::repair(Journal journal) {
   return RunOutcome::nothingToDo;
 }
 
-RunOutcome Run::rollBack(Journal journal, std::string_view reason, std::string_view detail) {
-  logLine(log_, "rolling back (" + std::string(reason) + "): " + std::string(detail));
+RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace& workspace,
+                       const LogSink& log, Journal& journal, std::string_view reason,
+                       std::string_view detail) {
+  logLine(log, "rolling back (" + std::string(reason) + "): " + std::string(detail));
   journal.state = JournalState::rollingBack;
   // A failed save has logged itself; the undo must go on regardless.
-  (void)saveJournal(journal);
-  Result<Unit> undone = swapper(journal).undo(journal.moves);
+  (void)saveJournal(fileSystem, workspace, journal, log);
+  Result<Unit> undone = attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
   for (int attempt = 0; !undone; ++attempt) {
     if (attempt == kExtraUndoAttempts) {
-      logLine(log_, "the rollback is incomplete and will be retried on the next start: " +
-                        undone.error().message);
+      logLine(log, "the rollback is incomplete and will be retried on the next start: " +
+                       undone.error().message);
       return RunOutcome::failed;
     }
-    logLine(log_, "the rollback is incomplete, trying again: " + undone.error().message);
-    host_.sleep(kUndoPauseMs);
-    undone = swapper(journal).undo(journal.moves);
+    logLine(log, "the rollback is incomplete, trying again: " + undone.error().message);
+    host.sleep(kUndoPauseMs);
+    undone = attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
   }
   journal.state = JournalState::rolledBack;
   journal.outcome = OutcomeRecord{"rolled-back", std::string(reason), std::string(detail)};
   journal.reported = false;
-  (void)saveJournal(journal);
-  relaunch(journal, "previous");
+  (void)saveJournal(fileSystem, workspace, journal, log);
   return RunOutcome::rolledBack;
+}
+
+RunOutcome Run::rollBack(Journal journal, std::string_view reason, std::string_view detail) {
+  const RunOutcome outcome =
+      undoAttempt(fileSystem_, host_, workspace_, log_, journal, reason, detail);
+  if (outcome == RunOutcome::rolledBack) relaunch(journal, "previous");
+  return outcome;
 }
 
 }  // namespace loftswitch

@@ -33,6 +33,27 @@ struct RunOptions {
 RunOutcome run(const RunOptions& options, FileSystem& fileSystem, ApplyHost& host,
                const LogSink& log);
 
+// The Swapper of one attempt: its retry settings from the journal, its pauses
+// through the host's sleep.
+Swapper attemptSwapper(FileSystem& fileSystem, ApplyHost& host, const Workspace& workspace,
+                       const Journal& journal, const LogSink& log);
+
+// Undoes the recorded moves of `journal` (trying again with pauses while the
+// undo fails) and records the outcome with `reason` and `detail`; starts
+// nothing. "rolled-back" when the undo finished, else "failed" with the
+// journal left "rolling-back" for a later repair. The caller holds the lock.
+RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace& workspace,
+                       const LogSink& log, Journal& journal, std::string_view reason,
+                       std::string_view detail);
+
+// How the application is started again after an attempt: the executable in
+// the install (or the install folder when the path is unusable), the relaunch
+// arguments, the relaunch folder when it names a folder, and the attempt id
+// in LOFTSWITCH_RELAUNCH.
+LaunchRequest relaunchRequestFor(FileSystem& fileSystem, const Workspace& workspace,
+                                 std::string_view attemptId, std::string_view executable,
+                                 const Relaunch& relaunch);
+
 // One run, made once the journal has been read under the lock.
 class Run {
  public:

@@ -1,16 +1,21 @@
-// A sample application for the end-to-end tests and the demo. Its behaviour
+// A sample application for the end-to-end tests and the demo, written on
+// the application library as a real application would be. Its behaviour
 // comes from "sample.ini" beside it, so that each staged version can behave
 // differently:
 //   version=2
 //   mode=confirm | crash | stay     (crash: exits with exitCode before confirming)
 //   exitCode=3
 //   stayMs=5000                      (stay: keeps running this long)
-// With `--record <file>` it appends one JSON line saying that it ran.
+// With `--record <file>` it appends one JSON line saying that it ran, how its
+// confirmation went and which outcome it was told about.
+// With `--start-update <attempt>` it starts the update of a staged attempt
+// and exits, as an application does once it has staged an update.
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -19,10 +24,7 @@
 #include "base/text.h"
 #include "base/win32.h"
 #include "fs/local_file_system.h"
-#include "workspace/journal.h"
-#include "workspace/journal_store.h"
-#include "workspace/lock.h"
-#include "workspace/workspace.h"
+#include "loftswitch/app.h"
 
 namespace {
 
@@ -52,29 +54,56 @@ std::map<std::string, std::string> readSettings(FileSystem& fs, const std::files
   return settings;
 }
 
-std::string environment(const wchar_t* name) {
-  std::wstring value(32768, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-  if (length == 0) return {};
-  value.resize(length);
-  return toUtf8(value);
+// The status's message, released.
+std::string take(loftswitch_status& status) {
+  std::string message = status.message != nullptr ? status.message : "";
+  loftswitch_status_free(&status);
+  return message;
 }
 
-// The new version's side of the contract: under the workspace lock, a
-// "swapped" journal of this attempt becomes "confirmed", replaced atomically.
-std::string confirm(FileSystem& fs, const std::filesystem::path& installFolder,
-                    const std::string& attempt) {
-  const Workspace workspace = workspaceForInstall(installFolder, Layout::folder);
-  auto lock = acquireWorkspaceLock(lockPath(workspace), 10000);
-  if (!lock) return "lock: " + lock.error().message;
-  auto journal = loadJournal(fs, workspace);
-  if (!journal) return "load: " + journal.error().message;
-  if (journal->id != attempt || journal->state != JournalState::swapped) return "nothing to confirm";
-  journal->state = JournalState::confirmed;
-  if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(*journal)); !saved) {
-    return "save: " + saved.error().message;
+// Early in every start: a relaunch after an update confirms it.
+std::string confirm(const std::string& installFolder) {
+  loftswitch_status status{};
+  int32_t confirmation = LOFTSWITCH_NOT_RELAUNCHED;
+  const int code =
+      loftswitch_confirm_startup(installFolder.c_str(), nullptr, 10000, &confirmation, &status);
+  const std::string message = take(status);
+  if (code != LOFTSWITCH_OK) return "error: " + message;
+  switch (confirmation) {
+    case LOFTSWITCH_CONFIRMED: return "confirmed";
+    case LOFTSWITCH_ALREADY_CONFIRMED: return "already confirmed";
+    case LOFTSWITCH_NOT_RELAUNCHED: return "not asked";
+    default: return "nothing to confirm";
   }
-  return "confirmed";
+}
+
+// What the user would be shown about the last update, marked as told.
+std::string tellOutcome(const std::string& installFolder) {
+  loftswitch_status status{};
+  loftswitch_outcome outcome{};
+  if (loftswitch_read_outcome(installFolder.c_str(), nullptr, &outcome, &status) != LOFTSWITCH_OK) {
+    return "error: " + take(status);
+  }
+  take(status);
+  if (!outcome.present) return "";
+  std::string told = std::string(outcome.result) +
+                     (*outcome.reason != '\0' ? std::string(" (") + outcome.reason + ")" : "");
+  if (loftswitch_mark_reported(installFolder.c_str(), nullptr, outcome.attempt_id, 10000,
+                               &status) != LOFTSWITCH_OK) {
+    told += "; not marked: " + take(status);
+  }
+  take(status);
+  loftswitch_outcome_free(&outcome);
+  return told;
+}
+
+int startUpdate(const std::string& installFolder, const std::string& attempt) {
+  loftswitch_status status{};
+  const int code =
+      loftswitch_start_apply(installFolder.c_str(), nullptr, attempt.c_str(), nullptr, &status);
+  const std::string message = take(status);
+  std::fprintf(stderr, "sample-app: %s\n", message.c_str());
+  return code == LOFTSWITCH_OK ? 0 : 1;
 }
 
 }  // namespace
@@ -82,31 +111,38 @@ std::string confirm(FileSystem& fs, const std::filesystem::path& installFolder,
 int wmain(int argc, wchar_t** argv) {
   LocalFileSystem fs;
   const std::filesystem::path folder = ownFolder();
+  const std::string installFolder = pathToUtf8(folder);
   auto settings = readSettings(fs, folder / "sample.ini");
   const std::string mode = settings.count("mode") ? settings["mode"] : "confirm";
-  const std::string attempt = environment(L"LOFTSWITCH_RELAUNCH");
 
   std::vector<std::string> args;
   std::filesystem::path record;
   for (int i = 1; i < argc; ++i) {
     args.push_back(toUtf8(argv[i]));
     if (std::wstring_view(argv[i]) == L"--record" && i + 1 < argc) record = argv[i + 1];
+    if (std::wstring_view(argv[i]) == L"--start-update" && i + 1 < argc) {
+      return startUpdate(installFolder, toUtf8(argv[i + 1]));
+    }
   }
 
   std::string confirmation = "not asked";
-  if (!attempt.empty() && mode == "confirm") confirmation = confirm(fs, folder, attempt);
+  if (mode == "confirm") confirmation = confirm(installFolder);
   const auto confirmedAt = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
+  const std::string outcome = mode == "confirm" ? tellOutcome(installFolder) : "";
 
   if (!record.empty()) {
+    wchar_t attempt[64] = {};
+    ::GetEnvironmentVariableW(L"LOFTSWITCH_RELAUNCH", attempt, 64);
     nlohmann::json line = {{"version", settings["version"]},
-                           {"attempt", attempt},
+                           {"attempt", toUtf8(attempt)},
                            {"args", args},
                            {"cwd", pathToUtf8(std::filesystem::current_path())},
                            {"mode", mode},
                            {"confirmation", confirmation},
-                           {"confirmedAtMs", confirmedAt}};
+                           {"confirmedAtMs", confirmedAt},
+                           {"outcome", outcome}};
     (void)fs.append(record, line.dump() + "\n");
   }
 

@@ -1,0 +1,212 @@
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
+#include "fs/local_file_system.h"
+#include "lib/app_library.h"
+#include "lib/failures.h"
+#include "loftswitch/app.h"
+
+namespace loftswitch::applib {
+namespace {
+
+// A copy the caller releases with free() through our own functions, so that
+// the allocator of this module also frees it.
+char* copyText(std::string_view text) {
+  char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return copy;
+}
+
+int report(loftswitch_status* status, int code, std::string_view message) {
+  if (status != nullptr) {
+    status->code = code;
+    status->message = copyText(message);
+  }
+  return code;
+}
+
+int report(loftswitch_status* status, const Failure& failure) {
+  return report(status, failure.code, failure.message);
+}
+
+// A required text argument: present, not empty, and UTF-8.
+Outcome<std::string_view> required(const char* text, std::string_view name) {
+  if (text == nullptr || *text == '\0') return argumentFailure(std::string(name) + " is missing");
+  const std::string_view view(text);
+  if (!isValidUtf8(view)) return argumentFailure(std::string(name) + " is not UTF-8");
+  return view;
+}
+
+Outcome<std::optional<std::string_view>> optional(const char* text, std::string_view name) {
+  if (text == nullptr) return std::optional<std::string_view>();
+  ASSIGN_OR_FAIL(const std::string_view view, required(text, name));
+  return std::optional<std::string_view>(view);
+}
+
+Outcome<AppPlaces> places(const char* install, const char* userWorkspace) {
+  ASSIGN_OR_FAIL(const std::string_view installText, required(install, "the install folder"));
+  ASSIGN_OR_FAIL(const auto userText, optional(userWorkspace, "the user workspace"));
+  AppPlaces out;
+  out.install = utf8ToPath(installText);
+  if (userText) out.userWorkspace = utf8ToPath(*userText);
+  return out;
+}
+
+// Runs one call so that nothing thrown ever reaches the caller.
+template <typename Body>
+int guarded(loftswitch_status* status, Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+  } catch (const std::exception& failure) {
+    return report(status, LOFTSWITCH_ERROR_INTERNAL,
+                  std::string("unexpected failure: ") + failure.what());
+  } catch (...) {
+    return report(status, LOFTSWITCH_ERROR_INTERNAL, "unexpected failure");
+  }
+}
+
+void clearOutcome(loftswitch_outcome* outcome) {
+  for (char** text : {&outcome->attempt_id, &outcome->from_version, &outcome->to_version,
+                      &outcome->result, &outcome->reason, &outcome->detail}) {
+    std::free(*text);
+    *text = nullptr;
+  }
+  outcome->present = 0;
+}
+
+}  // namespace
+}  // namespace loftswitch::applib
+
+using namespace loftswitch;
+using namespace loftswitch::applib;
+
+extern "C" {
+
+void loftswitch_status_free(loftswitch_status* status) {
+  if (status == nullptr) return;
+  std::free(status->message);
+  status->message = nullptr;
+  status->code = LOFTSWITCH_OK;
+}
+
+void loftswitch_outcome_free(loftswitch_outcome* outcome) {
+  if (outcome != nullptr) clearOutcome(outcome);
+}
+
+int loftswitch_stage_package(const char* install_folder, const char* user_workspace,
+                             const char* trust_json, const char* package_path,
+                             const char* signed_json, const char* options_json, char* attempt_id,
+                             loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (attempt_id != nullptr) attempt_id[0] = '\0';
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    auto trust = optional(trust_json, "the install description");
+    if (!trust) return report(status, trust.error());
+    auto package = required(package_path, "the package");
+    if (!package) return report(status, package.error());
+    auto signedFields = required(signed_json, "the signed fields");
+    if (!signedFields) return report(status, signedFields.error());
+    auto options = optional(options_json, "the options");
+    if (!options) return report(status, options.error());
+    if (attempt_id == nullptr) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the attempt id buffer is missing");
+    }
+    LocalFileSystem fs;
+    auto staged = stagePackage(
+        fs, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
+        utf8ToPath(*package), *signedFields, options->value_or(std::string_view()));
+    if (!staged) return report(status, staged.error());
+    std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
+    return report(status, LOFTSWITCH_OK, staged->message);
+  });
+}
+
+int loftswitch_start_apply(const char* install_folder, const char* user_workspace,
+                           const char* attempt_id, const char* tool_path,
+                           loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    auto id = required(attempt_id, "the attempt id");
+    if (!id) return report(status, id.error());
+    auto tool = optional(tool_path, "the tool path");
+    if (!tool) return report(status, tool.error());
+    LocalFileSystem fs;
+    SystemStarter starter;
+    auto started = startApply(fs, starter, *where, *id,
+                              *tool ? utf8ToPath(**tool) : std::filesystem::path());
+    if (!started) return report(status, started.error());
+    return report(status, LOFTSWITCH_OK, *started);
+  });
+}
+
+int loftswitch_confirm_startup(const char* install_folder, const char* user_workspace,
+                               uint32_t lock_wait_ms, int32_t* confirmation,
+                               loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (confirmation != nullptr) *confirmation = LOFTSWITCH_NOT_RELAUNCHED;
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    LocalFileSystem fs;
+    auto confirmed = confirmStartup(fs, *where, relaunchVariable(), lock_wait_ms);
+    if (!confirmed) return report(status, confirmed.error());
+    if (confirmation != nullptr) *confirmation = confirmed->kind;
+    return report(status, LOFTSWITCH_OK, confirmed->message);
+  });
+}
+
+int loftswitch_read_outcome(const char* install_folder, const char* user_workspace,
+                            loftswitch_outcome* outcome, loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (outcome == nullptr) return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the outcome is missing");
+    *outcome = loftswitch_outcome{};
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    LocalFileSystem fs;
+    auto read = readOutcome(fs, *where);
+    if (!read) return report(status, read.error());
+    if (read->present) {
+      outcome->attempt_id = copyText(read->id);
+      outcome->from_version = copyText(read->from);
+      outcome->to_version = copyText(read->to);
+      outcome->result = copyText(read->result);
+      outcome->reason = copyText(read->reason);
+      outcome->detail = copyText(read->detail);
+      if (!outcome->attempt_id || !outcome->from_version || !outcome->to_version ||
+          !outcome->result || !outcome->reason || !outcome->detail) {
+        clearOutcome(outcome);
+        return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+      }
+      outcome->present = 1;
+    }
+    return report(status, LOFTSWITCH_OK, read->message);
+  });
+}
+
+int loftswitch_mark_reported(const char* install_folder, const char* user_workspace,
+                             const char* attempt_id, uint32_t lock_wait_ms,
+                             loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    auto id = required(attempt_id, "the attempt id");
+    if (!id) return report(status, id.error());
+    LocalFileSystem fs;
+    auto marked = markReported(fs, *where, *id, lock_wait_ms);
+    if (!marked) return report(status, marked.error());
+    return report(status, LOFTSWITCH_OK, *marked);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,113 @@
+#pragma once
+
+// The application's half of the update contract in C++, behind the C
+// functions of loftswitch/app.h. Every operation takes the file system and
+// the process starter it uses, so tests can run it against real folders with
+// a starter that only records.
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/outcome.h"
+#include "base/result.h"
+#include "fs/file_system.h"
+#include "host/launch_request.h"
+
+namespace loftswitch::applib {
+
+// A failure as the C interface reports it: one of the loftswitch_code values
+// and the complete message.
+struct Failure {
+  int code = 0;
+  std::string message;
+};
+
+template <typename T>
+using Outcome = std::expected<T, Failure>;
+
+// Where the application lives. `userWorkspace` is given for installs that
+// only an administrator can change.
+struct AppPlaces {
+  std::filesystem::path install;
+  std::optional<std::filesystem::path> userWorkspace;
+};
+
+struct Staged {
+  std::string id;
+  std::string message;
+};
+
+struct Confirmation {
+  int kind = 0;  // a loftswitch_confirmation value
+  std::string message;
+};
+
+struct ReportedOutcome {
+  bool present = false;
+  std::string id, from, to, result, reason, detail;
+  std::string message;
+};
+
+// Starts programs for startApply; the started programs are not waited for.
+class Starter {
+ public:
+  virtual ~Starter() = default;
+  [[nodiscard]] virtual Result<Unit> start(const LaunchRequest& request) = 0;
+  // With administrator rights; the identity of the started process.
+  [[nodiscard]] virtual Result<ProcessIdentity> startElevated(const LaunchRequest& request) = 0;
+  virtual ProcessIdentity self() = 0;
+};
+
+// The lock waits and limits of staging; the limits are those the
+// administrator's helper applies.
+struct StageSettings {
+  std::uint64_t lockWaitMs = 10000;
+  std::uint64_t maxPackageBytes = 0x100000000;
+  std::uint64_t maxExpandedBytes = 0x400000000;
+  std::uint64_t maxEntries = 200000;
+};
+
+// The file beside which the elevated road is recognised, in the user's
+// workspace.
+std::filesystem::path requestFile(const std::filesystem::path& userWorkspace, std::string_view id);
+
+[[nodiscard]] Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
+                                           const std::optional<std::string>& trustJson,
+                                           const std::filesystem::path& package,
+                                           std::string_view signedJson,
+                                           std::string_view optionsJson,
+                                           const StageSettings& settings = {});
+
+// `tool` empty: loftswitch-apply.exe in the install folder.
+[[nodiscard]] Outcome<std::string> startApply(FileSystem& fs, Starter& starter,
+                                              const AppPlaces& places, std::string_view id,
+                                              const std::filesystem::path& tool);
+
+// `relaunch` is the value of LOFTSWITCH_RELAUNCH, empty when it is not set.
+[[nodiscard]] Outcome<Confirmation> confirmStartup(FileSystem& fs, const AppPlaces& places,
+                                                   std::string_view relaunch,
+                                                   std::uint64_t lockWaitMs);
+
+[[nodiscard]] Outcome<ReportedOutcome> readOutcome(FileSystem& fs, const AppPlaces& places);
+
+[[nodiscard]] Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places,
+                                                std::string_view id, std::uint64_t lockWaitMs);
+
+// The value of LOFTSWITCH_RELAUNCH in this process, empty when unset.
+std::string relaunchVariable();
+
+// Starts programs on this machine: plainly, or through the administrator
+// prompt.
+class SystemStarter final : public Starter {
+ public:
+  [[nodiscard]] Result<Unit> start(const LaunchRequest& request) override;
+  [[nodiscard]] Result<ProcessIdentity> startElevated(const LaunchRequest& request) override;
+  ProcessIdentity self() override;
+};
+
+}  // namespace loftswitch::applib
