@@ -43,13 +43,18 @@ int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& 
   if (!options.repair && options.id.empty()) {
     return usageError("--id is required unless repairing");
   }
-  const std::optional<Workspace> workspace = recognizeWorkspace(options.work);
+  // A relative workspace such as ".loftswitch" would leave the install folder
+  // without a name: every path is made absolute before anything uses it.
+  std::error_code ignored;
+  std::filesystem::path work = std::filesystem::absolute(options.work, ignored);
+  if (work.empty()) work = options.work;
+  const std::optional<Workspace> workspace = recognizeWorkspace(work);
   if (!workspace) return usageError("--work must be a .loftswitch workspace folder");
   const std::string label = options.repair ? "repair" : options.id;
   FileLog log(logsFolder(*workspace) /
               utf8ToPath(logStamp() + "-" + label + "-" + ownPidText() + "-apply.log"));
   RunOptions runOptions;
-  runOptions.workspace = options.work;
+  runOptions.workspace = work;
   runOptions.id = options.id;
   runOptions.repair = options.repair;
   runOptions.app = identityFrom(options.pid, options.pidStarted);

@@ -56,13 +56,54 @@ DWORD listNames(const std::wstring& folder, std::vector<std::wstring>& names) {
   return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
+void clearReadOnly(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
+  DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+  if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
+  ::SetFileAttributesW(path.c_str(), cleared);
+}
+
+std::wstring_view lastComponent(std::wstring_view path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
+}
+
+// Whether an open handle reaches something other than the entry itself.
+// Windows opens a link itself when asked to; a system that cannot (Wine
+// shows Unix links so) follows it, and a delete by handle or by name would
+// then hit the link's target, outside the tree being deleted.
+bool reachesElsewhere(HANDLE handle, const std::wstring& entry, bool link) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (link && ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return true;
+  }
+  std::wstring opened(entry.size() + 16, L'\0');
+  DWORD length = ::GetFinalPathNameByHandleW(handle, opened.data(),
+                                             static_cast<DWORD>(opened.size()), FILE_NAME_OPENED);
+  if (length >= opened.size()) {
+    opened.resize(length + 1);
+    length = ::GetFinalPathNameByHandleW(handle, opened.data(), static_cast<DWORD>(opened.size()),
+                                         FILE_NAME_OPENED);
+  }
+  // Without a name to compare there is no sign of a followed link.
+  if (length == 0 || length >= opened.size()) return false;
+  opened.resize(length);
+  return !equalsIgnoreCase(lastComponent(opened), lastComponent(entry));
+}
+
 // One delete of one entry, the name gone at once where POSIX semantics exist.
-DWORD deleteOnce(const std::wstring& entry, bool folder) {
+DWORD deleteOnce(const std::wstring& entry, DWORD attributes) {
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   {
     UniqueFileHandle handle(::CreateFileW(
         entry.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) return ::GetLastError();
+    if (reachesElsewhere(handle.get(), entry, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+      return ERROR_NOT_SUPPORTED;
+    }
     FILE_DISPOSITION_INFO_EX info{};
     info.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
                  FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
@@ -72,20 +113,15 @@ DWORD deleteOnce(const std::wstring& entry, bool folder) {
   }
   // Older Windows and file systems without POSIX deletes: a read-only
   // attribute would stop the plain delete.
-  const DWORD attributes = ::GetFileAttributesW(entry.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
-    if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
-    ::SetFileAttributesW(entry.c_str(), cleared);
-  }
+  clearReadOnly(entry);
   const BOOL deleted = folder ? ::RemoveDirectoryW(entry.c_str()) : ::DeleteFileW(entry.c_str());
   return deleted ? 0 : ::GetLastError();
 }
 
 // Deletes one entry, waiting out processes that hold it for a moment.
-DWORD deleteEntry(const std::wstring& entry, bool folder) {
+DWORD deleteEntry(const std::wstring& entry, DWORD attributes) {
   for (int attempt = 1;; ++attempt) {
-    const DWORD error = deleteOnce(entry, folder);
+    const DWORD error = deleteOnce(entry, attributes);
     if (error == 0 || isMissing(error)) return 0;
     if (!isTransient(error)) return error;
     ::Sleep(kDeletePauseStepMs * static_cast<DWORD>(attempt));
@@ -124,7 +160,7 @@ DWORD deleteTree(const std::wstring& top) {
         const DWORD error = ::GetLastError();
         result = isMissing(error) ? 0 : error;
       } else {
-        result = deleteEntry(entry, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+        result = deleteEntry(entry, attributes);
       }
       if (stack.empty()) return result;
       note(stack.back(), result);
@@ -136,8 +172,9 @@ DWORD deleteTree(const std::wstring& top) {
         entry = childOf(folder.path, folder.children[folder.next++]);
         break;
       }
-      const DWORD result =
-          folder.firstError != 0 ? folder.firstError : deleteEntry(folder.path, true);
+      const DWORD result = folder.firstError != 0
+                               ? folder.firstError
+                               : deleteEntry(folder.path, FILE_ATTRIBUTE_DIRECTORY);
       stack.pop_back();
       if (stack.empty()) return result;
       note(stack.back(), result);
@@ -184,18 +221,10 @@ Result<Unit> createParent(const std::filesystem::path& path) {
   return loftswitch::createFolders(parent);
 }
 
-void clearReadOnly(const std::wstring& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return;
-  DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
-  if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
-  ::SetFileAttributesW(path.c_str(), cleared);
-}
-
 Error notChangeable(const std::filesystem::path& folder, DWORD error) {
-  return Error{error == ERROR_ACCESS_DENIED ? ErrorCode::notWritable : ErrorCode::accessDenied,
-               toUtf8(folder.native()) + " can't be changed by this user: " +
-                   windowsErrorText(error)};
+  return Error{
+      error == ERROR_ACCESS_DENIED ? ErrorCode::notWritable : ErrorCode::accessDenied,
+      toUtf8(folder.native()) + " can't be changed by this user: " + windowsErrorText(error)};
 }
 
 }  // namespace
@@ -227,7 +256,8 @@ Result<Unit> LocalFileSystem::move(const std::filesystem::path& from,
                                    const std::filesystem::path& to) {
   RETURN_IF_ERROR(createParent(to));
   if (!::MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
-    return fail(errorFromWin32(::GetLastError(), "can't move " + toUtf8(from.native()) + " to", to));
+    return fail(
+        errorFromWin32(::GetLastError(), "can't move " + toUtf8(from.native()) + " to", to));
   }
   return Unit{};
 }
@@ -310,13 +340,15 @@ Result<Unit> LocalFileSystem::copy(const std::filesystem::path& from,
   const std::wstring target = longPath(to);
   clearReadOnly(target);
   if (!::CopyFileW(longPath(from).c_str(), target.c_str(), FALSE)) {
-    return fail(errorFromWin32(::GetLastError(), "can't copy " + toUtf8(from.native()) + " to", to));
+    return fail(
+        errorFromWin32(::GetLastError(), "can't copy " + toUtf8(from.native()) + " to", to));
   }
   return Unit{};
 }
 
 Result<Unit> LocalFileSystem::checkWritable(const std::filesystem::path& folder) {
-  const std::wstring probe = childOf(longPath(folder), L".loftswitch-probe-" + toWide(randomToken(6)));
+  const std::wstring probe =
+      childOf(longPath(folder), L".loftswitch-probe-" + toWide(randomToken(6)));
   const std::wstring renamed = probe + L"-renamed";
   const std::wstring probeFolder = probe + L"-folder";
   {
@@ -333,7 +365,8 @@ Result<Unit> LocalFileSystem::checkWritable(const std::filesystem::path& folder)
   if (!::CreateDirectoryW(probeFolder.c_str(), nullptr)) {
     return fail(notChangeable(folder, ::GetLastError()));
   }
-  if (!::RemoveDirectoryW(probeFolder.c_str())) return fail(notChangeable(folder, ::GetLastError()));
+  if (!::RemoveDirectoryW(probeFolder.c_str()))
+    return fail(notChangeable(folder, ::GetLastError()));
   return Unit{};
 }
 

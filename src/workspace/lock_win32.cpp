@@ -14,8 +14,8 @@ constexpr DWORD kLockPauseMs = 25;
 std::chrono::steady_clock::time_point deadlineAfter(std::uint64_t waitMs) {
   using std::chrono::milliseconds;
   const auto now = std::chrono::steady_clock::now();
-  const auto room = std::chrono::duration_cast<milliseconds>(
-      std::chrono::steady_clock::time_point::max() - now);
+  const auto room =
+      std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::time_point::max() - now);
   // A wait too long for the clock means no deadline rather than one in the past.
   if (waitMs >= static_cast<std::uint64_t>(room.count())) {
     return std::chrono::steady_clock::time_point::max();
@@ -59,8 +59,8 @@ Result<WorkspaceLock> acquireWorkspaceLock(const std::filesystem::path& lockFile
       return fail(errorFromWin32(error, "can't open the lock", lockFile));
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      return fail(ErrorCode::locked, "another update is in progress (" + toUtf8(lockFile.native()) +
-                                         " is locked)");
+      return fail(ErrorCode::locked,
+                  "another update is in progress (" + toUtf8(lockFile.native()) + " is locked)");
     }
     ::Sleep(kLockPauseMs);
   }

@@ -103,5 +103,18 @@ TEST(MainTest, TheWaiterRefusesAnInvalidOrOversizedRequest) {
   EXPECT_FALSE(std::filesystem::exists(temp / "user"));
 }
 
+TEST(MainTest, ARelativeWorkspaceIsTakenFromTheWorkingFolder) {
+  TempFolder temp;
+  std::filesystem::create_directories(temp / "App/.loftswitch");
+  const ProgramRun run = runProgram(builtProgram("loftswitch-apply"),
+                                    {"--work", ".loftswitch", "--id", "00000000000000aa"},
+                                    temp / "App");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.err.find("applying 00000000000000aa in " + (temp / "App").string()),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("no update to apply: "), std::string::npos) << run.err;
+}
+
 }  // namespace
 }  // namespace loftswitch

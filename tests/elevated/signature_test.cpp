@@ -216,9 +216,11 @@ class HashPackageTest : public ::testing::Test {
 };
 
 TEST_F(HashPackageTest, ReturnsTheFileStillOpenAndLockedAgainstWriters) {
-  const std::string content = "abc";
-  writeTestFile(temp_ / "package.zip", content);
-  auto file = hashPackage(temp_ / "package.zip", requestFor(content));
+  writeTestFile(temp_ / "package.zip", "abc");
+  UpdateRequest request;
+  request.size = 3;
+  request.sha256 = fixed<32>("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  auto file = hashPackage(temp_ / "package.zip", request);
   ASSERT_THAT(file, IsOkay());
   EXPECT_TRUE(file->isOpen());
   EXPECT_THAT(openFile(temp_ / "package.zip", OpenMode::createAlways),

@@ -7,21 +7,28 @@
 
 #include "base/text.h"
 #include "fs/local_file_system.h"
+#include "support/held_file.h"
 #include "support/matchers.h"
+#include "support/memory_file_system.h"
 #include "support/temp_folder.h"
 
 namespace loftswitch {
 namespace {
 
 using ::testing::AllOf;
+using ::testing::AnyOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Optional;
 using ::testing::StartsWith;
 
 struct Subject {
   std::unique_ptr<FileSystem> fs;
   std::filesystem::path root;
   std::unique_ptr<TempFolder> temp;
+  // Keeps a file open elsewhere, shared for reading only, until the result
+  // is destroyed; null when that could not be arranged.
+  std::function<std::shared_ptr<void>(const std::filesystem::path&)> hold;
 };
 
 struct Variant {
@@ -36,6 +43,24 @@ Subject localSubject() {
   subject.temp = std::make_unique<TempFolder>();
   subject.root = subject.temp->path();
   subject.fs = std::make_unique<LocalFileSystem>();
+  subject.hold = [](const std::filesystem::path& path) -> std::shared_ptr<void> {
+    auto held = std::make_shared<HeldFile>("exclusive", path);
+    if (!held->held()) return nullptr;
+    return held;
+  };
+  return subject;
+}
+
+Subject memorySubject() {
+  auto memory = std::make_unique<MemoryFileSystem>();
+  memory->addFolder(utf8ToPath("C:\\contract"));
+  Subject subject;
+  subject.root = utf8ToPath("C:\\contract");
+  subject.hold = [fs = memory.get()](const std::filesystem::path& path) -> std::shared_ptr<void> {
+    fs->hold(path);
+    return std::shared_ptr<void>(fs, [path](MemoryFileSystem* held) { held->release(path); });
+  };
+  subject.fs = std::move(memory);
   return subject;
 }
 
@@ -44,6 +69,7 @@ class FileSystemContractTest : public ::testing::TestWithParam<Variant> {
   void SetUp() override { subject_ = GetParam().make(); }
 
   FileSystem& fs() { return *subject_.fs; }
+  std::shared_ptr<void> hold(std::string_view relative) { return subject_.hold(at(relative)); }
   std::filesystem::path at(std::string_view relative) const {
     return subject_.root / utf8ToPath(relative);
   }
@@ -74,7 +100,8 @@ TEST_P(FileSystemContractTest, TellsFilesFromFoldersAndMissingPaths) {
 
 TEST_P(FileSystemContractTest, ListsNamesOfFilesAndFoldersSortedByUtf8Bytes) {
   // U+FF21 sorts before U+1F600 by UTF-8 bytes but after it by UTF-16 units.
-  for (const char* name : {"c", "a", "B", "\xC3\xA4", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", ".hidden"}) {
+  for (const char* name :
+       {"c", "a", "B", "\xC3\xA4", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", ".hidden"}) {
     write(name, "");
   }
   ASSERT_THAT(fs().createFolders(at("A folder")), IsOkay());
@@ -83,14 +110,12 @@ TEST_P(FileSystemContractTest, ListsNamesOfFilesAndFoldersSortedByUtf8Bytes) {
                                               "\xEF\xBC\xA1", "\xF0\x9F\x98\x80")));
 }
 
-TEST_P(FileSystemContractTest, ListsAnEmptyFolderAsNoNames) {
+TEST_P(FileSystemContractTest, ListsAnEmptyFolderAsNoNamesAndRefusesAFileOrAMissingPath) {
   ASSERT_THAT(fs().createFolders(at("empty")), IsOkay());
   EXPECT_THAT(fs().list(at("empty")), ::testing::Optional(IsEmpty()));
-}
-
-TEST_P(FileSystemContractTest, RefusesToListAFileOrAMissingPath) {
   write("file", "x");
-  EXPECT_THAT(fs().list(at("file")), FailsWithMessageThat(StartsWith("can't list " + text(at("file")) + ": ")));
+  EXPECT_THAT(fs().list(at("file")),
+              FailsWithMessageThat(StartsWith("can't list " + text(at("file")) + ": ")));
   EXPECT_THAT(fs().list(at("missing")),
               FailsWithMessageThat(StartsWith("can't list " + text(at("missing")) + ": ")));
 }
@@ -111,14 +136,9 @@ TEST_P(FileSystemContractTest, MoveNeverReplacesAnExistingTarget) {
                                                     text(at("to")) + ": "))));
   EXPECT_EQ(read("from"), "mine");
   EXPECT_EQ(read("to"), "theirs");
-}
-
-TEST_P(FileSystemContractTest, MoveNeverReplacesAnExistingFolder) {
-  write("from/file", "mine");
-  ASSERT_THAT(fs().createFolders(at("to")), IsOkay());
-  EXPECT_THAT(fs().move(at("from"), at("to")), FailsWithCode(ErrorCode::io));
-  EXPECT_EQ(read("from/file"), "mine");
-  EXPECT_THAT(fs().list(at("to")), ::testing::Optional(IsEmpty()));
+  ASSERT_THAT(fs().createFolders(at("folder")), IsOkay());
+  EXPECT_THAT(fs().move(at("from"), at("folder")), FailsWithCode(ErrorCode::io));
+  EXPECT_THAT(fs().list(at("folder")), ::testing::Optional(IsEmpty()));
 }
 
 TEST_P(FileSystemContractTest, MoveOfAMissingSourceIsNotFound) {
@@ -134,7 +154,8 @@ TEST_P(FileSystemContractTest, CreateFoldersMakesEveryLevelAndAcceptsAnExistingF
 TEST_P(FileSystemContractTest, CreateFoldersRefusesAFileInTheWay) {
   write("file", "x");
   EXPECT_THAT(fs().createFolders(at("file")),
-              FailsWith(ErrorCode::io, "can't create folder " + text(at("file")) + ": a file is in the way"));
+              FailsWith(ErrorCode::io,
+                        "can't create folder " + text(at("file")) + ": a file is in the way"));
   EXPECT_EQ(read("file"), "x");
 }
 
@@ -148,6 +169,9 @@ TEST_P(FileSystemContractTest, RemoveDeletesAFileAWholeTreeAndAcceptsAMissingPat
   EXPECT_THAT(fs().remove(at("keep")), IsOkay());
   EXPECT_FALSE(fs().exists(at("keep")));
   EXPECT_THAT(fs().remove(at("missing/deeper")), IsOkay());
+  write("file", "x");
+  EXPECT_THAT(fs().remove(at("file/below")), IsOkay());
+  EXPECT_EQ(read("file"), "x");
 }
 
 TEST_P(FileSystemContractTest, WriteFileCreatesFoldersAndReplacesTheWholeContent) {
@@ -159,14 +183,13 @@ TEST_P(FileSystemContractTest, WriteFileCreatesFoldersAndReplacesTheWholeContent
   EXPECT_THAT(fs().list(at("new/folder")), ::testing::Optional(ElementsAre("file")));
 }
 
-TEST_P(FileSystemContractTest, ReadFileHonoursTheLimitToTheByte) {
+TEST_P(FileSystemContractTest, ReadFileHonoursTheLimitToTheByteAndReportsAMissingFile) {
   write("five", "12345");
+  write("empty", "");
+  EXPECT_THAT(fs().readFile(at("empty"), 0), ::testing::Optional(std::string()));
   EXPECT_THAT(fs().readFile(at("five"), 5), ::testing::Optional(std::string("12345")));
   EXPECT_THAT(fs().readFile(at("five"), 4),
               FailsWith(ErrorCode::tooLarge, text(at("five")) + " is larger than 4 bytes"));
-}
-
-TEST_P(FileSystemContractTest, ReadFileOfAMissingFileIsNotFound) {
   EXPECT_THAT(fs().readFile(at("missing"), 10),
               AllOf(FailsWithCode(ErrorCode::notFound),
                     FailsWithMessageThat(StartsWith("can't open " + text(at("missing")) + ": "))));
@@ -180,7 +203,7 @@ TEST_P(FileSystemContractTest, AppendCreatesTheFileButNotItsFolder) {
   EXPECT_FALSE(fs().exists(at("missing")));
 }
 
-TEST_P(FileSystemContractTest, CopyCreatesFoldersAndReplacesTheTarget) {
+TEST_P(FileSystemContractTest, CopyCreatesFoldersReplacesTheTargetAndNeedsASource) {
   write("source", "new");
   write("existing", "old content");
   ASSERT_THAT(fs().copy(at("source"), at("a/b/copy")), IsOkay());
@@ -188,21 +211,106 @@ TEST_P(FileSystemContractTest, CopyCreatesFoldersAndReplacesTheTarget) {
   EXPECT_EQ(read("a/b/copy"), "new");
   EXPECT_EQ(read("existing"), "new");
   EXPECT_EQ(read("source"), "new");
+  EXPECT_THAT(fs().copy(at("missing"), at("copy")),
+              AllOf(FailsWithCode(ErrorCode::notFound),
+                    FailsWithMessageThat(StartsWith("can't copy " + text(at("missing")) + " to " +
+                                                    text(at("copy")) + ": "))));
+  EXPECT_FALSE(fs().exists(at("copy")));
 }
 
-TEST_P(FileSystemContractTest, CheckWritableSucceedsAndLeavesNothingBehind) {
+TEST_P(FileSystemContractTest, CheckWritableLeavesNothingBehindAndRefusesAMissingFolder) {
   ASSERT_THAT(fs().createFolders(at("install")), IsOkay());
   EXPECT_THAT(fs().checkWritable(at("install")), IsOkay());
   EXPECT_THAT(fs().list(at("install")), ::testing::Optional(IsEmpty()));
+  EXPECT_THAT(
+      fs().checkWritable(at("missing")),
+      FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
 }
 
-TEST_P(FileSystemContractTest, CheckWritableRefusesAMissingFolder) {
-  EXPECT_THAT(fs().checkWritable(at("missing")),
-              FailsWithMessageThat(StartsWith(text(at("missing")) + " can't be changed by this user: ")));
+TEST_P(FileSystemContractTest, NamesCompareWithoutRegardToCaseAndKeepTheirSpelling) {
+  write("Folder/File.txt", "x");
+  EXPECT_TRUE(fs().exists(at("FOLDER/file.TXT")));
+  EXPECT_TRUE(fs().isFolder(at("folder")));
+  EXPECT_EQ(read("folder/FILE.txt"), "x");
+  EXPECT_THAT(fs().list(at("FOLDER")), Optional(ElementsAre("File.txt")));
+  // A move onto the same name spelled otherwise is no clash: Windows takes
+  // the new spelling, Wine keeps the old one.
+  EXPECT_THAT(fs().move(at("Folder/File.txt"), at("FOLDER/FILE.TXT")), IsOkay());
+  EXPECT_THAT(fs().list(at("Folder")), Optional(ElementsAre(AnyOf("FILE.TXT", "File.txt"))));
+  EXPECT_EQ(read("folder/file.txt"), "x");
+  EXPECT_THAT(fs().remove(at("FOLDER")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("Folder")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Local, FileSystemContractTest,
-                         ::testing::Values(Variant{"Local", localSubject}),
+TEST_P(FileSystemContractTest, ATrailingSeparatorStillNamesTheFolder) {
+  ASSERT_THAT(fs().createFolders(at("folder/")), IsOkay());
+  write("folder/file", "x");
+  EXPECT_TRUE(fs().isFolder(at("folder/")));
+  EXPECT_THAT(fs().list(at("folder/")), Optional(ElementsAre("file")));
+}
+
+TEST_P(FileSystemContractTest, FileOperationsOnAFolderFailAndLeaveItAlone) {
+  write("folder/inside", "x");
+  EXPECT_THAT(fs().readFile(at("folder"), 100),
+              AllOf(FailsWithCode(ErrorCode::accessDenied),
+                    FailsWithMessageThat(StartsWith("can't open " + text(at("folder")) + ": "))));
+  EXPECT_THAT(fs().append(at("folder"), "+"),
+              AllOf(FailsWithCode(ErrorCode::accessDenied),
+                    FailsWithMessageThat(StartsWith("can't open " + text(at("folder")) + ": "))));
+  EXPECT_THAT(fs().copy(at("folder"), at("copy")), FailsWithCode(ErrorCode::accessDenied));
+  EXPECT_FALSE(fs().exists(at("copy")));
+  EXPECT_THAT(
+      fs().writeFile(at("folder"), "y"),
+      AllOf(FailsWithCode(ErrorCode::accessDenied),
+            FailsWithMessageThat(StartsWith("can't replace " + text(at("folder")) + ": "))));
+  EXPECT_TRUE(fs().isFolder(at("folder")));
+  EXPECT_EQ(read("folder/inside"), "x");
+}
+
+TEST_P(FileSystemContractTest, AFileInTheWayOfAParentStopsMoveWriteAndCopy) {
+  write("file", "x");
+  write("source", "y");
+  const std::string inTheWay = "can't create folder " + text(at("file")) + ": a file is in the way";
+  EXPECT_THAT(fs().move(at("source"), at("file/moved")), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_THAT(fs().writeFile(at("file/written"), "z"), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_THAT(fs().copy(at("source"), at("file/copied")), FailsWith(ErrorCode::io, inTheWay));
+  EXPECT_EQ(read("file"), "x");
+  EXPECT_EQ(read("source"), "y");
+}
+
+auto failsAsInUse() {
+  return AnyOf(FailsWithCode(ErrorCode::inUse), FailsWithCode(ErrorCode::accessDenied));
+}
+
+TEST_P(FileSystemContractTest, AFileHeldElsewhereStopsChangesToItUntilReleased) {
+  write("tree/a", "1");
+  write("tree/sub/held", "old");
+  write("tree/sub/other", "2");
+  write("source", "3");
+  std::shared_ptr<void> holding = hold("tree/sub/held");
+  ASSERT_NE(holding, nullptr);
+
+  EXPECT_THAT(fs().remove(at("tree")),
+              AllOf(failsAsInUse(),
+                    FailsWithMessageThat(StartsWith("can't delete " + text(at("tree")) + ": "))));
+  EXPECT_THAT(fs().list(at("tree")), Optional(ElementsAre("sub")));
+  EXPECT_THAT(fs().list(at("tree/sub")), Optional(ElementsAre("held")));
+  EXPECT_THAT(fs().move(at("tree/sub/held"), at("moved")), failsAsInUse());
+  EXPECT_THAT(fs().append(at("tree/sub/held"), "+"), failsAsInUse());
+  EXPECT_THAT(fs().copy(at("source"), at("tree/sub/held")), failsAsInUse());
+  EXPECT_THAT(fs().writeFile(at("tree/sub/held"), "new"), failsAsInUse());
+  EXPECT_EQ(read("tree/sub/held"), "old");
+
+  holding.reset();
+  EXPECT_THAT(fs().writeFile(at("tree/sub/held"), "new"), IsOkay());
+  EXPECT_EQ(read("tree/sub/held"), "new");
+  EXPECT_THAT(fs().remove(at("tree")), IsOkay());
+  EXPECT_FALSE(fs().exists(at("tree")));
+}
+
+INSTANTIATE_TEST_SUITE_P(, FileSystemContractTest,
+                         ::testing::Values(Variant{"Local", localSubject},
+                                           Variant{"Memory", memorySubject}),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

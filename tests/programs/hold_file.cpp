@@ -1,8 +1,8 @@
 // Holds a file the way another program would, so that tests can watch the
 // tool wait and give up:
 //   hold-file.exe <mode> <path> <ready-marker> <release-marker> <ms>
-// mode "exclusive": open for reading, shared for reading and writing but not
-//   for delete (a program that has the file open);
+// mode "exclusive": open for reading, shared for reading only (a program
+//   that has the file open, as a running program has its image);
 // mode "share-delete": open for reading, shared for everything (a reader
 //   that lets others replace the file);
 // mode "lock": hold the workspace lock at <path>.
@@ -38,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
   loftswitch::WorkspaceLock lock;
   if (mode == L"exclusive" || mode == L"share-delete") {
     const DWORD share = mode == L"exclusive"
-                            ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                            ? FILE_SHARE_READ
                             : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     file = ::CreateFileW(loftswitch::longPath(path).c_str(), GENERIC_READ, share, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

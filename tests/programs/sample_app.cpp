@@ -95,6 +95,9 @@ int wmain(int argc, wchar_t** argv) {
 
   std::string confirmation = "not asked";
   if (!attempt.empty() && mode == "confirm") confirmation = confirm(fs, folder, attempt);
+  const auto confirmedAt = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
 
   if (!record.empty()) {
     nlohmann::json line = {{"version", settings["version"]},
@@ -102,7 +105,8 @@ int wmain(int argc, wchar_t** argv) {
                            {"args", args},
                            {"cwd", pathToUtf8(std::filesystem::current_path())},
                            {"mode", mode},
-                           {"confirmation", confirmation}};
+                           {"confirmation", confirmation},
+                           {"confirmedAtMs", confirmedAt}};
     (void)fs.append(record, line.dump() + "\n");
   }
 

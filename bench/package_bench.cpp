@@ -1,0 +1,186 @@
+// Hashing, opening and extracting a package of about 1 GiB: time and peak
+// memory of each step. Memory must stay flat as the package grows, and
+// opening must read the directory only.
+//   bench-package.exe <folder> [MiB]
+#include <windows.h>
+#include <psapi.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/file.h"
+#include "base/text.h"
+#include "elevated/sha256.h"
+#include "elevated/verify.h"
+#include "package/package_reader.h"
+
+namespace {
+
+using namespace loftswitch;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double peakMiB() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+}
+
+void put16(std::string& out, std::uint32_t v) {
+  out.push_back(static_cast<char>(v & 0xFF));
+  out.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void put32(std::string& out, std::uint32_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+
+// A stored-entries zip written in a streaming way: the generator itself must
+// not inflate the peak memory that the steps are measured against.
+std::uint64_t writePackage(const std::filesystem::path& path, std::uint64_t totalBytes,
+                           std::uint32_t fileBytes) {
+  auto file = openFile(path, OpenMode::createAlways);
+  if (!file) {
+    std::fprintf(stderr, "%s\n", file.error().message.c_str());
+    std::exit(2);
+  }
+  std::string chunk(fileBytes, '\0');
+  std::uint32_t seed = 12345;
+  std::string central;
+  std::uint64_t offset = 0;
+  std::uint32_t count = 0;
+  for (std::uint64_t written = 0; written < totalBytes; written += fileBytes, ++count) {
+    for (char& c : chunk) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(seed >> 24);
+    }
+    const std::uint32_t crc = static_cast<std::uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(chunk.data()), fileBytes));
+    const std::string name = "data/part-" + std::to_string(count) + ".bin";
+    std::string local;
+    put32(local, 0x04034b50);
+    put16(local, 20);
+    put16(local, 0x0800);  // UTF-8 names
+    put16(local, 0);       // stored
+    put32(local, 0);
+    put32(local, crc);
+    put32(local, fileBytes);
+    put32(local, fileBytes);
+    put16(local, static_cast<std::uint32_t>(name.size()));
+    put16(local, 0);
+    local += name;
+    std::string entry;
+    put32(entry, 0x02014b50);
+    put16(entry, 20);
+    put16(entry, 20);
+    put16(entry, 0x0800);
+    put16(entry, 0);
+    put32(entry, 0);
+    put32(entry, crc);
+    put32(entry, fileBytes);
+    put32(entry, fileBytes);
+    put16(entry, static_cast<std::uint32_t>(name.size()));
+    put16(entry, 0);
+    put16(entry, 0);
+    put16(entry, 0);
+    put16(entry, 0);
+    put32(entry, 0);
+    put32(entry, static_cast<std::uint32_t>(offset));
+    entry += name;
+    central += entry;
+    (void)writeAll(*file, local);
+    (void)writeAll(*file, chunk);
+    offset += local.size() + fileBytes;
+  }
+  std::string end;
+  put32(end, 0x06054b50);
+  put16(end, 0);
+  put16(end, 0);
+  put16(end, count);
+  put16(end, count);
+  put32(end, static_cast<std::uint32_t>(central.size()));
+  put32(end, static_cast<std::uint32_t>(offset));
+  put16(end, 0);
+  (void)writeAll(*file, central);
+  (void)writeAll(*file, end);
+  return offset + central.size() + end.size();
+}
+
+Sha256Digest digestOf(const std::filesystem::path& path) {
+  auto file = openFile(path, OpenMode::read);
+  Sha256 hash;
+  std::vector<std::uint8_t> buffer(1 << 20);
+  for (;;) {
+    auto got = readSome(*file, buffer);
+    if (!got || *got == 0) break;
+    hash.update(std::span<const std::uint8_t>(buffer.data(), *got));
+  }
+  return hash.finish();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench-package <folder> [MiB]\n");
+    return 64;
+  }
+  const std::filesystem::path folder = argv[1];
+  const std::uint64_t mib = argc > 2 ? std::wcstoull(argv[2], nullptr, 10) : 1024;
+  const auto package = folder / "package.zip";
+  const auto target = folder / "extracted";
+  std::filesystem::remove_all(target);
+  std::filesystem::create_directories(target);
+
+  const std::uint64_t size = writePackage(package, mib << 20, 8u << 20);
+  std::printf("package: %.1f MiB in %llu entries of 8 MiB (stored)\n", size / 1048576.0,
+              static_cast<unsigned long long>(mib / 8));
+  std::printf("peak memory after writing it: %.1f MiB\n", peakMiB());
+
+  UpdateRequest request;
+  request.size = size;
+  request.sha256 = digestOf(package);
+
+  auto start = Clock::now();
+  auto held = hashPackage(package, request);
+  if (!held) {
+    std::fprintf(stderr, "hash: %s\n", held.error().message.c_str());
+    return 1;
+  }
+  const double hashSeconds = secondsSince(start);
+  std::printf("hashPackage:  %6.2f s  %7.1f MiB/s  peak %.1f MiB\n", hashSeconds,
+              size / 1048576.0 / hashSeconds, peakMiB());
+
+  std::uint64_t bytesRead = 0;
+  loftswitch::OpenFile& file = *held;
+  ReadAt readAt = [&file, &bytesRead](std::uint64_t offset, std::span<std::uint8_t> bytes) {
+    bytesRead += bytes.size();
+    return static_cast<bool>(readExactAt(file, offset, bytes));
+  };
+  start = Clock::now();
+  auto reader = openPackage(readAt, size, PackageLimits{std::uint64_t{16} << 30, 200000});
+  if (!reader) {
+    std::fprintf(stderr, "open: %s\n", reader.error().message.c_str());
+    return 1;
+  }
+  std::printf("openPackage:  %6.3f s  read %llu bytes of %llu  peak %.1f MiB\n",
+              secondsSince(start), static_cast<unsigned long long>(bytesRead),
+              static_cast<unsigned long long>(size), peakMiB());
+
+  start = Clock::now();
+  if (auto extracted = extractAll(*reader, target); !extracted) {
+    std::fprintf(stderr, "extract: %s\n", extracted.error().message.c_str());
+    return 1;
+  }
+  const double extractSeconds = secondsSince(start);
+  std::printf("extractAll:   %6.2f s  %7.1f MiB/s  peak %.1f MiB\n", extractSeconds,
+              size / 1048576.0 / extractSeconds, peakMiB());
+  return 0;
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the benchmarks under Wine and prints their figures beside native
+# tools on the same data. Not part of the tests.
+#   bench/run.sh [package-MiB]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/build.sh" >/dev/null
+command -v unzip >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -qq unzip >/dev/null; }
+source "$root/scripts/wine-env.sh"
+start_wineserver
+trap stop_wineserver EXIT
+scratch=$(mktemp -d /tmp/loftswitch-bench.XXXXXX)
+trap 'stop_wineserver; rm -rf "$scratch"' EXIT
+win() { local p="$1"; echo "Z:${p//\//\\}"; }
+seconds() { local start=$1; echo "$(( ($(date +%s%N) - start) / 1000000 )) ms"; }
+
+mib=${1:-1024}
+echo "== package of $mib MiB: hash, open, extract (loftswitch, under Wine)"
+"$wine_bin" "$root/build/bin/bench-package.exe" "$(win "$scratch")" "$mib"
+echo "== the same package with native tools"
+start=$(date +%s%N); sha256sum "$scratch/package.zip" >/dev/null; echo "sha256sum:    $(seconds "$start")"
+mkdir -p "$scratch/unzipped"
+start=$(date +%s%N); unzip -q "$scratch/package.zip" -d "$scratch/unzipped"; echo "unzip -q:     $(seconds "$start")"
+rm -rf "$scratch"/*
+
+for bench in "$root"/build/bin/bench-*.exe; do
+  case "$bench" in *bench-package.exe) continue ;; esac
+  echo "== $(basename "$bench" .exe)"
+  "$wine_bin" "$bench" "$(win "$scratch")"
+  rm -rf "$scratch"/*
+done

@@ -1,0 +1,93 @@
+#include "workspace/workspace.h"
+
+#include "base/text.h"
+#include "support/matchers.h"
+
+namespace loftswitch {
+namespace {
+
+using ::testing::Eq;
+using ::testing::Field;
+using ::testing::Optional;
+
+std::filesystem::path p(const char* text) { return utf8ToPath(text); }
+
+auto isFolderWorkspace(const char* targetRoot, const char* workspacePath) {
+  return Optional(Eq(Workspace{Layout::folder, p(targetRoot), p(workspacePath), ""}));
+}
+
+TEST(WorkspaceTest, RecognisesTheFolderLayoutWhateverTheSpelling) {
+  EXPECT_THAT(recognizeWorkspace(p("C:\\App\\.loftswitch")),
+              isFolderWorkspace("C:\\App", "C:\\App\\.loftswitch"));
+  EXPECT_THAT(recognizeWorkspace(p("C:\\App\\.loftswitch\\")),
+              isFolderWorkspace("C:\\App", "C:\\App\\.loftswitch"));
+  EXPECT_THAT(recognizeWorkspace(p("C:/App/sub/../.loftswitch")),
+              isFolderWorkspace("C:\\App", "C:\\App\\.loftswitch"));
+  EXPECT_THAT(recognizeWorkspace(p("C:\\App\\\\.\\.loftswitch\\\\")),
+              isFolderWorkspace("C:\\App", "C:\\App\\.loftswitch"));
+  EXPECT_THAT(recognizeWorkspace(p("\\\\srv\\share\\App\\.loftswitch")),
+              isFolderWorkspace("\\\\srv\\share\\App", "\\\\srv\\share\\App\\.loftswitch"));
+}
+
+TEST(WorkspaceTest, AWorkspaceAtADriveRootKeepsTheRootsSeparator) {
+  EXPECT_THAT(recognizeWorkspace(p("C:\\.loftswitch")),
+              isFolderWorkspace("C:\\", "C:\\.loftswitch"));
+}
+
+TEST(WorkspaceTest, RecognisesTheBundleLayoutByItsInnerName) {
+  EXPECT_THAT(recognizeWorkspace(p("C:\\Apps\\.X.app.loftswitch")),
+              Optional(Eq(Workspace{Layout::bundle, p("C:\\Apps"), p("C:\\Apps\\.X.app.loftswitch"),
+                                    "X.app"})));
+  EXPECT_THAT(recognizeWorkspace(p("C:\\Apps\\.My \xC3\x84pp.app.loftswitch\\")),
+              Optional(Field(&Workspace::bundleName, "My \xC3\x84pp.app")));
+}
+
+TEST(WorkspaceTest, RefusesNamesThatOnlyResembleAWorkspace) {
+  for (const char* work : {"C:\\App\\.LoftSwitch", "C:\\App\\.loftswitch.", "C:\\App\\loftswitch",
+                           "C:\\Apps\\..app.loftswitch", "C:\\Apps\\.a.loftswitch",
+                           "C:\\Apps\\.loftswitch.loftswitch", "C:\\Apps\\.X.APP.loftswitch",
+                           "C:\\Apps\\X.app.loftswitch", "C:\\", "C:\\App\\.loftswitch\\..", ""}) {
+    EXPECT_EQ(recognizeWorkspace(p(work)), std::nullopt) << work;
+  }
+}
+
+TEST(WorkspaceTest, TheWorkspaceOfAnInstallFolderLiesInsideIt) {
+  const Workspace expected{Layout::folder, p("C:\\App"), p("C:\\App\\.loftswitch"), ""};
+  EXPECT_EQ(workspaceForInstall(p("C:\\App"), Layout::folder), expected);
+  EXPECT_EQ(workspaceForInstall(p("C:/App/"), Layout::folder), expected);
+  EXPECT_EQ(appLocation(expected), p("C:\\App"));
+}
+
+TEST(WorkspaceTest, TheWorkspaceOfABundleLiesBesideIt) {
+  const Workspace expected{Layout::bundle, p("C:\\Apps"), p("C:\\Apps\\.My.app.loftswitch"),
+                           "My.app"};
+  EXPECT_EQ(workspaceForInstall(p("C:\\Apps\\My.app\\"), Layout::bundle), expected);
+  EXPECT_EQ(appLocation(expected), p("C:\\Apps\\My.app"));
+}
+
+TEST(WorkspaceTest, RecognisingTheWorkspaceOfAnInstallGivesTheInstallBack) {
+  for (const char* location :
+       {"C:\\App", "C:\\", "D:\\deep\\path\\to\\App", "\\\\srv\\share\\App"}) {
+    const Workspace workspace = workspaceForInstall(p(location), Layout::folder);
+    EXPECT_THAT(recognizeWorkspace(workspace.workspacePath), Optional(Eq(workspace))) << location;
+  }
+  for (const char* location : {"C:\\Apps\\My.app", "C:\\X.app", "C:\\Apps\\a.b.app"}) {
+    const Workspace workspace = workspaceForInstall(p(location), Layout::bundle);
+    EXPECT_THAT(recognizeWorkspace(workspace.workspacePath), Optional(Eq(workspace))) << location;
+    EXPECT_EQ(appLocation(workspace), p(location));
+  }
+}
+
+TEST(WorkspaceTest, NamesInsideTheWorkspaceHangOffItsPath) {
+  const Workspace workspace = workspaceForInstall(p("C:\\App"), Layout::folder);
+  const std::string id = "0123456789abcdef";
+  EXPECT_EQ(lockPath(workspace), p("C:\\App\\.loftswitch\\lock"));
+  EXPECT_EQ(journalPath(workspace), p("C:\\App\\.loftswitch\\journal.json"));
+  EXPECT_EQ(stagedFolder(workspace, id), p("C:\\App\\.loftswitch\\stage\\0123456789abcdef\\new"));
+  EXPECT_EQ(progressPath(workspace, id),
+            p("C:\\App\\.loftswitch\\stage\\0123456789abcdef\\progress"));
+  EXPECT_EQ(backupFolder(workspace, id), p("C:\\App\\.loftswitch\\backup\\0123456789abcdef"));
+}
+
+}  // namespace
+}  // namespace loftswitch
