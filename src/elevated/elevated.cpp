@@ -358,6 +358,14 @@ RunOutcome Elevated::confirm() {
       journal->state = JournalState::confirmed;
       journal->outcome = OutcomeRecord{"updated", "", ""};
       if (saveJournal(fileSystem_, workspace_, *journal, log_)) retire(request_.id);
+    } else if (journal && journal->id == request_.id &&
+               (journal->state == JournalState::rollingBack ||
+                journal->state == JournalState::rolledBack)) {
+      // A repair undid the update while the new version was starting: the
+      // install holds the previous version, whatever the marker says.
+      logLine(log_, "the new version confirmed, but the update was already being rolled back");
+      return journal->state == JournalState::rolledBack ? RunOutcome::rolledBack
+                                                        : RunOutcome::failed;
     }
   }
   // The marker is the new version's own word; a journal left "swapped" here

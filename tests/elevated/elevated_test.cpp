@@ -233,6 +233,17 @@ TEST_F(ElevatedTest, InstallsASignedPackageAndWaitsForTheConfirmedMarker) {
   EXPECT_THAT(lines_, ::testing::Contains("the new version confirmed the update"));
 }
 
+TEST_F(ElevatedTest, AConfirmationAfterARepairRolledTheUpdateBackIsNoSuccess) {
+  host_.after(400, [this] {
+    Journal repaired = journal();
+    repaired.state = JournalState::rolledBack;
+    saveJournalAs(repaired);
+  });
+  markerAfter(700, std::string("confirmed-") + kId, "");
+  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+  EXPECT_EQ(journal().state, JournalState::rolledBack);
+}
+
 TEST_F(ElevatedTest, AnExitedMarkerRollsBackWithTheCodeItHolds) {
   markerAfter(300, std::string("exited-") + kId, "-1073741819\r\n");
   EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
