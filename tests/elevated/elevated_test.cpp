@@ -580,6 +580,19 @@ TEST_F(ElevatedTest, RepairRollsBackAnUnfinishedAttemptWithoutStartingTheApp) {
   EXPECT_TRUE(host_.launches().empty());
 }
 
+TEST_F(ElevatedTest, TheLogGoesIntoTheWorkspaceOnlyWhenItPassesTheCheck) {
+  const std::filesystem::path logs = logsFolder(workspace());
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logs / "a.log");
+  std::filesystem::create_directories(workspace().workspacePath);
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logs / "a.log");
+  EXPECT_THAT(checked_, ElementsAre(workspace().workspacePath));
+  checkFailures_[workspace().workspacePath] = "open to users";
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), std::filesystem::path());
+  std::filesystem::remove(workspace().workspacePath);
+  writeTestFile(workspace().workspacePath, "");
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), std::filesystem::path());
+}
+
 TEST(InstallFolderTest, IsTheFolderHoldingTheWorkspaceElseTheExecutablesOwn) {
   EXPECT_EQ(installFolderForExecutable("C:\\App\\.loftswitch\\tools\\loftswitch-apply.exe"),
             std::filesystem::path("C:\\App"));
