@@ -97,8 +97,9 @@ RunOutcome Elevated::refuseEnvironment(const std::string& message) {
 
 RunOutcome Elevated::run() {
   const std::string installText = pathToUtf8(config_.installFolder);
-  logLine(log_, std::string("elevated helper: ") + (request_.repair ? "repairing " : "installing ") +
-                    request_.id + " in " + installText);
+  logLine(log_, std::string("elevated helper: ") +
+                    (request_.repair ? "repairing " : "installing ") + request_.id + " in " +
+                    installText);
 
   if (auto checked = config_.folderCheck(config_.installFolder); !checked) {
     return refuseEnvironment(checked.error().message);
@@ -106,8 +107,8 @@ RunOutcome Elevated::run() {
   if (!request_.repair) {
     auto text = fileSystem_.readFile(config_.installFolder / "loftswitch.json", kDescriptionLimit);
     if (!text) {
-      return refuseEnvironment("no loftswitch.json in the install folder (" +
-                               text.error().message + ")");
+      return refuseEnvironment("no loftswitch.json in the install folder (" + text.error().message +
+                               ")");
     }
     auto description = readInstallDescription(*text);
     if (!description) return refuseEnvironment(description.error().message);
@@ -254,8 +255,8 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
     return refuse("rejected", "version " + request_.version + " is not newer than the installed " +
                                   description_.version);
   }
-  if (std::find(description_.platforms.begin(), description_.platforms.end(),
-                request_.platform) == description_.platforms.end()) {
+  if (std::find(description_.platforms.begin(), description_.platforms.end(), request_.platform) ==
+      description_.platforms.end()) {
     return refuse("rejected",
                   "the package is for " + request_.platform + ", which this install doesn't run");
   }
@@ -282,8 +283,7 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   // The verified copy has served its purpose; a leftover is cleared next time.
   (void)fileSystem_.remove(folder);
 
-  auto staged =
-      resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
+  auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
   if (!staged || !fileSystem_.exists(*staged)) {
     return refuse("rejected", "the update has no " + description_.executable);
   }

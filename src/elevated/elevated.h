@@ -55,9 +55,8 @@ std::filesystem::path exitedMarkerPath(const UpdateRequest& request);
 // application to the waiter.
 class Elevated {
  public:
-  Elevated(const UpdateRequest& request, std::optional<ProcessIdentity> app,
-           FileSystem& fileSystem, ApplyHost& host, const LogSink& log,
-           const ElevatedConfig& config);
+  Elevated(const UpdateRequest& request, std::optional<ProcessIdentity> app, FileSystem& fileSystem,
+           ApplyHost& host, const LogSink& log, const ElevatedConfig& config);
   virtual ~Elevated() = default;
   Elevated(const Elevated&) = delete;
   Elevated& operator=(const Elevated&) = delete;

@@ -108,9 +108,9 @@ class ElevatedTest : public ::testing::Test {
     const auto key = ed25519PublicKey(testSeed());
     ASSERT_TRUE(key.has_value());
     const nlohmann::json description = {
-        {"loftswitch_install", 1}, {"app", "demo"},
-        {"version", version},      {"publicKeys", {encodeBase64(*key)}},
-        {"executable", "demo.exe"}, {"platforms", platforms},
+        {"loftswitch_install", 1},     {"app", "demo"},
+        {"version", version},          {"publicKeys", {encodeBase64(*key)}},
+        {"executable", "demo.exe"},    {"platforms", platforms},
         {"preserve", {"settings.ini"}}};
     writeTestFile(install_ / "loftswitch.json", description.dump());
   }
@@ -183,12 +183,13 @@ class ElevatedTest : public ::testing::Test {
   }
 
   void expectPrevious() {
-    EXPECT_EQ(filesBelow(install_), (std::map<std::string, std::string>{
-                                        {"demo.exe", "old exe"},
-                                        {"lib", "/"},
-                                        {"lib/data.txt", "old data"},
-                                        {"loftswitch.json", readTestFile(install_ / "loftswitch.json")},
-                                        {"settings.ini", "mine"}}));
+    EXPECT_EQ(filesBelow(install_),
+              (std::map<std::string, std::string>{
+                  {"demo.exe", "old exe"},
+                  {"lib", "/"},
+                  {"lib/data.txt", "old data"},
+                  {"loftswitch.json", readTestFile(install_ / "loftswitch.json")},
+                  {"settings.ini", "mine"}}));
   }
 
   void markerAfter(std::int64_t ms, const std::string& name, const std::string& content) {
@@ -379,13 +380,17 @@ TEST_F(ElevatedTest, RefusesEveryKindOfBadEntry) {
   link.method = 0;
   const std::vector<Case> cases = {
       {entryNamed("/etc/passwd", "x"), "package entry \"/etc/passwd\" is an absolute path"},
-      {entryNamed("C:evil.exe", "x"), "package entry \"C:evil.exe\" contains ':' (a drive letter or an "
-                            "alternate data stream)"},
-      {entryNamed("lib/../../evil.exe", "x"), "package entry \"lib/../../evil.exe\" climbs with \"..\""},
+      {entryNamed("C:evil.exe", "x"),
+       "package entry \"C:evil.exe\" contains ':' (a drive letter or an "
+       "alternate data stream)"},
+      {entryNamed("lib/../../evil.exe", "x"),
+       "package entry \"lib/../../evil.exe\" climbs with \"..\""},
       {entryNamed(".LoftSwitch/journal.json", "{}"),
        "package entry \".LoftSwitch/journal.json\" uses the reserved name .loftswitch"},
-      {entryNamed("lib/con.txt", "x"), "package entry \"lib/con.txt\" uses the Windows device name \"con.txt\""},
-      {entryNamed("lib/a?.txt", "x"), "package entry \"lib/a?.txt\" contains '?', which Windows forbids"},
+      {entryNamed("lib/con.txt", "x"),
+       "package entry \"lib/con.txt\" uses the Windows device name \"con.txt\""},
+      {entryNamed("lib/a?.txt", "x"),
+       "package entry \"lib/a?.txt\" contains '?', which Windows forbids"},
       {entryNamed("lib/trailing. ", "x"),
        "package entry \"lib/trailing. \" has a component ending in '.' or a space, which Windows "
        "strips"},
@@ -470,9 +475,10 @@ TEST_F(ElevatedTest, RefusesTheEnvironmentWithoutWritingAnything) {
   std::filesystem::create_directories(workspace().workspacePath);
   checkFailures_[workspace().workspacePath] = "the workspace is open to users";
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_EQ(lines_.back(), "refusing to run elevated: the workspace is open to users; an "
-                           "administrator can delete " +
-                               pathToUtf8(workspace().workspacePath));
+  EXPECT_EQ(lines_.back(),
+            "refusing to run elevated: the workspace is open to users; an "
+            "administrator can delete " +
+                pathToUtf8(workspace().workspacePath));
   EXPECT_TRUE(std::filesystem::is_empty(workspace().workspacePath));
   EXPECT_EQ(checked_.back(), workspace().workspacePath);
   EXPECT_EQ(readTestFile(install_ / "demo.exe"), "old exe");
