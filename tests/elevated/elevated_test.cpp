@@ -550,6 +550,28 @@ TEST_F(ElevatedTest, SettlesThePreviousJournal) {
   EXPECT_EQ(settled->outcome->reason, "interrupted");
 }
 
+TEST_F(ElevatedTest, ArchivesAFinishedPreviousAttemptUnchanged) {
+  for (JournalState state :
+       {JournalState::staged, JournalState::confirmed, JournalState::rolledBack}) {
+    SCOPED_TRACE(std::string(stateName(state)));
+    TempFolder fresh;
+    install_ = fresh / "App";
+    config_.installFolder = install_;
+    writeTestFile(install_ / "demo.exe", "old exe");
+    writeDescription("1.0.0", {"windows-x64"});
+    saveJournalAs(previousJournal(state));
+    const std::string before = readTestFile(journalPath(workspace()));
+    writeTestFile(backupFolder(workspace(), kPreviousId) / "demo.exe", "older exe");
+    EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
+    EXPECT_EQ(readTestFile(install_ / "demo.exe"), "new exe");
+    EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kPreviousId)));
+    const auto archived = std::filesystem::directory_iterator(logsFolder(workspace()));
+    ASSERT_NE(archived, std::filesystem::directory_iterator());
+    EXPECT_EQ(readTestFile(archived->path()), before);
+    EXPECT_EQ(journal().id, kId);
+  }
+}
+
 TEST_F(ElevatedTest, AnInterruptedAttemptThatCannotBeUndoneStopsTheInstall) {
   Journal stuck = previousJournal(JournalState::rollingBack);
   stuck.timeouts.retryAttempts = 1;
