@@ -168,7 +168,12 @@ RunOutcome Elevated::run() {
 std::optional<RunOutcome> Elevated::settlePreviousJournal() {
   auto journal = loadJournal(fileSystem_, workspace_);
   if (!journal) return std::nullopt;
+  const bool interrupted =
+      journal->state == JournalState::swapping || journal->state == JournalState::rollingBack;
   if (journal->id == request_.id) {
+    // A run of this very request that stopped mid-swap must not leave the
+    // install half changed.
+    if (interrupted) return rollBack(std::move(*journal), "interrupted", kInterruptedDetail);
     logLine(log_, "this request was already handled");
     return RunOutcome::nothingToDo;
   }
@@ -178,8 +183,7 @@ std::optional<RunOutcome> Elevated::settlePreviousJournal() {
     journal->state = JournalState::confirmed;
     journal->outcome = OutcomeRecord{"updated", "", ""};
     (void)saveJournal(fileSystem_, workspace_, *journal, log_);
-  } else if (journal->state == JournalState::swapping ||
-             journal->state == JournalState::rollingBack) {
+  } else if (interrupted) {
     const std::string previousId = journal->id;
     if (rollBack(std::move(*journal), "interrupted", kInterruptedDetail) == RunOutcome::failed) {
       return RunOutcome::failed;

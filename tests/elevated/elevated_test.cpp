@@ -521,6 +521,17 @@ TEST_F(ElevatedTest, SettlesThePreviousJournal) {
   EXPECT_EQ(journal(), same);
   EXPECT_EQ(lines_.back(), "this request was already handled");
 
+  // The same request after a run of it stopped mid-swap: undone, not ignored.
+  same.state = JournalState::swapping;
+  same.moves = {Move{Location::target, Location::backup, "demo.exe"}};
+  saveJournalAs(same);
+  std::filesystem::create_directories(backupFolder(workspace(), kId));
+  std::filesystem::rename(install_ / "demo.exe", backupFolder(workspace(), kId) / "demo.exe");
+  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+  EXPECT_EQ(readTestFile(install_ / "demo.exe"), "old exe");
+  EXPECT_EQ(journal().state, JournalState::rolledBack);
+  std::filesystem::remove_all(workspace().workspacePath);
+
   // An interrupted swap is rolled back, retired and archived before the
   // install: the half-moved file comes back first.
   Journal interrupted = previousJournal(JournalState::swapping);
