@@ -29,6 +29,7 @@ struct FileLog::State {
 };
 
 FileLog::FileLog(const std::filesystem::path& path) : state_(std::make_unique<State>()) {
+  if (path.empty()) return;
   std::filesystem::path target = path;
   if (!target.has_filename()) target = target.parent_path();
   // The log never stops a run: without a file the lines still reach stderr.

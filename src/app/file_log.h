@@ -13,6 +13,7 @@ namespace loftswitch {
 // to standard error. Never fails.
 class FileLog {
  public:
+  // An empty path: standard error only.
   explicit FileLog(const std::filesystem::path& path);
   FileLog(const FileLog&) = delete;
   FileLog& operator=(const FileLog&) = delete;

@@ -83,8 +83,8 @@ int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
   if (auto checked = config.folderCheck(config.installFolder); !checked) {
     return refuse("refusing to run elevated: " + checked.error().message);
   }
-  FileLog log(logsFolder(workspaceForInstall(config.installFolder, Layout::folder)) /
-              utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log"));
+  FileLog log(elevatedLogPath(fileSystem, config,
+                              logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log"));
   const LogSink sink = log.fn();
   Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem, host, sink,
                     config);

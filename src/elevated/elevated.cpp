@@ -52,6 +52,17 @@ std::filesystem::path installFolderForExecutable(const std::filesystem::path& ex
   return folder;
 }
 
+std::filesystem::path elevatedLogPath(FileSystem& fileSystem, const ElevatedConfig& config,
+                                      std::string_view fileName) {
+  const Workspace workspace = workspaceForInstall(config.installFolder, Layout::folder);
+  if (fileSystem.exists(workspace.workspacePath) &&
+      (!fileSystem.isFolder(workspace.workspacePath) ||
+       !config.folderCheck(workspace.workspacePath))) {
+    return {};
+  }
+  return logsFolder(workspace) / utf8ToPath(fileName);
+}
+
 std::filesystem::path confirmedMarkerPath(const UpdateRequest& request) {
   return request.userWorkspace / utf8ToPath("confirmed-" + request.id);
 }
@@ -86,8 +97,9 @@ RunOutcome Elevated::refuseEnvironment(const std::string& message) {
 
 RunOutcome Elevated::run() {
   const std::string installText = pathToUtf8(config_.installFolder);
-  logLine(log_, std::string("elevated helper: ") + (request_.repair ? "repairing " : "installing ") +
-                    request_.id + " in " + installText);
+  logLine(log_, std::string("elevated helper: ") +
+                    (request_.repair ? "repairing " : "installing ") + request_.id + " in " +
+                    installText);
 
   if (auto checked = config_.folderCheck(config_.installFolder); !checked) {
     return refuseEnvironment(checked.error().message);
@@ -95,8 +107,8 @@ RunOutcome Elevated::run() {
   if (!request_.repair) {
     auto text = fileSystem_.readFile(config_.installFolder / "loftswitch.json", kDescriptionLimit);
     if (!text) {
-      return refuseEnvironment("no loftswitch.json in the install folder (" +
-                               text.error().message + ")");
+      return refuseEnvironment("no loftswitch.json in the install folder (" + text.error().message +
+                               ")");
     }
     auto description = readInstallDescription(*text);
     if (!description) return refuseEnvironment(description.error().message);
@@ -156,7 +168,12 @@ RunOutcome Elevated::run() {
 std::optional<RunOutcome> Elevated::settlePreviousJournal() {
   auto journal = loadJournal(fileSystem_, workspace_);
   if (!journal) return std::nullopt;
+  const bool interrupted =
+      journal->state == JournalState::swapping || journal->state == JournalState::rollingBack;
   if (journal->id == request_.id) {
+    // A run of this very request that stopped mid-swap must not leave the
+    // install half changed.
+    if (interrupted) return rollBack(std::move(*journal), "interrupted", kInterruptedDetail);
     logLine(log_, "this request was already handled");
     return RunOutcome::nothingToDo;
   }
@@ -166,8 +183,7 @@ std::optional<RunOutcome> Elevated::settlePreviousJournal() {
     journal->state = JournalState::confirmed;
     journal->outcome = OutcomeRecord{"updated", "", ""};
     (void)saveJournal(fileSystem_, workspace_, *journal, log_);
-  } else if (journal->state == JournalState::swapping ||
-             journal->state == JournalState::rollingBack) {
+  } else if (interrupted) {
     const std::string previousId = journal->id;
     if (rollBack(std::move(*journal), "interrupted", kInterruptedDetail) == RunOutcome::failed) {
       return RunOutcome::failed;
@@ -243,8 +259,8 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
     return refuse("rejected", "version " + request_.version + " is not newer than the installed " +
                                   description_.version);
   }
-  if (std::find(description_.platforms.begin(), description_.platforms.end(),
-                request_.platform) == description_.platforms.end()) {
+  if (std::find(description_.platforms.begin(), description_.platforms.end(), request_.platform) ==
+      description_.platforms.end()) {
     return refuse("rejected",
                   "the package is for " + request_.platform + ", which this install doesn't run");
   }
@@ -271,8 +287,7 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   // The verified copy has served its purpose; a leftover is cleared next time.
   (void)fileSystem_.remove(folder);
 
-  auto staged =
-      resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
+  auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
   if (!staged || !fileSystem_.exists(*staged)) {
     return refuse("rejected", "the update has no " + description_.executable);
   }
@@ -358,6 +373,14 @@ RunOutcome Elevated::confirm() {
       journal->state = JournalState::confirmed;
       journal->outcome = OutcomeRecord{"updated", "", ""};
       if (saveJournal(fileSystem_, workspace_, *journal, log_)) retire(request_.id);
+    } else if (journal && journal->id == request_.id &&
+               (journal->state == JournalState::rollingBack ||
+                journal->state == JournalState::rolledBack)) {
+      // A repair undid the update while the new version was starting: the
+      // install holds the previous version, whatever the marker says.
+      logLine(log_, "the new version confirmed, but the update was already being rolled back");
+      return journal->state == JournalState::rolledBack ? RunOutcome::rolledBack
+                                                        : RunOutcome::failed;
     }
   }
   // The marker is the new version's own word; a journal left "swapped" here

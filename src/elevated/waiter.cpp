@@ -19,8 +19,7 @@ constexpr std::int64_t kInstallAllowanceMs = 600000;
 
 class Waiter {
  public:
-  Waiter(const UpdateRequest& request, FileSystem& fileSystem, ApplyHost& host,
-         const LogSink& log)
+  Waiter(const UpdateRequest& request, FileSystem& fileSystem, ApplyHost& host, const LogSink& log)
       : request_(request),
         fileSystem_(fileSystem),
         host_(host),
@@ -51,8 +50,8 @@ void Waiter::relaunch(const char* which) {
       relaunchRequestFor(fileSystem_, workspace_, request_.id, request_.executable,
                          Relaunch{request_.relaunchArgs, request_.relaunchCwd});
   auto started = host_.launch(launch);
-  logLine(log_, std::string("relaunching the ") + which + " version: " +
-                    (started ? std::string("started") : started.error().message));
+  logLine(log_, std::string("relaunching the ") + which +
+                    " version: " + (started ? std::string("started") : started.error().message));
   if (started) started_ = std::move(*started);
 }
 

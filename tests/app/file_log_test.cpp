@@ -54,6 +54,8 @@ TEST(FileLogTest, WithoutAFolderTheLogStillTakesLines) {
   EXPECT_FALSE(log.hasFile());
   log.write("reaches standard error only");
   EXPECT_EQ(readTestFile(temp / "file"), "x");
+  FileLog none{std::filesystem::path()};
+  EXPECT_FALSE(none.hasFile());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "app/command_line.h"
 #include "support/programs.h"
 #include "support/run_program.h"
@@ -54,6 +56,51 @@ TEST(MainTest, AnUnreadableRequestIsRefusedWithoutALog) {
   EXPECT_TRUE(run.err.starts_with("loftswitch-apply: ")) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+}
+
+std::string validRequestText(const TempFolder& temp) {
+  nlohmann::json request = {{"loftswitch_request", 1},
+                            {"id", "0123456789abcdef"},
+                            {"version", "1.1.0"},
+                            {"platform", "windows-x64"},
+                            {"size", 10},
+                            {"sha256", std::string(64, 'a')},
+                            {"signature", std::string(86, 'A') + "=="},
+                            {"package", (temp / "package.zip").string()},
+                            {"install", (temp / "App").string()},
+                            {"userWorkspace", (temp / "user").string()},
+                            {"executable", "demo.exe"}};
+  return request.dump();
+}
+
+TEST(MainTest, TheElevatedModeRefusesAnInstallFolderOrdinaryUsersCanChange) {
+  // Under Wine every folder belongs to the ordinary user, so the check of the
+  // tool's own folder refuses, before any log is opened.
+  TempFolder temp;
+  writeTestFile(temp / "request.json", validRequestText(temp));
+  const ProgramRun run = tool({"--elevated", "--request", (temp / "request.json").string()});
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(run.err.starts_with("loftswitch-apply: refusing to run elevated: ")) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(builtProgram("loftswitch-apply").parent_path() /
+                                       ".loftswitch"));
+}
+
+TEST(MainTest, TheWaiterRefusesAnInvalidOrOversizedRequest) {
+  TempFolder temp;
+  writeTestFile(temp / "request.json", R"({"loftswitch_request": 2})");
+  ProgramRun run = tool({"--wait-elevated", "--request", (temp / "request.json").string()});
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_EQ(run.err, "loftswitch-apply: the update request: not a version 1 request\n");
+
+  std::string padded = validRequestText(temp);
+  padded.insert(1, "\"notes\": \"" + std::string(0x100000, 'n') + "\", ");
+  writeTestFile(temp / "request.json", padded);
+  run = tool({"--wait-elevated", "--request", (temp / "request.json").string()});
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_TRUE(run.err.starts_with("loftswitch-apply: ")) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(temp / "user"));
 }
 
 TEST(MainTest, ARelativeWorkspaceIsTakenFromTheWorkingFolder) {
