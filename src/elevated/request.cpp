@@ -78,6 +78,16 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
   if (!isRelativeInside(request.executable)) {
     return fail(contextError(kRequestContext, kExecutableDetail));
   }
+  // Windows ends a path at a zero character: "C:\\App\0x" would name C:\App.
+  for (const auto& [name, path] : {std::pair<const char*, const std::filesystem::path*>{
+                                       "package", &request.package},
+                                   {"install", &request.install},
+                                   {"userWorkspace", &request.userWorkspace}}) {
+    if (path->native().find(L'\0') != std::wstring::npos) {
+      return fail(contextError(kRequestContext,
+                               std::string(name) + " must not hold a zero character"));
+    }
+  }
   if (request.repair) {
     // A repair installs nothing: the package fields are not looked at.
     if (sha256 && sha256->size() == request.sha256.size()) {

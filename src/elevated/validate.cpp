@@ -26,14 +26,6 @@ constexpr char kBase64Alphabet[] =
 
 }  // namespace
 
-bool isAttemptId(std::string_view text) {
-  if (text.size() != 16) return false;
-  for (char c : text) {
-    if (hexValue(c) < 0) return false;
-  }
-  return true;
-}
-
 bool isValidName(std::string_view text) {
   if (text.empty() || text.size() > 64) return false;
   if (!isLowerLetter(text[0]) && !isDigit(text[0])) return false;

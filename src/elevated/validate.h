@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "workspace/workspace.h"  // isAttemptId
+
 namespace loftswitch {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Exactly 16 characters, each 0-9 or a-f.
-bool isAttemptId(std::string_view text);
 
 // 1 to 64 bytes of a-z, 0-9, '-', '.', '_', starting with a letter or digit.
 bool isValidName(std::string_view text);

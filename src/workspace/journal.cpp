@@ -195,6 +195,9 @@ Result<Journal> parseJournal(std::string_view text) {
   Journal journal;
   JournalReader reader(root);
   journal.id = reader.string("id", true);
+  // The id names the attempt's folders in the workspace: anything else could
+  // lead a swap or an undo outside it.
+  if (!isAttemptId(journal.id)) reader.record("id is not an attempt id");
   journal.app = reader.string("app", true);
   journal.from = reader.string("from", true);
   journal.to = reader.string("to", true);

@@ -18,6 +18,14 @@ std::filesystem::path component(std::string_view ascii) {
 
 }  // namespace
 
+bool isAttemptId(std::string_view text) {
+  if (text.size() != 16) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 std::optional<Workspace> recognizeWorkspace(const std::filesystem::path& work) {
   const std::filesystem::path normal = normalTrimmed(work);
   if (!normal.has_filename()) return std::nullopt;

@@ -22,6 +22,9 @@ struct Workspace {
   friend bool operator==(const Workspace&, const Workspace&) = default;
 };
 
+// 16 lower-case hex digits: the only names an attempt's folders may have.
+bool isAttemptId(std::string_view text);
+
 // Decides by the name alone, touching no file: ".loftswitch" (folder layout)
 // or ".<App>.app.loftswitch" (bundle layout).
 std::optional<Workspace> recognizeWorkspace(const std::filesystem::path& work);

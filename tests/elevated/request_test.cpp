@@ -91,6 +91,8 @@ TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
     std::string detail;
   } cases[] = {
       {drop("loftswitch_request"), "not a version 1 request"},
+      {set("install", std::string("C:\\App\0x", 9)), "install must not hold a zero character"},
+      {set("package", std::string("C:\\p\0.zip", 9)), "package must not hold a zero character"},
       {set("loftswitch_request", "1"), "not a version 1 request"},
       {set("loftswitch_request", true), "not a version 1 request"},
       {set("loftswitch_request", 2), "not a version 1 request"},

@@ -149,12 +149,14 @@ TEST(JournalTest, WritesEveryFieldInByteOrderWithTwoSpaceIndent) {
 }
 
 TEST(JournalTest, ReadingWrittenTextGivesAnEqualJournalAndTheSameText) {
-  std::vector<Journal> journals = {fullJournal(), Journal{}};
+  Journal plain;
+  plain.id = "ffffffffffffffff";
+  std::vector<Journal> journals = {fullJournal(), plain};
   for (auto state : {JournalState::swapping, JournalState::swapped, JournalState::confirmed,
                      JournalState::rolledBack}) {
-    journals.emplace_back().state = state;
+    journals.emplace_back(plain).state = state;
   }
-  journals.emplace_back().moves = {Move{Location::replaced, Location::stage, "x"}};
+  journals.emplace_back(plain).moves = {Move{Location::replaced, Location::stage, "x"}};
   for (const Journal& journal : journals) {
     const std::string text = serializeJournal(journal);
     auto read = parseJournal(text);
@@ -223,7 +225,8 @@ TEST(JournalTest, TimeoutsBeyondTheirRangeSaturateInsteadOfWrapping) {
 }
 
 TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
-  const std::string head = R"({"journal": 1, "id": "i", "app": "a", "from": "1", "to": "2")";
+  const std::string head =
+      R"({"journal": 1, "id": "0123456789abcdef", "app": "a", "from": "1", "to": "2")";
   const std::pair<std::string, std::string> cases[] = {
       {"[1]", "not an object"},
       {"\"journal\"", "not an object"},
@@ -237,7 +240,10 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
       {R"({"id": 5, "state": "?"})", "unknown journal version"},
       {R"({"journal": 1, "state": "staged"})", "id is missing"},
       {R"({"journal": 1, "id": 7})", "id must be a string"},
-      {R"({"journal": 1, "id": "i", "app": null})", "app must be a string"},
+      {R"({"journal": 1, "id": "0123456789abcdef", "app": null})", "app must be a string"},
+      // The id names the attempt's folders: a path in it is damage.
+      {R"({"journal": 1, "id": "../../../x", "app": "a"})", "id is not an attempt id"},
+      {R"({"journal": 1, "id": "0123456789ABCDEF"})", "id is not an attempt id"},
       {head + "}", "state is missing"},
       {head + R"(, "state": 0})", "state must be a string"},
       {head + R"(, "state": "Staged", "layout": 1})", "unknown state"},
@@ -305,6 +311,7 @@ TEST(JournalTest, EveryCutOfAValidJournalIsRefusedAsDamaged) {
 
 TEST(JournalTest, InvalidUtf8IsWrittenReplacedRatherThanThrown) {
   Journal journal;
+  journal.id = "0123456789abcdef";
   journal.lastError = "bad \xFF byte";
   std::string text;
   ASSERT_NO_THROW(text = serializeJournal(journal));
