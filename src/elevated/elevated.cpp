@@ -18,7 +18,6 @@ namespace loftswitch {
 namespace {
 
 constexpr std::uint64_t kDescriptionLimit = 65536;
-constexpr std::size_t kCopyPieceBytes = 0x40000;
 constexpr std::uint64_t kExitedMarkerLimit = 64;
 // "-2147483648" is the longest code a Windows process can end with.
 constexpr std::size_t kLongestExitCodeText = 11;
@@ -316,22 +315,7 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
 }
 
 Result<Unit> Elevated::copyPackage(const std::filesystem::path& destination) {
-  ASSIGN_OR_RETURN(OpenFile source, openFile(request_.package, OpenMode::read));
-  ASSIGN_OR_RETURN(OpenFile target, openFile(destination, OpenMode::createNew));
-  std::vector<std::uint8_t> buffer(kCopyPieceBytes);
-  std::uint64_t total = 0;
-  for (;;) {
-    ASSIGN_OR_RETURN(const std::uint64_t count, readSome(source, buffer));
-    if (count == 0) break;
-    total += count;
-    // Stop before a package that grows past its signature fills the disk.
-    if (total > request_.size) {
-      return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size");
-    }
-    RETURN_IF_ERROR(
-        writeAll(target, std::string_view(reinterpret_cast<const char*>(buffer.data()), count)));
-  }
-  return flushFile(target);
+  return copyPackageCapped(request_.package, destination, request_.size);
 }
 
 Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy) {

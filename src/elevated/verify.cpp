@@ -66,4 +66,23 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
   return file;
 }
 
+Result<Unit> copyPackageCapped(const std::filesystem::path& from,
+                               const std::filesystem::path& to, std::uint64_t limit) {
+  ASSIGN_OR_RETURN(OpenFile source, openFile(from, OpenMode::read));
+  ASSIGN_OR_RETURN(OpenFile target, openFile(to, OpenMode::createNew));
+  std::vector<std::uint8_t> buffer(kHashBufferSize);
+  std::uint64_t total = 0;
+  for (;;) {
+    ASSIGN_OR_RETURN(const std::uint64_t count, readSome(source, buffer));
+    if (count == 0) break;
+    total += count;
+    if (total > limit) {
+      return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size");
+    }
+    RETURN_IF_ERROR(
+        writeAll(target, std::string_view(reinterpret_cast<const char*>(buffer.data()), count)));
+  }
+  return flushFile(target);
+}
+
 }  // namespace loftswitch

@@ -28,4 +28,11 @@ std::string buildSignedMessage(std::string_view app, const UpdateRequest& reques
 [[nodiscard]] Result<OpenFile> hashPackage(const std::filesystem::path& package,
                                            const UpdateRequest& request);
 
+// Copies the package into a folder that only its reader controls, reading at
+// most `limit` bytes: a package that grows past its signed size is refused
+// (`sizeMismatch`) before it can fill the disk.
+[[nodiscard]] Result<Unit> copyPackageCapped(const std::filesystem::path& from,
+                                             const std::filesystem::path& to,
+                                             std::uint64_t limit);
+
 }  // namespace loftswitch

@@ -28,7 +28,6 @@ namespace loftswitch::applib {
 namespace {
 
 constexpr std::uint64_t kDescriptionLimit = 65536;
-constexpr std::size_t kCopyPiece = 0x40000;
 
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
@@ -57,27 +56,6 @@ Failure packageFailure(const Error& error) {
   if (!parsed) return argumentFailure(std::string(what) + ": " + parsed.error().message);
   if (!parsed->is_object()) return argumentFailure(std::string(what) + ": not a JSON object");
   return std::move(*parsed);
-}
-
-// Copies at most `limit` bytes: a package that grows past its signed size is
-// refused before it can fill the disk.
-[[nodiscard]] Result<Unit> copyCapped(const std::filesystem::path& from,
-                                      const std::filesystem::path& to, std::uint64_t limit) {
-  ASSIGN_OR_RETURN(OpenFile source, openFile(from, OpenMode::read));
-  ASSIGN_OR_RETURN(OpenFile target, openFile(to, OpenMode::createNew));
-  std::vector<std::uint8_t> buffer(kCopyPiece);
-  std::uint64_t total = 0;
-  for (;;) {
-    ASSIGN_OR_RETURN(const std::uint64_t got, readSome(source, buffer));
-    if (got == 0) break;
-    total += got;
-    if (total > limit) {
-      return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size");
-    }
-    RETURN_IF_ERROR(writeAll(
-        target, std::string_view(reinterpret_cast<const char*>(buffer.data()), got)));
-  }
-  return flushFile(target);
 }
 
 // Removes a folder, and its parent when nothing else is left in it. Best
@@ -183,7 +161,7 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
                                         const std::filesystem::path& package,
                                         const std::filesystem::path& copy,
                                         const StageSettings& settings) {
-  if (auto copied = copyCapped(package, copy, request.size); !copied) {
+  if (auto copied = copyPackageCapped(package, copy, request.size); !copied) {
     if (copied.error().code == ErrorCode::sizeMismatch) {
       return std::unexpected(rejected(copied.error().message));
     }
