@@ -1,0 +1,220 @@
+// The real tool and sample app against real folders, for the runs that end
+// without a confirmed update: what the user is left with must be exactly
+// what the journal says.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/text.h"
+#include "support/held_file.h"
+#include "support/matchers.h"
+#include "support/programs.h"
+#include "support/run_program.h"
+#include "support/temp_folder.h"
+#include "workspace/journal.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr char kId[] = "00000000000000d4";
+
+class ApplyOutcomesTest : public ::testing::Test {
+ protected:
+  ApplyOutcomesTest() {
+    writeVersion(install, "1", "mode=confirm\n");
+    writeTestFile(install / "data" / "table.bin", "the tables of version 1");
+    std::filesystem::create_directories(work);
+    std::filesystem::copy_file(builtProgram("loftswitch-apply"), work / "loftswitch-apply.exe");
+    writeTestFile(runs, "");
+  }
+
+  ~ApplyOutcomesTest() override {
+    // A version the tool started may still run from the install.
+    for (int i = 0; i < 100; ++i) {
+      std::error_code error;
+      std::filesystem::remove_all(install, error);
+      if (!error) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  static void writeVersion(const std::filesystem::path& folder, const std::string& version,
+                           const std::string& settings) {
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(builtProgram("sample-app"), folder / "sample-app.exe");
+    writeTestFile(folder / "sample.ini", "version=" + version + "\n" + settings);
+    writeTestFile(folder / "data" / "table.bin", "the tables of version " + version);
+  }
+
+  // Stages version 2, whose sample.ini holds `settings`.
+  Journal stage(const std::string& settings, const Timeouts& timeouts = {}) {
+    writeVersion(stagedFolder(workspace, kId), "2", settings);
+    Journal journal;
+    journal.id = kId;
+    journal.app = "sample";
+    journal.from = "1";
+    journal.to = "2";
+    journal.executable = "sample-app.exe";
+    journal.timeouts = timeouts;
+    journal.relaunch.args = {"--record", pathToUtf8(runs)};
+    writeTestFile(journalPath(workspace), serializeJournal(journal));
+    return journal;
+  }
+
+  Journal journal() const {
+    Result<Journal> read = parseJournal(readTestFile(journalPath(workspace)));
+    EXPECT_THAT(read, IsOkay());
+    return read.value_or(Journal{});
+  }
+
+  // Every file of the install outside the workspace, by relative path.
+  std::map<std::string, std::string> snapshot() const {
+    std::map<std::string, std::string> files;
+    for (auto it = std::filesystem::recursive_directory_iterator(install);
+         it != std::filesystem::recursive_directory_iterator(); ++it) {
+      if (it->path() == work) {
+        it.disable_recursion_pending();
+      } else if (it->is_regular_file()) {
+        files[pathToUtf8(it->path().lexically_relative(install))] = readTestFile(it->path());
+      }
+    }
+    return files;
+  }
+
+  ProgramRun tool() {
+    return runProgram(work / "loftswitch-apply.exe", {"--work", pathToUtf8(work), "--id", kId});
+  }
+
+  // The recorded starts once `count` are there (or after ten seconds).
+  std::vector<nlohmann::json> starts(std::size_t count) const {
+    std::vector<nlohmann::json> found;
+    for (int i = 0; i < 200; ++i) {
+      found.clear();
+      const std::string text = readTestFile(runs);
+      for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      }
+      if (found.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return found;
+  }
+
+  TempFolder temp;
+  const std::filesystem::path install = temp / "App";
+  const Workspace workspace = workspaceForInstall(install, Layout::folder);
+  const std::filesystem::path work = workspace.workspacePath;
+  const std::filesystem::path runs = temp / "runs.jsonl";
+};
+
+TEST_F(ApplyOutcomesTest, ANewVersionThatNeverConfirmsStaysInstalledUnconfirmed) {
+  Timeouts timeouts;
+  timeouts.confirmMs = 200;
+  stage("mode=stay\nstayMs=2000\n", timeouts);
+  const ProgramRun run = tool();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("finished: unconfirmed"));
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::swapped);
+  EXPECT_EQ(after.outcome, std::nullopt);
+  EXPECT_EQ(readTestFile(install / "data" / "table.bin"), "the tables of version 2");
+  const std::vector<nlohmann::json> started = starts(1);
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["version"], "2");
+  EXPECT_EQ(started[0]["attempt"], kId);
+}
+
+TEST_F(ApplyOutcomesTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
+  Timeouts timeouts;
+  timeouts.retryAttempts = 2;
+  timeouts.retryDelayMs = 10;
+  timeouts.retryMaxDelayMs = 20;
+  stage("mode=confirm\n", timeouts);
+  const auto before = snapshot();
+  // A file of its own rather than one inside a folder: Wine renames a folder
+  // whatever its files have open.
+  HeldFile held("exclusive", install / "sample.ini");
+  ASSERT_TRUE(held.held());
+  const ProgramRun run = tool();
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::rolledBack);
+  ASSERT_TRUE(after.outcome.has_value());
+  EXPECT_EQ(after.outcome->result, "rolled-back");
+  EXPECT_EQ(after.outcome->reason, "in-use");
+  EXPECT_EQ(snapshot(), before);
+  const std::vector<nlohmann::json> started = starts(1);
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]["version"], "1");
+}
+
+TEST_F(ApplyOutcomesTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateStaged) {
+  Timeouts timeouts;
+  timeouts.exitMs = 300;
+  stage("mode=confirm\n", timeouts);
+  // A second program of the install, held open until the test lets it go.
+  std::filesystem::copy_file(builtProgram("hold-file"), install / "hold-file.exe");
+  writeTestFile(temp / "held.txt", "");
+  auto other = std::async(std::launch::async, [&] {
+    return runProgram(install / "hold-file.exe",
+                      {"share-delete", pathToUtf8(temp / "held.txt"), pathToUtf8(temp / "ready"),
+                       pathToUtf8(temp / "release"), "0"});
+  });
+  for (int i = 0; i < 200 && !std::filesystem::exists(temp / "ready"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const auto before = snapshot();
+  const ProgramRun run = tool();
+  writeTestFile(temp / "release", "");
+  EXPECT_EQ(other.get().exitCode, 0);
+
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  const std::string expected = "another program from " + pathToUtf8(install) +
+                               " is still running (process ";
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::staged);
+  EXPECT_THAT(after.lastError, StartsWith(expected));
+  EXPECT_THAT(run.err, HasSubstr(after.lastError));
+  EXPECT_TRUE(after.moves.empty());
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_THAT(starts(0), IsEmpty());
+}
+
+TEST_F(ApplyOutcomesTest, ADamagedJournalIsNothingToDoAndTouchesNothing) {
+  const std::string staged = serializeJournal(stage("mode=confirm\n"));
+  const auto before = snapshot();
+  std::string foreign = staged;
+  foreign.replace(foreign.find(kId), 16, "../../../Windows");
+  std::string unknownState = staged;
+  unknownState.replace(unknownState.find("\"staged\""), 8, "\"halfway\"");
+  for (const std::string& damaged :
+       {staged.substr(0, staged.size() / 2), foreign, unknownState, std::string("not json")}) {
+    SCOPED_TRACE(damaged);
+    writeTestFile(journalPath(workspace), damaged);
+    const ProgramRun run = tool();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("no update to apply: "));
+    EXPECT_THAT(run.err, HasSubstr("finished: nothing-to-do"));
+    EXPECT_EQ(readTestFile(journalPath(workspace)), damaged);
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_TRUE(std::filesystem::exists(stagedFolder(workspace, kId) / "sample-app.exe"));
+  }
+  EXPECT_THAT(starts(0), IsEmpty());
+}
+
+}  // namespace
+}  // namespace loftswitch

@@ -1,0 +1,226 @@
+// The real tool as the unelevated waiter, with the test playing the
+// administrator's helper: it writes the install's journal, changes the
+// install as a swap or rollback would, and ends a stand-in process when the
+// helper would end.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/text.h"
+#include "base/unique_handle_win32.h"
+#include "support/programs.h"
+#include "support/run_program.h"
+#include "support/temp_folder.h"
+#include "workspace/journal.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+namespace {
+
+constexpr char kId[] = "00000000000000e5";
+
+std::string journalText(const std::string& id, JournalState state,
+                        std::optional<OutcomeRecord> outcome = std::nullopt) {
+  Journal journal;
+  journal.id = id;
+  journal.app = "sample";
+  journal.from = "1.0.0";
+  journal.to = "2.0.0";
+  journal.state = state;
+  journal.executable = "sample-app.exe";
+  journal.outcome = std::move(outcome);
+  return serializeJournal(journal);
+}
+
+bool waitFor(const std::filesystem::path& path) {
+  for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return std::filesystem::exists(path);
+}
+
+class WaiterE2eTest : public ::testing::Test {
+ protected:
+  WaiterE2eTest() {
+    installVersion("1", "mode=confirm\n");
+    writeTestFile(runs, "");
+    const nlohmann::json request = {
+        {"loftswitch_request", 1}, {"id", kId}, {"version", "2.0.0"},
+        {"platform", "windows-x64"}, {"size", 10}, {"sha256", std::string(64, 'a')},
+        {"signature", std::string(86, 'A') + "=="}, {"package", pathToUtf8(temp / "p.zip")},
+        {"install", pathToUtf8(install)}, {"userWorkspace", pathToUtf8(user)},
+        {"executable", "sample-app.exe"}, {"relaunchArgs", {"--record", pathToUtf8(runs)}},
+        {"exitMs", 5000}, {"confirmMs", 5000}};
+    writeTestFile(user / "request.json", request.dump());
+    // The stand-in for the helper: a process that runs until it is ended.
+    writeTestFile(temp / "held.txt", "");
+    std::wstring line = L"\"" + builtProgram("hold-file").native() + L"\" share-delete \"" +
+                        (temp / "held.txt").native() + L"\" \"" + (temp / "ready").native() +
+                        L"\" \"" + (temp / "never").native() + L"\" 0";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    EXPECT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &info));
+    helper_ = UniqueHandle(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    helperPid_ = info.dwProcessId;
+    FILETIME created{}, unused{};
+    ::GetProcessTimes(helper_.get(), &created, &unused, &unused, &unused);
+    helperStarted_ = (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  }
+
+  ~WaiterE2eTest() override {
+    endHelper();
+    for (int i = 0; i < 100; ++i) {
+      std::error_code error;
+      std::filesystem::remove_all(install, error);
+      if (!error) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+
+  void endHelper() {
+    if (!helper_) return;
+    ::TerminateProcess(helper_.get(), 1);
+    ::WaitForSingleObject(helper_.get(), INFINITE);
+    helper_.reset();
+  }
+
+  // What a swap or a rollback leaves in the install.
+  void installVersion(const std::string& version, const std::string& settings) {
+    if (!std::filesystem::exists(install / "sample-app.exe")) {
+      std::filesystem::create_directories(install);
+      std::filesystem::copy_file(builtProgram("sample-app"), install / "sample-app.exe");
+    }
+    writeTestFile(install / "sample.ini", "version=" + version + "\n" + settings);
+  }
+
+  void writeJournal(const std::string& id, JournalState state,
+                    std::optional<OutcomeRecord> outcome = std::nullopt) {
+    writeTestFile(journalPath(workspace), journalText(id, state, std::move(outcome)));
+  }
+
+  // Starts the waiter and returns once it runs (its log is there).
+  std::future<ProgramRun> startWaiter() {
+    auto run = std::async(std::launch::async, [this] {
+      return runProgram(builtProgram("loftswitch-apply"),
+                        {"--wait-elevated", "--request", pathToUtf8(user / "request.json"),
+                         "--elevated-pid", std::to_string(helperPid_), "--elevated-started",
+                         std::to_string(helperStarted_)});
+    });
+    EXPECT_TRUE(waitFor(user / "logs"));
+    return run;
+  }
+
+  // The recorded starts once `count` are there (or after ten seconds).
+  std::vector<nlohmann::json> starts(std::size_t count) const {
+    std::vector<nlohmann::json> found;
+    for (int i = 0; i < 200; ++i) {
+      found.clear();
+      const std::string text = readTestFile(runs);
+      for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      }
+      if (found.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return found;
+  }
+
+  void expectStarted(const std::vector<std::string>& versions) const {
+    const std::vector<nlohmann::json> started = starts(versions.size());
+    ASSERT_EQ(started.size(), versions.size());
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+      EXPECT_EQ(started[i]["version"], versions[i]);
+      EXPECT_EQ(started[i]["attempt"], kId);
+    }
+  }
+
+  TempFolder temp;
+  const std::filesystem::path install = temp / "App";
+  const std::filesystem::path user = temp / "user";
+  const Workspace workspace = workspaceForInstall(install, Layout::folder);
+  const std::filesystem::path runs = temp / "runs.jsonl";
+  const std::filesystem::path exited = user / (std::string("exited-") + kId);
+  const std::filesystem::path outcome = user / (std::string("outcome-") + kId + ".json");
+  UniqueHandle helper_;
+  DWORD helperPid_ = 0;
+  std::uint64_t helperStarted_ = 0;
+};
+
+TEST_F(WaiterE2eTest, ARefusedUpdateStartsThePreviousVersion) {
+  auto waiter = startWaiter();
+  writeJournal(kId, JournalState::rolledBack,
+               OutcomeRecord{"rolled-back", "rejected", "version 2.0.0 is not newer than 2.0.0"});
+  const ProgramRun run = waiter.get();
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  expectStarted({"1"});
+  EXPECT_FALSE(std::filesystem::exists(outcome));
+}
+
+TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
+  auto waiter = startWaiter();
+  installVersion("2", "mode=stay\nstayMs=3000\n");
+  writeJournal(kId, JournalState::swapped);
+  expectStarted({"2"});
+  writeJournal(kId, JournalState::confirmed, OutcomeRecord{"updated", "", ""});
+  const ProgramRun run = waiter.get();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(exited));
+  EXPECT_FALSE(std::filesystem::exists(outcome));
+}
+
+TEST_F(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
+  auto waiter = startWaiter();
+  installVersion("2", "mode=crash\nexitCode=-7\n");
+  writeJournal(kId, JournalState::swapped);
+  ASSERT_TRUE(waitFor(exited));
+  EXPECT_EQ(readTestFile(exited), "-7");
+  installVersion("1", "mode=confirm\n");
+  writeJournal(kId, JournalState::rolledBack,
+               OutcomeRecord{"rolled-back", "exited",
+                             "the new version exited with code -7 before it finished starting"});
+  endHelper();
+  const ProgramRun run = waiter.get();
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  expectStarted({"2", "1"});
+}
+
+// The journal the install holds when the helper ends without one of its own.
+class WaiterWithoutHelperJournalTest : public WaiterE2eTest,
+                                       public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(WaiterWithoutHelperJournalTest, LeavesTheOutcomeAndStartsThePreviousVersion) {
+  if (!GetParam().empty()) writeTestFile(journalPath(workspace), GetParam());
+  auto waiter = startWaiter();
+  endHelper();
+  const ProgramRun run = waiter.get();
+  EXPECT_EQ(run.exitCode, 2) << run.err;
+  EXPECT_EQ(readTestFile(outcome),
+            R"({"detail":"the administrator helper stopped before it changed anything",)"
+            R"("reason":"elevation-failed","result":"rolled-back"})");
+  expectStarted({"1"});
+  EXPECT_FALSE(std::filesystem::exists(exited));
+}
+
+std::string otherAttempt(JournalState state) { return journalText("00000000000000e4", state); }
+
+INSTANTIATE_TEST_SUITE_P(Journals, WaiterWithoutHelperJournalTest,
+                         ::testing::Values(std::string(), otherAttempt(JournalState::swapped),
+                                           otherAttempt(JournalState::confirmed),
+                                           otherAttempt(JournalState::rolledBack),
+                                           std::string(R"({"journal": 1, "id": ")")));
+
+}  // namespace
+}  // namespace loftswitch
