@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,7 @@
 namespace loftswitch {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -35,7 +37,6 @@ class ApplyOutcomesTest : public ::testing::Test {
  protected:
   ApplyOutcomesTest() {
     writeVersion(install, "1", "mode=confirm\n");
-    writeTestFile(install / "data" / "table.bin", "the tables of version 1");
     std::filesystem::create_directories(work);
     std::filesystem::copy_file(builtProgram("loftswitch-apply"), work / "loftswitch-apply.exe");
     writeTestFile(runs, "");
@@ -60,7 +61,7 @@ class ApplyOutcomesTest : public ::testing::Test {
   }
 
   // Stages version 2, whose sample.ini holds `settings`.
-  Journal stage(const std::string& settings, const Timeouts& timeouts = {}) {
+  Journal stage(const std::string& settings, void (*adjust)(Timeouts&) = [](Timeouts&) {}) {
     writeVersion(stagedFolder(workspace, kId), "2", settings);
     Journal journal;
     journal.id = kId;
@@ -68,7 +69,7 @@ class ApplyOutcomesTest : public ::testing::Test {
     journal.from = "1";
     journal.to = "2";
     journal.executable = "sample-app.exe";
-    journal.timeouts = timeouts;
+    adjust(journal.timeouts);
     journal.relaunch.args = {"--record", pathToUtf8(runs)};
     writeTestFile(journalPath(workspace), serializeJournal(journal));
     return journal;
@@ -98,20 +99,21 @@ class ApplyOutcomesTest : public ::testing::Test {
     return runProgram(work / "loftswitch-apply.exe", {"--work", pathToUtf8(work), "--id", kId});
   }
 
-  // The recorded starts once `count` are there (or after ten seconds).
-  std::vector<nlohmann::json> starts(std::size_t count) const {
-    std::vector<nlohmann::json> found;
+  // The versions started with this attempt's id, once `count` have recorded
+  // their start (or after ten seconds).
+  std::vector<std::string> started(std::size_t count) const {
+    std::vector<std::string> versions;
     for (int i = 0; i < 200; ++i) {
-      found.clear();
-      const std::string text = readTestFile(runs);
-      for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-           start = end + 1) {
-        found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      std::istringstream lines(readTestFile(runs));
+      versions.clear();
+      for (std::string line; std::getline(lines, line) && !lines.eof();) {
+        const auto start = nlohmann::json::parse(line);
+        versions.push_back(start["attempt"] == kId ? start["version"].get<std::string>() : "?");
       }
-      if (found.size() >= count) break;
+      if (versions.size() >= count) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return found;
+    return versions;
   }
 
   TempFolder temp;
@@ -122,9 +124,7 @@ class ApplyOutcomesTest : public ::testing::Test {
 };
 
 TEST_F(ApplyOutcomesTest, ANewVersionThatNeverConfirmsStaysInstalledUnconfirmed) {
-  Timeouts timeouts;
-  timeouts.confirmMs = 200;
-  stage("mode=stay\nstayMs=2000\n", timeouts);
+  stage("mode=stay\nstayMs=2000\n", [](Timeouts& t) { t.confirmMs = 200; });
   const ProgramRun run = tool();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_THAT(run.err, HasSubstr("finished: unconfirmed"));
@@ -132,18 +132,11 @@ TEST_F(ApplyOutcomesTest, ANewVersionThatNeverConfirmsStaysInstalledUnconfirmed)
   EXPECT_EQ(after.state, JournalState::swapped);
   EXPECT_EQ(after.outcome, std::nullopt);
   EXPECT_EQ(readTestFile(install / "data" / "table.bin"), "the tables of version 2");
-  const std::vector<nlohmann::json> started = starts(1);
-  ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0]["version"], "2");
-  EXPECT_EQ(started[0]["attempt"], kId);
+  EXPECT_THAT(started(1), ElementsAre("2"));
 }
 
 TEST_F(ApplyOutcomesTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
-  Timeouts timeouts;
-  timeouts.retryAttempts = 2;
-  timeouts.retryDelayMs = 10;
-  timeouts.retryMaxDelayMs = 20;
-  stage("mode=confirm\n", timeouts);
+  stage("mode=confirm\n", [](Timeouts& t) { t.retryAttempts = 2; t.retryDelayMs = 10; });
   const auto before = snapshot();
   // A file of its own rather than one inside a folder: Wine renames a folder
   // whatever its files have open.
@@ -157,15 +150,11 @@ TEST_F(ApplyOutcomesTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
   EXPECT_EQ(after.outcome->result, "rolled-back");
   EXPECT_EQ(after.outcome->reason, "in-use");
   EXPECT_EQ(snapshot(), before);
-  const std::vector<nlohmann::json> started = starts(1);
-  ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0]["version"], "1");
+  EXPECT_THAT(started(1), ElementsAre("1"));
 }
 
 TEST_F(ApplyOutcomesTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateStaged) {
-  Timeouts timeouts;
-  timeouts.exitMs = 300;
-  stage("mode=confirm\n", timeouts);
+  stage("mode=confirm\n", [](Timeouts& t) { t.exitMs = 300; });
   // A second program of the install, held open until the test lets it go.
   std::filesystem::copy_file(builtProgram("hold-file"), install / "hold-file.exe");
   writeTestFile(temp / "held.txt", "");
@@ -191,7 +180,7 @@ TEST_F(ApplyOutcomesTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateS
   EXPECT_THAT(run.err, HasSubstr(after.lastError));
   EXPECT_TRUE(after.moves.empty());
   EXPECT_EQ(snapshot(), before);
-  EXPECT_THAT(starts(0), IsEmpty());
+  EXPECT_THAT(started(0), IsEmpty());
 }
 
 TEST_F(ApplyOutcomesTest, ADamagedJournalIsNothingToDoAndTouchesNothing) {
@@ -213,7 +202,7 @@ TEST_F(ApplyOutcomesTest, ADamagedJournalIsNothingToDoAndTouchesNothing) {
     EXPECT_EQ(snapshot(), before);
     EXPECT_TRUE(std::filesystem::exists(stagedFolder(workspace, kId) / "sample-app.exe"));
   }
-  EXPECT_THAT(starts(0), IsEmpty());
+  EXPECT_THAT(started(0), IsEmpty());
 }
 
 }  // namespace

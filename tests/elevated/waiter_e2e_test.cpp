@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,8 @@
 
 namespace loftswitch {
 namespace {
+
+using ::testing::ElementsAre;
 
 constexpr char kId[] = "00000000000000e5";
 
@@ -122,29 +125,21 @@ class WaiterE2eTest : public ::testing::Test {
     return run;
   }
 
-  // The recorded starts once `count` are there (or after ten seconds).
-  std::vector<nlohmann::json> starts(std::size_t count) const {
-    std::vector<nlohmann::json> found;
+  // The versions started with this attempt's id, once `count` have recorded
+  // their start (or after ten seconds).
+  std::vector<std::string> started(std::size_t count) const {
+    std::vector<std::string> versions;
     for (int i = 0; i < 200; ++i) {
-      found.clear();
-      const std::string text = readTestFile(runs);
-      for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-           start = end + 1) {
-        found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      std::istringstream lines(readTestFile(runs));
+      versions.clear();
+      for (std::string line; std::getline(lines, line) && !lines.eof();) {
+        const auto start = nlohmann::json::parse(line);
+        versions.push_back(start["attempt"] == kId ? start["version"].get<std::string>() : "?");
       }
-      if (found.size() >= count) break;
+      if (versions.size() >= count) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return found;
-  }
-
-  void expectStarted(const std::vector<std::string>& versions) const {
-    const std::vector<nlohmann::json> started = starts(versions.size());
-    ASSERT_EQ(started.size(), versions.size());
-    for (std::size_t i = 0; i < versions.size(); ++i) {
-      EXPECT_EQ(started[i]["version"], versions[i]);
-      EXPECT_EQ(started[i]["attempt"], kId);
-    }
+    return versions;
   }
 
   TempFolder temp;
@@ -165,7 +160,7 @@ TEST_F(WaiterE2eTest, ARefusedUpdateStartsThePreviousVersion) {
                OutcomeRecord{"rolled-back", "rejected", "version 2.0.0 is not newer than 2.0.0"});
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 1) << run.err;
-  expectStarted({"1"});
+  EXPECT_THAT(started(1), ElementsAre("1"));
   EXPECT_FALSE(std::filesystem::exists(outcome));
 }
 
@@ -173,7 +168,7 @@ TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
   auto waiter = startWaiter();
   installVersion("2", "mode=stay\nstayMs=3000\n");
   writeJournal(kId, JournalState::swapped);
-  expectStarted({"2"});
+  EXPECT_THAT(started(1), ElementsAre("2"));
   writeJournal(kId, JournalState::confirmed, OutcomeRecord{"updated", "", ""});
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -194,7 +189,7 @@ TEST_F(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
   endHelper();
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 1) << run.err;
-  expectStarted({"2", "1"});
+  EXPECT_THAT(started(2), ElementsAre("2", "1"));
 }
 
 // The journal the install holds when the helper ends without one of its own.
@@ -210,7 +205,7 @@ TEST_P(WaiterWithoutHelperJournalTest, LeavesTheOutcomeAndStartsThePreviousVersi
   EXPECT_EQ(readTestFile(outcome),
             R"({"detail":"the administrator helper stopped before it changed anything",)"
             R"("reason":"elevation-failed","result":"rolled-back"})");
-  expectStarted({"1"});
+  EXPECT_THAT(started(1), ElementsAre("1"));
   EXPECT_FALSE(std::filesystem::exists(exited));
 }
 
