@@ -54,6 +54,8 @@ bool waitFor(const std::filesystem::path& path) {
 class WaiterE2eTest : public ::testing::Test {
  protected:
   WaiterE2eTest() {
+    std::filesystem::create_directories(install);
+    std::filesystem::copy_file(builtProgram("sample-app"), install / "sample-app.exe");
     installVersion("1", "mode=confirm\n");
     writeTestFile(runs, "");
     const nlohmann::json request = {
@@ -101,16 +103,11 @@ class WaiterE2eTest : public ::testing::Test {
 
   // What a swap or a rollback leaves in the install.
   void installVersion(const std::string& version, const std::string& settings) {
-    if (!std::filesystem::exists(install / "sample-app.exe")) {
-      std::filesystem::create_directories(install);
-      std::filesystem::copy_file(builtProgram("sample-app"), install / "sample-app.exe");
-    }
     writeTestFile(install / "sample.ini", "version=" + version + "\n" + settings);
   }
 
-  void writeJournal(const std::string& id, JournalState state,
-                    std::optional<OutcomeRecord> outcome = std::nullopt) {
-    writeTestFile(journalPath(workspace), journalText(id, state, std::move(outcome)));
+  void writeJournal(JournalState state, std::optional<OutcomeRecord> outcome = std::nullopt) {
+    writeTestFile(journalPath(workspace), journalText(kId, state, std::move(outcome)));
   }
 
   // Starts the waiter and returns once it runs (its log is there).
@@ -156,7 +153,7 @@ class WaiterE2eTest : public ::testing::Test {
 
 TEST_F(WaiterE2eTest, ARefusedUpdateStartsThePreviousVersion) {
   auto waiter = startWaiter();
-  writeJournal(kId, JournalState::rolledBack,
+  writeJournal(JournalState::rolledBack,
                OutcomeRecord{"rolled-back", "rejected", "version 2.0.0 is not newer than 2.0.0"});
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 1) << run.err;
@@ -167,9 +164,9 @@ TEST_F(WaiterE2eTest, ARefusedUpdateStartsThePreviousVersion) {
 TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
   auto waiter = startWaiter();
   installVersion("2", "mode=stay\nstayMs=3000\n");
-  writeJournal(kId, JournalState::swapped);
+  writeJournal(JournalState::swapped);
   EXPECT_THAT(started(1), ElementsAre("2"));
-  writeJournal(kId, JournalState::confirmed, OutcomeRecord{"updated", "", ""});
+  writeJournal(JournalState::confirmed, OutcomeRecord{"updated", "", ""});
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_FALSE(std::filesystem::exists(exited));
@@ -179,11 +176,11 @@ TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
 TEST_F(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
   auto waiter = startWaiter();
   installVersion("2", "mode=crash\nexitCode=-7\n");
-  writeJournal(kId, JournalState::swapped);
+  writeJournal(JournalState::swapped);
   ASSERT_TRUE(waitFor(exited));
   EXPECT_EQ(readTestFile(exited), "-7");
   installVersion("1", "mode=confirm\n");
-  writeJournal(kId, JournalState::rolledBack,
+  writeJournal(JournalState::rolledBack,
                OutcomeRecord{"rolled-back", "exited",
                              "the new version exited with code -7 before it finished starting"});
   endHelper();
