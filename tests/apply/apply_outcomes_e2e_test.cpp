@@ -157,11 +157,10 @@ TEST_F(ApplyOutcomesTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateS
   stage("mode=confirm\n", [](Timeouts& t) { t.exitMs = 300; });
   // A second program of the install, held open until the test lets it go.
   std::filesystem::copy_file(builtProgram("hold-file"), install / "hold-file.exe");
-  writeTestFile(temp / "held.txt", "");
   auto other = std::async(std::launch::async, [&] {
-    return runProgram(install / "hold-file.exe",
-                      {"share-delete", pathToUtf8(temp / "held.txt"), pathToUtf8(temp / "ready"),
-                       pathToUtf8(temp / "release"), "0"});
+    return runProgram(install / "hold-file.exe", {"share-delete", pathToUtf8(runs),
+                                                  pathToUtf8(temp / "ready"),
+                                                  pathToUtf8(temp / "release"), "0"});
   });
   for (int i = 0; i < 200 && !std::filesystem::exists(temp / "ready"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -172,11 +171,10 @@ TEST_F(ApplyOutcomesTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateS
   EXPECT_EQ(other.get().exitCode, 0);
 
   EXPECT_EQ(run.exitCode, 3) << run.err;
-  const std::string expected = "another program from " + pathToUtf8(install) +
-                               " is still running (process ";
   const Journal after = journal();
   EXPECT_EQ(after.state, JournalState::staged);
-  EXPECT_THAT(after.lastError, StartsWith(expected));
+  EXPECT_THAT(after.lastError, StartsWith("another program from " + pathToUtf8(install) +
+                                          " is still running (process "));
   EXPECT_THAT(run.err, HasSubstr(after.lastError));
   EXPECT_TRUE(after.moves.empty());
   EXPECT_EQ(snapshot(), before);

@@ -208,11 +208,18 @@ TEST_P(WaiterWithoutHelperJournalTest, LeavesTheOutcomeAndStartsThePreviousVersi
 
 std::string otherAttempt(JournalState state) { return journalText("00000000000000e4", state); }
 
+std::string caseName(const ::testing::TestParamInfo<std::string>& info) {
+  constexpr const char* kNames[] = {"None", "OtherSwapped", "OtherConfirmed", "OtherRolledBack",
+                                    "Damaged"};
+  return kNames[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(Journals, WaiterWithoutHelperJournalTest,
                          ::testing::Values(std::string(), otherAttempt(JournalState::swapped),
                                            otherAttempt(JournalState::confirmed),
                                            otherAttempt(JournalState::rolledBack),
-                                           std::string(R"({"journal": 1, "id": ")")));
+                                           std::string(R"({"journal": 1, "id": ")")),
+                         caseName);
 
 }  // namespace
 }  // namespace loftswitch
