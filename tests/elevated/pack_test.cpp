@@ -83,7 +83,7 @@ TEST_F(PackToolTest, SignsAPackageThatTheHelpersCheckAccepts) {
   EXPECT_THAT(hashPackage(temp_ / "package.zip", *request), IsOkay());
 }
 
-TEST_F(PackToolTest, VerifyPassesTheSignedPackageAndFailsATamperedOne) {
+TEST_F(PackToolTest, VerifyChecksKeysInstallAndPackageBytes) {
   const std::string publicKey = makeKey("release.key");
   const std::string otherKey = makeKey("other.key");
   writeTestFile(temp_ / "package.zip", std::string(70000, 'z'));
@@ -97,31 +97,26 @@ TEST_F(PackToolTest, VerifyPassesTheSignedPackageAndFailsATamperedOne) {
   expectRefusal({"verify", "--app", "com.example.app", "--public-key", otherKey, "--request",
                  path("fields.json"), path("package.zip")},
                 1, "the update's signature doesn't verify with any trusted key");
+
+  nlohmann::json description = {{"loftswitch_install", 1},        {"app", "com.example.app"},
+                                {"version", "1.9"},               {"executable", "app.exe"},
+                                {"platforms", {"windows-x64"}}, {"publicKeys", {publicKey}}};
+  const std::vector<std::string> install = {"verify", "--install", path("loftswitch.json"),
+                                            "--request", path("fields.json"), path("package.zip")};
+  writeTestFile(temp_ / "loftswitch.json", description.dump());
+  EXPECT_EQ(pack(install).exitCode, 0);
+  description["version"] = "2.0.0-rc.1";
+  writeTestFile(temp_ / "loftswitch.json", description.dump());
+  expectRefusal(install, 1, "version v2.0.0-rc.1 is not newer than the installed 2.0.0-rc.1");
+  description["version"] = "1.0";
+  description["platforms"] = {"windows-arm64"};
+  writeTestFile(temp_ / "loftswitch.json", description.dump());
+  expectRefusal(install, 1, "the package is for windows-x64, which this install doesn't run");
+
   writeTestFile(temp_ / "package.zip", std::string(69999, 'z') + "y");
   expectRefusal(check, 1, "the package's SHA-256 doesn't match the signed one");
   writeTestFile(temp_ / "package.zip", std::string(69999, 'z'));
   expectRefusal(check, 1, "the package is 69999 bytes, not the signed 70000");
-}
-
-TEST_F(PackToolTest, VerifyAgainstAnInstallDescriptionChecksVersionAndPlatform) {
-  const std::string publicKey = makeKey("release.key");
-  writeTestFile(temp_ / "package.zip", "package");
-  ASSERT_EQ(signPackage("release.key").exitCode, 0);
-  nlohmann::json description = {{"loftswitch_install", 1},        {"app", "com.example.app"},
-                                {"version", "1.9"},               {"executable", "app.exe"},
-                                {"platforms", {"windows-x64"}}, {"publicKeys", {publicKey}}};
-  const std::vector<std::string> check = {"verify", "--install", path("loftswitch.json"),
-                                          "--request", path("fields.json"), path("package.zip")};
-  writeTestFile(temp_ / "loftswitch.json", description.dump());
-  EXPECT_EQ(pack(check).exitCode, 0);
-
-  description["version"] = "2.0.0-rc.1";
-  writeTestFile(temp_ / "loftswitch.json", description.dump());
-  expectRefusal(check, 1, "version v2.0.0-rc.1 is not newer than the installed 2.0.0-rc.1");
-  description["version"] = "1.0";
-  description["platforms"] = {"windows-arm64"};
-  writeTestFile(temp_ / "loftswitch.json", description.dump());
-  expectRefusal(check, 1, "the package is for windows-x64, which this install doesn't run");
 }
 
 TEST_F(PackToolTest, RefusesToOverwriteAKeyOrSignWhatTheHelperWouldRefuse) {

@@ -261,10 +261,18 @@ TEST_F(ConfirmTest, AnAdministratorsAttemptIsConfirmedByAMarkerInTheUserWorkspac
 class ReportedOutcomeTest : public AppFolders {};
 
 TEST_F(ReportedOutcomeTest, ReportsAnOutcomeUntilItIsMarkedReported) {
+  writeJournal(journalOf(kId, JournalState::swapped));
+  auto read = readOutcome(fs, places());
+  ASSERT_TRUE(read);
+  EXPECT_FALSE(read->present);
+  EXPECT_THAT(markReported(fs, places(), kId, 1000),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr("it has no outcome yet")));
+  EXPECT_FALSE(readJournal().reported);
+
   Journal journal = journalOf(kId, JournalState::rolledBack);
   journal.outcome = OutcomeRecord{"rolled-back", "exited", "the new version exited with code 3"};
   writeJournal(journal);
-  auto read = readOutcome(fs, places());
+  read = readOutcome(fs, places());
   ASSERT_TRUE(read);
   ASSERT_TRUE(read->present);
   EXPECT_EQ(read->id + " " + read->from + " " + read->to, std::string(kId) + " 1.0 2.0");
@@ -279,16 +287,6 @@ TEST_F(ReportedOutcomeTest, ReportsAnOutcomeUntilItIsMarkedReported) {
   read = readOutcome(fs, places());
   ASSERT_TRUE(read);
   EXPECT_FALSE(read->present);
-}
-
-TEST_F(ReportedOutcomeTest, AnAttemptWithoutOutcomeHasNothingToReportOrMark) {
-  writeJournal(journalOf(kId, JournalState::swapped));
-  const auto read = readOutcome(fs, places());
-  ASSERT_TRUE(read);
-  EXPECT_FALSE(read->present);
-  EXPECT_THAT(markReported(fs, places(), kId, 1000),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr("it has no outcome yet")));
-  EXPECT_FALSE(readJournal().reported);
 }
 
 TEST_F(ReportedOutcomeTest, ReportsWhatTheWaiterLeftWhenTheHelperNeverRan) {
@@ -309,10 +307,19 @@ TEST_F(ReportedOutcomeTest, ReportsWhatTheWaiterLeftWhenTheHelperNeverRan) {
 
 class StartApplyTest : public AppFolders {};
 
-TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceWithTheAppsIdentity) {
+TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceForAStagedAttemptOnly) {
   writeTestFile(install() / "loftswitch-apply.exe", "the tool");
-  writeJournal(journalOf(kId, JournalState::staged));
   RecordingStarter starter;
+  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND,
+                      StartsWith("attempt " + std::string(kId) + " is not staged")));
+  writeJournal(journalOf(kId, JournalState::swapped));
+  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr(", swapped")));
+  EXPECT_TRUE(starter.started.empty());
+  EXPECT_FALSE(std::filesystem::exists(workspace() / "loftswitch-apply.exe"));
+
+  writeJournal(journalOf(kId, JournalState::staged));
   const auto started = startApply(fs, starter, places(), kId, {});
   ASSERT_TRUE(started) << started.error().message;
   ASSERT_EQ(starter.started.size(), 1u);
@@ -324,18 +331,6 @@ TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceWithTheAppsIdentity) {
                           "--pid-started", "133000000000000000"));
   EXPECT_EQ(request.workingFolder, workspace());
   EXPECT_TRUE(request.breakaway);
-}
-
-TEST_F(StartApplyTest, StartsNothingForAnAttemptThatIsNotStaged) {
-  writeTestFile(install() / "loftswitch-apply.exe", "the tool");
-  RecordingStarter starter;
-  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, StartsWith("attempt " + std::string(kId) + " is not staged")));
-  writeJournal(journalOf(kId, JournalState::swapped));
-  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr(", swapped")));
-  EXPECT_TRUE(starter.started.empty());
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "loftswitch-apply.exe"));
 }
 
 TEST_F(StartApplyTest, AnAdministratorsAttemptStartsTheHelperAndTheWaiter) {
