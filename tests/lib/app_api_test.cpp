@@ -117,25 +117,6 @@ TEST_F(AppApiTest, TheDllExportsEveryCall) {
 
 // Wine asks no one, so the program simply starts; what matters is that its
 // arguments arrive whole and its identity comes back.
-TEST(SystemStarterTest, StartsThroughTheAdministratorPromptWithItsArgumentsWhole) {
-  TempFolder temp;
-  const std::filesystem::path out = temp / "report.json";
-  ASSERT_TRUE(::SetEnvironmentVariableW(L"PRINT_ARGS_OUT", out.c_str()));
-  LaunchRequest request;
-  request.program = builtProgram("print-args");
-  request.arguments = {"--request", "C:\\a b\\request-1.json", "say \"hi\"", "tail\\", ""};
-  SystemStarter starter;
-  const auto started = starter.startElevated(request);
-  ::SetEnvironmentVariableW(L"PRINT_ARGS_OUT", nullptr);
-  ASSERT_TRUE(started) << started.error().message;
-  EXPECT_NE(started->pid, 0u);
-  EXPECT_NE(started->started, 0u);
-  std::string report;
-  waitFor(300, [&] { return !(report = readTestFile(out)).empty(); });
-  ASSERT_FALSE(report.empty());
-  EXPECT_EQ(nlohmann::json::parse(report)["args"], nlohmann::json(request.arguments));
-}
-
 std::string sampleTrust(const std::string& version) {
   return nlohmann::json{{"loftswitch_install", 1},
                         {"app", "demo"},
