@@ -14,18 +14,6 @@ namespace {
 
 using ::testing::StartsWith;
 
-TEST(CreateFoldersTest, CreatesEveryMissingLevelAcceptsAFolderAndRefusesAFileInTheWay) {
-  TempFolder temp;
-  EXPECT_THAT(createFolders(temp / "a/b/c"), IsOkay());
-  EXPECT_TRUE(std::filesystem::is_directory(temp / "a/b/c"));
-  EXPECT_THAT(createFolders(temp / "a/b/c"), IsOkay());
-  writeTestFile(temp / "f", "x");
-  EXPECT_THAT(createFolders(temp / "f"),
-              FailsWith(ErrorCode::io, "can't create folder " + pathToUtf8(temp / "f") +
-                                           ": a file is in the way"));
-  EXPECT_THAT(createFolders(temp / "f/below"), FailsWithCode(ErrorCode::io));
-}
-
 TEST(OpenFileTest, EachModeCreatesTruncatesOrSharesAsItSays) {
   TempFolder temp;
   writeTestFile(temp / "f", "a much longer old content");

@@ -160,7 +160,7 @@ Result<std::vector<std::string>> MemoryFileSystem::list(const std::filesystem::p
   return names;
 }
 
-Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bool longForm) {
+Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path) {
   const std::vector<std::string> pieces = piecesOf(path);
   for (std::size_t count = 2; count <= pieces.size(); ++count) {
     const std::string given = join(pieces, count);
@@ -169,8 +169,7 @@ Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bo
     if (it != nodes_.end()) {
       if (it->second.folder) continue;
       // An ancestor in the way is reported under its long form.
-      const std::string shown =
-          count == pieces.size() && !longForm ? pathToUtf8(path) : "\\\\?\\" + given;
+      const std::string shown = count == pieces.size() ? pathToUtf8(path) : "\\\\?\\" + given;
       return fail(ErrorCode::io, "can't create folder " + shown + ": a file is in the way");
     }
     const std::string parent = parentOf(key);
@@ -182,14 +181,14 @@ Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bo
 
 Result<Unit> MemoryFileSystem::createFolders(const std::filesystem::path& path) {
   RETURN_IF_ERROR(begin(Operation::createFolders, "can't create folder", path));
-  return makeFolders(path, false);
+  return makeFolders(path);
 }
 
 Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't move " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::move, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(to.parent_path()));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (isRoot(fromKey) || isRoot(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
@@ -247,7 +246,7 @@ Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
                                          std::string_view bytes) {
   RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
-  RETURN_IF_ERROR(makeFolders(path.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(path.parent_path()));
   const std::string key = keyOf(path);
   if (folderAt(key) || heldAt(key))
     return fail(errorFromWin32(kAccessDenied, "can't replace", path));
@@ -278,12 +277,7 @@ Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::st
     return fail(errorFromWin32(kPathNotFound, "can't open", path));
   if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
   if (heldAt(key)) return fail(errorFromWin32(kSharingViolation, "can't open", path));
-  auto it = nodes_.find(key);
-  if (it == nodes_.end()) {
-    nodes_[key] = Node{nameFor(path), false, std::string(bytes)};
-  } else {
-    it->second.content += bytes;
-  }
+  nodes_.try_emplace(key, Node{nameFor(path), false, {}}).first->second.content += bytes;
   return ok();
 }
 
@@ -291,19 +285,15 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(to.parent_path()));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (!existsAt(fromKey)) return fail(errorFromWin32(missingCode(fromKey), prefix, to));
   if (folderAt(fromKey) || folderAt(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
   if (heldAt(toKey)) return fail(errorFromWin32(kSharingViolation, prefix, to));
   std::string content = nodes_.at(fromKey).content;
-  auto it = nodes_.find(toKey);
-  if (it != nodes_.end()) {
-    it->second.content = std::move(content);
-  } else {
-    nodes_[toKey] = Node{nameFor(to), false, std::move(content)};
-  }
+  nodes_.try_emplace(toKey, Node{nameFor(to), false, {}}).first->second.content =
+      std::move(content);
   return ok();
 }
 
@@ -317,7 +307,7 @@ Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder
 }
 
 void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_view content) {
-  const Result<Unit> folders = makeFolders(path.parent_path(), false);
+  const Result<Unit> folders = makeFolders(path.parent_path());
   const std::string key = keyOf(path);
   if (!folders || isRoot(key) || folderAt(key)) {
     throw std::logic_error("MemoryFileSystem::addFile: something is in the way of " +
@@ -327,7 +317,7 @@ void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_vi
 }
 
 void MemoryFileSystem::addFolder(const std::filesystem::path& path) {
-  if (!makeFolders(path, false)) {
+  if (!makeFolders(path)) {
     throw std::logic_error("MemoryFileSystem::addFolder: a file is in the way of " +
                            pathToUtf8(path));
   }

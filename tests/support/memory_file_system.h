@@ -115,7 +115,7 @@ class MemoryFileSystem : public FileSystem {
   bool heldAt(const std::string& key) const;
   bool holdsInside(const std::string& key) const;
   std::vector<std::string> childKeys(const std::string& key) const;
-  Result<Unit> makeFolders(const std::filesystem::path& path, bool longForm);
+  Result<Unit> makeFolders(const std::filesystem::path& path);
   std::uint32_t removeTree(const std::string& key);
 
   std::map<std::string, Node> nodes_;

@@ -15,7 +15,6 @@
 using namespace loftswitch;
 using ::testing::AllOf;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 namespace {
@@ -42,16 +41,6 @@ class JournalStoreTest : public ::testing::Test {
 };
 
 }  // namespace
-
-TEST_F(JournalStoreTest, ASavedJournalLoadsAsAnEqualJournal) {
-  ASSERT_THAT(saveJournal(fs_, workspace_, journal_, sink()), IsOkay());
-  EXPECT_EQ(fs_.fileContent("C:\\Apps\\Demo\\.loftswitch\\journal.json"),
-            serializeJournal(journal_));
-  auto loaded = loadJournal(fs_, workspace_);
-  ASSERT_THAT(loaded, IsOkay());
-  EXPECT_EQ(*loaded, journal_);
-  EXPECT_THAT(lines_, IsEmpty());
-}
 
 TEST_F(JournalStoreTest, ReadFailuresComeBackUnchangedAndADamagedJournalIsLeftAsItIs) {
   fs_.addFolder(workspace_.workspacePath);
