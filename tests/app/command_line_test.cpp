@@ -28,40 +28,24 @@ TEST(CommandLineTest, NumbersMustBeOneToTwentyDigitsThatFit) {
   }
 }
 
-TEST(CommandLineTest, NumberOptionsReportTheOptionAsTyped) {
-  expectUsageError(parse({"--pid", "12a"}), "--pid needs a number");
-  expectUsageError(parse({"--pid", "-1"}), "--pid needs a number");
-  expectUsageError(parse({"--pid", ""}), "--pid needs a number");
-  expectUsageError(parse({"--work", "x", "--pid"}), "--pid needs a number");
-  expectUsageError(parse({"--pid-started", "18446744073709551616"}),
-                   "--pid-started needs a number");
-  expectUsageError(parse({"--elevated-pid", "x"}), "--elevated-pid needs a number");
-  expectUsageError(parse({"--elevated-started"}), "--elevated-started needs a number");
-}
-
-TEST(CommandLineTest, ValueOptionsTakeTheNextArgumentWhateverItIs) {
-  const ParseOutcome outcome = parse({"--work", "--id"});
-  ASSERT_TRUE(outcome.options);
-  EXPECT_EQ(outcome.options->work, std::filesystem::path("--id"));
-  EXPECT_EQ(outcome.options->id, "");
-  expectUsageError(parse({"--work"}), "--work needs a folder");
-  expectUsageError(parse({"--id"}), "--id needs a value");
-  expectUsageError(parse({"--request"}), "--request needs a file");
-}
-
-TEST(CommandLineTest, LaterOptionsWinAndModesOverwriteEachOther) {
-  ParseOutcome outcome =
-      parse({"--elevated", "--wait-elevated", "--id", "a", "--id", "b", "--request", "r"});
-  ASSERT_TRUE(outcome.options);
-  EXPECT_EQ(outcome.options->mode, Mode::waiter);
-  EXPECT_EQ(outcome.options->id, "b");
-  outcome = parse({"--wait-elevated", "--elevated", "--request", "r"});
-  ASSERT_TRUE(outcome.options);
-  EXPECT_EQ(outcome.options->mode, Mode::elevated);
-}
-
-TEST(CommandLineTest, HelpActsOnlyWhenTheLoopReachesIt) {
-  expectUsageError(parse({"--bogus", "--help"}), "unknown argument --bogus");
+TEST(CommandLineTest, UsageErrorsNameTheOptionAsTyped) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--pid", "12a"}, "--pid needs a number"},
+      {{"--pid", "-1"}, "--pid needs a number"},
+      {{"--pid", ""}, "--pid needs a number"},
+      {{"--work", "x", "--pid"}, "--pid needs a number"},
+      {{"--pid-started", "18446744073709551616"}, "--pid-started needs a number"},
+      {{"--elevated-pid", "x"}, "--elevated-pid needs a number"},
+      {{"--elevated-started"}, "--elevated-started needs a number"},
+      {{"--work"}, "--work needs a folder"},
+      {{"--id"}, "--id needs a value"},
+      {{"--request"}, "--request needs a file"},
+      // Help acts only when the loop reaches it; names are case-sensitive.
+      {{"--bogus", "--help"}, "unknown argument --bogus"},
+      {{"--Work", "x"}, "unknown argument --Work"},
+      {{"--HELP"}, "unknown argument --HELP"},
+  };
+  for (const auto& [args, message] : cases) expectUsageError(parse(args), message);
   const ParseOutcome help = parse({"-h", "--bogus"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_EQ(help.out, kUsageText);
@@ -71,9 +55,18 @@ TEST(CommandLineTest, HelpActsOnlyWhenTheLoopReachesIt) {
   EXPECT_EQ(version.out, "loftswitch-apply 0.1.0\n");
 }
 
-TEST(CommandLineTest, OptionNamesAreCaseSensitive) {
-  expectUsageError(parse({"--Work", "x"}), "unknown argument --Work");
-  expectUsageError(parse({"--HELP"}), "unknown argument --HELP");
+TEST(CommandLineTest, ValueOptionsTakeTheNextArgumentAndLaterOnesWin) {
+  ParseOutcome outcome = parse({"--work", "--id"});
+  ASSERT_TRUE(outcome.options);
+  EXPECT_EQ(outcome.options->work, std::filesystem::path("--id"));
+  EXPECT_EQ(outcome.options->id, "");
+  outcome = parse({"--elevated", "--wait-elevated", "--id", "a", "--id", "b", "--request", "r"});
+  ASSERT_TRUE(outcome.options);
+  EXPECT_EQ(outcome.options->mode, Mode::waiter);
+  EXPECT_EQ(outcome.options->id, "b");
+  outcome = parse({"--wait-elevated", "--elevated", "--request", "r"});
+  ASSERT_TRUE(outcome.options);
+  EXPECT_EQ(outcome.options->mode, Mode::elevated);
 }
 
 TEST(CommandLineTest, PidKeepsItsLowThirtyTwoBits) {

@@ -9,13 +9,10 @@
 namespace loftswitch {
 namespace {
 
-TEST(FileLogTest, LinePrefixIsUtcWithMilliseconds) {
+TEST(FileLogTest, LinePrefixIsUtcWithMillisecondsAndTheStampIsCompact) {
   // 2026-12-05T10:31:04.123Z
   EXPECT_EQ(logLinePrefix(1796466664123), "2026-12-05T10:31:04.123Z ");
   EXPECT_EQ(logLinePrefix(0), "1970-01-01T00:00:00.000Z ");
-}
-
-TEST(FileLogTest, StampHasTheCompactForm) {
   EXPECT_TRUE(std::regex_match(logStamp(), std::regex("[0-9]{8}T[0-9]{6}Z"))) << logStamp();
 }
 
@@ -35,7 +32,7 @@ TEST(FileLogTest, CreatesTheLogsFolderAndWritesStampedLines) {
       << text;
 }
 
-TEST(FileLogTest, TruncatesAnExistingFile) {
+TEST(FileLogTest, TruncatesAnExistingFileAndWorksWithoutOne) {
   TempFolder temp;
   const auto path = temp / "run.log";
   writeTestFile(path, "an old run that must not stay in front\n");
@@ -45,10 +42,7 @@ TEST(FileLogTest, TruncatesAnExistingFile) {
   }
   const std::string text = readTestFile(path);
   EXPECT_EQ(text.substr(25), "new\n");
-}
-
-TEST(FileLogTest, WithoutAFolderTheLogStillTakesLines) {
-  TempFolder temp;
+  // Without a folder the log still takes lines.
   writeTestFile(temp / "file", "x");
   FileLog log(temp / "file/logs/run.log");
   EXPECT_FALSE(log.hasFile());

@@ -11,7 +11,6 @@
 namespace loftswitch {
 namespace {
 
-
 ProgramRun tool(const std::vector<std::string>& args) {
   return runProgram(builtProgram("loftswitch-apply"), args);
 }
@@ -20,6 +19,14 @@ void expectUsage(const ProgramRun& run, const std::string& message) {
   EXPECT_EQ(run.exitCode, 64);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "loftswitch-apply: " + message + "\n\n" + kUsageText);
+}
+
+// Refused with exit code 5 and one line on standard error that starts so.
+void expectRefused(const ProgramRun& run, const std::string& start) {
+  EXPECT_EQ(run.exitCode, 5);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(run.err.starts_with(start)) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }
 
 TEST(MainTest, HelpAndVersionGoToStandardOutput) {
@@ -42,19 +49,14 @@ TEST(MainTest, UsageErrorsExitWith64) {
               "--request is required with --elevated and --wait-elevated");
   expectUsage(tool({"--bogus", "--help"}), "unknown argument --bogus");
   expectUsage(tool({"--pid", "18446744073709551616"}), "--pid needs a number");
-}
-
-TEST(MainTest, NonAsciiArgumentsArriveAsUtf8) {
+  // Non-ASCII arguments arrive as UTF-8.
   expectUsage(tool({"--caf\xC3\xA9"}), "unknown argument --caf\xC3\xA9");
 }
 
 TEST(MainTest, AnUnreadableRequestIsRefusedWithoutALog) {
   TempFolder temp;
-  const ProgramRun run = tool({"--elevated", "--request", (temp / "missing.json").string()});
-  EXPECT_EQ(run.exitCode, 5);
-  EXPECT_EQ(run.out, "");
-  EXPECT_TRUE(run.err.starts_with("loftswitch-apply: ")) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  expectRefused(tool({"--elevated", "--request", (temp / "missing.json").string()}),
+                "loftswitch-apply: ");
   EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
 }
 
@@ -78,11 +80,8 @@ TEST(MainTest, TheElevatedModeRefusesAnInstallFolderOrdinaryUsersCanChange) {
   // tool's own folder refuses, before any log is opened.
   TempFolder temp;
   writeTestFile(temp / "request.json", validRequestText(temp));
-  const ProgramRun run = tool({"--elevated", "--request", (temp / "request.json").string()});
-  EXPECT_EQ(run.exitCode, 5);
-  EXPECT_EQ(run.out, "");
-  EXPECT_TRUE(run.err.starts_with("loftswitch-apply: refusing to run elevated: ")) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  expectRefused(tool({"--elevated", "--request", (temp / "request.json").string()}),
+                "loftswitch-apply: refusing to run elevated: ");
   EXPECT_FALSE(std::filesystem::exists(builtProgram("loftswitch-apply").parent_path() /
                                        ".loftswitch"));
 }
@@ -90,16 +89,14 @@ TEST(MainTest, TheElevatedModeRefusesAnInstallFolderOrdinaryUsersCanChange) {
 TEST(MainTest, TheWaiterRefusesAnInvalidOrOversizedRequest) {
   TempFolder temp;
   writeTestFile(temp / "request.json", R"({"loftswitch_request": 2})");
-  ProgramRun run = tool({"--wait-elevated", "--request", (temp / "request.json").string()});
-  EXPECT_EQ(run.exitCode, 5);
-  EXPECT_EQ(run.err, "loftswitch-apply: the update request: not a version 1 request\n");
+  expectRefused(tool({"--wait-elevated", "--request", (temp / "request.json").string()}),
+                "loftswitch-apply: the update request: not a version 1 request\n");
 
   std::string padded = validRequestText(temp);
   padded.insert(1, "\"notes\": \"" + std::string(0x100000, 'n') + "\", ");
   writeTestFile(temp / "request.json", padded);
-  run = tool({"--wait-elevated", "--request", (temp / "request.json").string()});
-  EXPECT_EQ(run.exitCode, 5);
-  EXPECT_TRUE(run.err.starts_with("loftswitch-apply: ")) << run.err;
+  expectRefused(tool({"--wait-elevated", "--request", (temp / "request.json").string()}),
+                "loftswitch-apply: ");
   EXPECT_FALSE(std::filesystem::exists(temp / "user"));
 }
 

@@ -51,10 +51,10 @@ void writeVersion(const std::filesystem::path& folder, int version) {
   }
 }
 
-// The number of moves after which the tool is killed.
-class ApplyCrashTest : public ::testing::TestWithParam<std::uintmax_t> {
+// Version 1 installed and version 2 staged, with the tool in the workspace.
+class ApplyCrashTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  ApplyCrashTest() {
     writeVersion(app(), 1);
     before_ = installSnapshot(app());
     writeVersion(work() / "stage" / kAttempt / "new", 2);
@@ -63,13 +63,14 @@ class ApplyCrashTest : public ::testing::TestWithParam<std::uintmax_t> {
                   std::string(R"({"journal": 1, "id": ")") + kAttempt +
                       R"(", "app": "crash", "from": "1", "to": "2", "state": "staged",
                           "layout": "folder", "executable": "sample-app.exe",
-                          "timeouts": {"confirmMs": 20000}})");
+                          "timeouts": {"confirmMs": 0}})");
     std::filesystem::copy_file(builtProgram("loftswitch-apply"), tool());
   }
 
   std::filesystem::path app() const { return temp_ / "App"; }
   std::filesystem::path work() const { return app() / ".loftswitch"; }
   std::filesystem::path tool() const { return work() / "loftswitch-apply.exe"; }
+  ProgramRun runTool() const { return runProgram(tool(), {"--work", pathToUtf8(work()), "--id", kAttempt}); }
   std::uintmax_t progress() const {
     std::error_code missing;
     const auto size = std::filesystem::file_size(work() / "stage" / kAttempt / "progress", missing);
@@ -105,48 +106,34 @@ class ApplyCrashTest : public ::testing::TestWithParam<std::uintmax_t> {
   Snapshot after_;
 };
 
-TEST_P(ApplyCrashTest, ASecondRunUndoesAKilledSwapExactly) {
+// The number of moves after which the tool is killed.
+class ApplyKillTest : public ApplyCrashTest, public ::testing::WithParamInterface<std::uintmax_t> {};
+
+TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
   ASSERT_NE(before_, after_);
   ASSERT_TRUE(runAndKillAfter(GetParam())) << "the tool ended before the kill";
-  const ProgramRun again = runProgram(tool(), {"--work", pathToUtf8(work()), "--id", kAttempt});
+  const ProgramRun again = runTool();
   EXPECT_EQ(again.exitCode, 1) << again.err;
   EXPECT_EQ(installSnapshot(app()), before_) << again.err;
-  EXPECT_THAT(readTestFile(work() / "journal.json"),
-              ::testing::HasSubstr("\"state\": \"rolled-back\""));
+  EXPECT_THAT(readTestFile(work() / "journal.json"), ::testing::HasSubstr("\"state\": \"rolled-back\""));
 }
 
 // A swap of 122 entries out and 122 in makes 244 moves.
-INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyCrashTest, ::testing::Values(1u, 61u, 122u, 243u));
+INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(1u, 61u, 122u, 243u));
 
-TEST(ApplyCrashSettleTest, ASecondRunLeavesAFinishedSwapAlone) {
-  // A run that ends after the swap but before the confirmation leaves
-  // "swapped": a second run changes nothing and the new version stands.
-  TempFolder temp;
-  const auto app = temp / "App";
-  const auto work = app / ".loftswitch";
-  writeVersion(app, 1);
-  writeVersion(work / "stage" / kAttempt / "new", 2);
-  const Snapshot newVersion = installSnapshot(work / "stage" / kAttempt / "new");
-  writeTestFile(work / "journal.json",
-                std::string(R"({"journal": 1, "id": ")") + kAttempt +
-                    R"(", "app": "crash", "from": "1", "to": "2", "state": "staged",
-                        "layout": "folder", "executable": "sample-app.exe",
-                        "timeouts": {"confirmMs": 0}})");
+TEST_F(ApplyCrashTest, ASecondRunLeavesAFinishedSwapAlone) {
   // The new version runs on without confirming: the first run ends
-  // "unconfirmed".
-  writeTestFile(work / "stage" / kAttempt / "new" / "sample.ini",
-                "version=2\nmode=stay\nstayMs=1500\n");
-  std::filesystem::copy_file(builtProgram("loftswitch-apply"), work / "loftswitch-apply.exe");
-  const ProgramRun first =
-      runProgram(work / "loftswitch-apply.exe", {"--work", pathToUtf8(work), "--id", kAttempt});
+  // "unconfirmed", leaving "swapped", and a second run changes nothing.
+  writeTestFile(work() / "stage" / kAttempt / "new" / "sample.ini", "version=2\nmode=stay\nstayMs=1500\n");
+  const ProgramRun first = runTool();
   EXPECT_EQ(first.exitCode, 0) << first.err;
-  const Snapshot installed = installSnapshot(app);
-  const ProgramRun second =
-      runProgram(work / "loftswitch-apply.exe", {"--work", pathToUtf8(work), "--id", kAttempt});
+  const Snapshot installed = installSnapshot(app());
+  EXPECT_EQ(installed.size(), after_.size());
+  EXPECT_EQ(installed.at("shared-0\\data.txt"), "shared-0 of version 2");
+  const ProgramRun second = runTool();
   EXPECT_EQ(second.exitCode, 0) << second.err;
   EXPECT_THAT(second.err, ::testing::HasSubstr("nothing to do: the journal is swapped"));
-  EXPECT_EQ(installSnapshot(app), installed);
-  EXPECT_EQ(installed.size(), newVersion.size());
+  EXPECT_EQ(installSnapshot(app()), installed);
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include <windows.h>
+#include "base/win32.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
-#include "base/win32.h"
 #include "support/matchers.h"
 
 namespace loftswitch {
@@ -13,33 +13,23 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(LongPathTest, DropsTrailingSeparatorsButKeepsTheRootOne) {
-  EXPECT_EQ(longPath(L"C:\\a\\b\\"), L"\\\\?\\C:\\a\\b");
-  EXPECT_EQ(longPath(L"C:\\"), L"\\\\?\\C:\\");
-}
-
-TEST(LongPathTest, ResolvesDotsAndForwardSlashes) {
-  EXPECT_EQ(longPath(L"C:/a/../b"), L"\\\\?\\C:\\b");
-  EXPECT_EQ(longPath(L"C:\\a\\.\\b\\\\c"), L"\\\\?\\C:\\a\\b\\c");
-}
-
-TEST(LongPathTest, UncPathsTakeTheUncPrefix) {
-  EXPECT_EQ(longPath(L"\\\\srv\\share\\x"), L"\\\\?\\UNC\\srv\\share\\x");
-}
-
-TEST(LongPathTest, AnExistingLongFormComesBackUnchanged) {
-  EXPECT_EQ(longPath(L"\\\\?\\C:\\x\\"), L"\\\\?\\C:\\x\\");
-  EXPECT_EQ(longPath(L"\\\\?\\UNC\\srv\\share"), L"\\\\?\\UNC\\srv\\share");
-}
-
-TEST(LongPathTest, RelativePathsBecomeAbsolute) {
-  const std::wstring result = longPath(L"some\\file");
-  EXPECT_TRUE(result.starts_with(L"\\\\?\\"));
-  EXPECT_TRUE(result.ends_with(L"\\some\\file"));
-  EXPECT_GT(result.size(), std::wstring(L"\\\\?\\some\\file").size());
-}
-
-TEST(PlainPathTest, StripsLongPrefixes) {
+TEST(LongPathTest, GivesTheLongFormOfDriveUncAndLongPaths) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"C:\\a\\b\\", L"\\\\?\\C:\\a\\b"},  // trailing separators go...
+      {L"C:\\", L"\\\\?\\C:\\"},            // ...but not the root's
+      {L"C:/a/../b", L"\\\\?\\C:\\b"},
+      {L"C:\\a\\.\\b\\\\c", L"\\\\?\\C:\\a\\b\\c"},
+      {L"\\\\srv\\share\\x", L"\\\\?\\UNC\\srv\\share\\x"},
+      // An existing long form comes back unchanged.
+      {L"\\\\?\\C:\\x\\", L"\\\\?\\C:\\x\\"},
+      {L"\\\\?\\UNC\\srv\\share", L"\\\\?\\UNC\\srv\\share"},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(longPath(path), expected);
+  // A relative path becomes absolute.
+  const std::wstring relative = longPath(L"some\\file");
+  EXPECT_TRUE(relative.starts_with(L"\\\\?\\"));
+  EXPECT_TRUE(relative.ends_with(L"\\some\\file"));
+  EXPECT_GT(relative.size(), std::wstring(L"\\\\?\\some\\file").size());
   EXPECT_EQ(plainPath(L"\\\\?\\UNC\\srv\\share"), L"\\\\srv\\share");
   EXPECT_EQ(plainPath(L"\\\\?\\C:\\x"), L"C:\\x");
   EXPECT_EQ(plainPath(L"C:/a/../b"), L"C:\\b");
@@ -52,9 +42,7 @@ TEST(WindowsErrorTextTest, EndsWithTheCodeAndNoFullStopBeforeIt) {
   EXPECT_THAT(text, Not(HasSubstr("\r")));
   EXPECT_THAT(text, Not(HasSubstr("\n")));
   EXPECT_GT(text.size(), std::string(" (2)").size());
-}
-
-TEST(WindowsErrorTextTest, AnUnknownCodeGivesTheBareNumber) {
+  // An unknown code gives the bare number.
   EXPECT_EQ(windowsErrorText(0x20001234u), " (536875572)");
 }
 
@@ -63,31 +51,30 @@ TEST(ErrorFromWin32Test, MapsWindowsErrorsToTheCodesCallersTest) {
     DWORD windows;
     ErrorCode code;
   } table[] = {
-      {ERROR_FILE_NOT_FOUND, ErrorCode::notFound},   {ERROR_PATH_NOT_FOUND, ErrorCode::notFound},
-      {ERROR_ACCESS_DENIED, ErrorCode::accessDenied}, {ERROR_WRITE_PROTECT, ErrorCode::accessDenied},
-      {ERROR_SHARING_VIOLATION, ErrorCode::inUse},   {ERROR_LOCK_VIOLATION, ErrorCode::inUse},
-      {ERROR_USER_MAPPED_FILE, ErrorCode::inUse},    {ERROR_HANDLE_DISK_FULL, ErrorCode::diskFull},
-      {ERROR_DISK_FULL, ErrorCode::diskFull},        {ERROR_ALREADY_EXISTS, ErrorCode::io},
+      {ERROR_FILE_NOT_FOUND, ErrorCode::notFound},
+      {ERROR_PATH_NOT_FOUND, ErrorCode::notFound},
+      {ERROR_ACCESS_DENIED, ErrorCode::accessDenied},
+      {ERROR_WRITE_PROTECT, ErrorCode::accessDenied},
+      {ERROR_SHARING_VIOLATION, ErrorCode::inUse},
+      {ERROR_LOCK_VIOLATION, ErrorCode::inUse},
+      {ERROR_USER_MAPPED_FILE, ErrorCode::inUse},
+      {ERROR_HANDLE_DISK_FULL, ErrorCode::diskFull},
+      {ERROR_DISK_FULL, ErrorCode::diskFull},
+      {ERROR_ALREADY_EXISTS, ErrorCode::io},
       {ERROR_INVALID_PARAMETER, ErrorCode::io},
   };
   for (const auto& row : table) {
     EXPECT_EQ(errorFromWin32(row.windows, "can't open", L"C:\\x").code, row.code) << row.windows;
   }
-}
-
-TEST(ErrorFromWin32Test, MessageNamesThePathAsGivenAndTheSystemText) {
   const Error error = errorFromWin32(ERROR_ACCESS_DENIED, "can't delete", L"C:\\caf\u00e9\\x");
   EXPECT_EQ(error.message, "can't delete C:\\caf\xC3\xA9\\x: " + windowsErrorText(5));
 }
 
-TEST(TextConversionTest, ReplacesIllFormedInputInsteadOfFailing) {
+TEST(TextConversionTest, ReplacesIllFormedInputAndComparesOrdinally) {
   EXPECT_EQ(toUtf8(std::wstring(1, wchar_t(0xD800))), "\xEF\xBF\xBD");
   EXPECT_EQ(toWide("\xC0"), std::wstring(1, wchar_t(0xFFFD)));
   EXPECT_EQ(toUtf8(L""), "");
   EXPECT_EQ(toWide(toUtf8(L"\u00c4\U0001F600")), L"\u00c4\U0001F600");
-}
-
-TEST(TextConversionTest, EqualsIgnoreCaseComparesOrdinally) {
   EXPECT_TRUE(equalsIgnoreCase(L"C:\\App\\A.EXE", L"c:\\app\\a.exe"));
   EXPECT_TRUE(equalsIgnoreCase(L"\u00c4", L"\u00e4"));
   EXPECT_FALSE(equalsIgnoreCase(L"abc", L"abcd"));

@@ -23,8 +23,12 @@
 namespace loftswitch {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::Eq;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using Files = std::map<std::string, std::string>;
 
 constexpr char kId[] = "0123456789abcdef";
 constexpr char kPreviousId[] = "fedcba9876543210";
@@ -35,19 +39,27 @@ Ed25519Seed testSeed() {
   return seed;
 }
 
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-std::map<std::string, std::string> filesBelow(const std::filesystem::path& root) {
-  std::map<std::string, std::string> files;
-  if (!std::filesystem::exists(root)) return files;
+// Every file below root with its content ("/" for a folder), the workspace left out.
+Files filesBelow(const std::filesystem::path& root) {
+  Files files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     const std::string relative = entry.path().lexically_relative(root).generic_string();
-    if (relative.starts_with(".loftswitch")) continue;
-    files[relative] = entry.is_regular_file() ? readTestFile(entry.path()) : "/";
+    if (!relative.starts_with(".loftswitch")) {
+      files[relative] = entry.is_regular_file() ? readTestFile(entry.path()) : "/";
+    }
   }
   return files;
+}
+
+// The archived journals, oldest first.
+std::vector<Journal> archivedJournals(const std::filesystem::path& logs) {
+  std::vector<Journal> journals;
+  for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+    auto journal = parseJournal(readTestFile(entry.path()));
+    EXPECT_THAT(journal, IsOkay());
+    if (journal) journals.push_back(*journal);
+  }
+  return journals;
 }
 
 // An extraction that fails the way the disk or the permissions would.
@@ -65,18 +77,12 @@ class FailingExtraction : public Elevated {
 class ElevatedTest : public ::testing::Test {
  public:
   ElevatedTest() {
-    install_ = temp_ / "App";
-    writeTestFile(install_ / "demo.exe", "old exe");
-    writeTestFile(install_ / "lib" / "data.txt", "old data");
-    writeTestFile(install_ / "settings.ini", "mine");
-    writeDescription("1.0.0", {"windows-x64"});
+    setUpInstall(temp_ / "App");
     std::filesystem::create_directories(temp_ / "user");
-
     request_.id = kId;
     request_.version = "1.1.0";
     request_.platform = "windows-x64";
     request_.package = temp_ / "download" / "package.zip";
-    request_.install = install_;
     request_.userWorkspace = temp_ / "user";
     request_.executable = "demo.exe";
     request_.relaunchArgs = {"--updated"};
@@ -87,13 +93,11 @@ class ElevatedTest : public ::testing::Test {
                    .file("lib/data.txt", "new data")
                    .file("settings.ini", "theirs")
                    .build());
-
-    config_.installFolder = install_;
+    // The folder checks accept, unless told otherwise, and record what they were asked.
     config_.folderCheck = [this](const std::filesystem::path& folder) -> Result<Unit> {
       checked_.push_back(folder);
-      if (auto failure = checkFailures_.find(folder); failure != checkFailures_.end()) {
-        return fail(ErrorCode::accessDenied, failure->second);
-      }
+      auto failure = checkFailures_.find(folder);
+      if (failure != checkFailures_.end()) return fail(ErrorCode::accessDenied, failure->second);
       return Unit{};
     };
     config_.folderRestrict = [this](const std::filesystem::path& folder) -> Result<Unit> {
@@ -104,13 +108,19 @@ class ElevatedTest : public ::testing::Test {
     config_.lockWaitMs = 0;
   }
 
-  void writeDescription(const std::string& version, const std::vector<std::string>& platforms) {
-    const auto key = ed25519PublicKey(testSeed());
-    ASSERT_TRUE(key.has_value());
+  void setUpInstall(const std::filesystem::path& install) {
+    install_ = request_.install = config_.installFolder = install;
+    writeTestFile(install_ / "demo.exe", "old exe");
+    writeTestFile(install_ / "lib" / "data.txt", "old data");
+    writeTestFile(install_ / "settings.ini", "mine");
+    writeDescription("1.0.0");
+  }
+
+  void writeDescription(const std::string& version) {
     const nlohmann::json description = {
-        {"loftswitch_install", 1},     {"app", "demo"},
-        {"version", version},          {"publicKeys", {encodeBase64(*key)}},
-        {"executable", "demo.exe"},    {"platforms", platforms},
+        {"loftswitch_install", 1},  {"app", "demo"},
+        {"version", version},       {"publicKeys", {encodeBase64(*ed25519PublicKey(testSeed()))}},
+        {"executable", "demo.exe"}, {"platforms", {"windows-x64"}},
         {"preserve", {"settings.ini"}}};
     writeTestFile(install_ / "loftswitch.json", description.dump());
   }
@@ -124,12 +134,13 @@ class ElevatedTest : public ::testing::Test {
   }
 
   void sign() {
-    const auto signature = ed25519Sign(testSeed(), bytesOf(buildSignedMessage("demo", request_)));
-    ASSERT_TRUE(signature.has_value());
-    request_.signature = *signature;
+    const std::string message = buildSignedMessage("demo", request_);
+    request_.signature = *ed25519Sign(
+        testSeed(), {reinterpret_cast<const std::uint8_t*>(message.data()), message.size()});
   }
 
   Workspace workspace() const { return workspaceForInstall(install_, Layout::folder); }
+  std::filesystem::path packageCopies() const { return workspace().workspacePath / "elevated"; }
 
   RunOutcome runHelper() {
     Elevated helper(request_, app_, fileSystem_, host_, sink_, config_);
@@ -146,19 +157,25 @@ class ElevatedTest : public ::testing::Test {
     ASSERT_THAT(saveJournal(fileSystem_, workspace(), journal, {}), IsOkay());
   }
 
-  Journal previousJournal(JournalState state) {
+  // A previous attempt's journal; with a move, "lib" is already in its backup.
+  Journal previousJournal(JournalState state, const char* id = kPreviousId, bool moved = false) {
     Journal previous;
-    previous.id = kPreviousId;
+    previous.id = id;
     previous.app = "demo";
     previous.from = "0.9.0";
     previous.to = "1.0.0";
     previous.executable = "demo.exe";
     previous.state = state;
+    if (moved) {
+      previous.moves = {Move{Location::target, Location::backup, "lib"}};
+      std::filesystem::create_directories(backupFolder(workspace(), id));
+      std::filesystem::rename(install_ / "lib", backupFolder(workspace(), id) / "lib");
+    }
     return previous;
   }
 
   void expectRefused(const std::string& reason, ::testing::Matcher<const std::string&> detail) {
-    const auto before = filesBelow(install_);
+    const Files before = filesBelow(install_);
     EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
     const Journal refused = journal();
     EXPECT_EQ(refused.id, kId);
@@ -170,7 +187,7 @@ class ElevatedTest : public ::testing::Test {
     EXPECT_TRUE(refused.moves.empty());
     EXPECT_EQ(filesBelow(install_), before);
     EXPECT_FALSE(std::filesystem::exists(stageFolder(workspace(), kId)));
-    EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath / "elevated" / kId));
+    EXPECT_FALSE(std::filesystem::exists(packageCopies() / kId));
     EXPECT_EQ(lines_.back(), "refusing the update (" + reason + "): " + refused.outcome->detail);
     EXPECT_TRUE(host_.launches().empty());
     (void)std::filesystem::remove(journalPath(workspace()));
@@ -180,16 +197,6 @@ class ElevatedTest : public ::testing::Test {
     EXPECT_EQ(readTestFile(install_ / "demo.exe"), "new exe");
     EXPECT_EQ(readTestFile(install_ / "lib" / "data.txt"), "new data");
     EXPECT_EQ(readTestFile(install_ / "settings.ini"), "mine");
-  }
-
-  void expectPrevious() {
-    EXPECT_EQ(filesBelow(install_),
-              (std::map<std::string, std::string>{
-                  {"demo.exe", "old exe"},
-                  {"lib", "/"},
-                  {"lib/data.txt", "old data"},
-                  {"loftswitch.json", readTestFile(install_ / "loftswitch.json")},
-                  {"settings.ini", "mine"}}));
   }
 
   void markerAfter(std::int64_t ms, const std::string& name, const std::string& content) {
@@ -218,24 +225,20 @@ TEST_F(ElevatedTest, InstallsASignedPackageAndWaitsForTheConfirmedMarker) {
   const Journal confirmed = journal();
   EXPECT_EQ(confirmed.state, JournalState::confirmed);
   EXPECT_EQ(confirmed.outcome, (OutcomeRecord{"updated", "", ""}));
-  EXPECT_EQ(confirmed.from, "1.0.0");
-  EXPECT_EQ(confirmed.to, "1.1.0");
+  EXPECT_EQ(confirmed.from + ">" + confirmed.to, "1.0.0>1.1.0");
   EXPECT_EQ(confirmed.package, toHex(request_.sha256));
   EXPECT_EQ(confirmed.relaunch.args, std::vector<std::string>{"--updated"});
   EXPECT_EQ(confirmed.timeouts.confirmMs, 10000);
-  EXPECT_FALSE(confirmed.moves.empty());
-  // Checked: the install folder and, once it exists, never again before the
-  // lock; the package folder was restricted while still empty.
+  // The install folder is checked once; the package folder restricted while still empty.
   EXPECT_THAT(checked_, ElementsAre(install_));
-  EXPECT_THAT(restricted_, ElementsAre(workspace().workspacePath / "elevated" / kId));
+  EXPECT_THAT(restricted_, ElementsAre(packageCopies() / kId));
   EXPECT_FALSE(restrictedHadContent_);
-  // This attempt's folders were retired into the trash, its copy deleted.
   EXPECT_FALSE(std::filesystem::exists(stageFolder(workspace(), kId)));
   EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kId)));
-  EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath / "elevated" / kId));
+  EXPECT_FALSE(std::filesystem::exists(packageCopies() / kId));
   EXPECT_TRUE(host_.launches().empty());
   EXPECT_GE(host_.elapsedMs(), 700);
-  EXPECT_THAT(lines_, ::testing::Contains("the new version confirmed the update"));
+  EXPECT_THAT(lines_, Contains("the new version confirmed the update"));
 }
 
 TEST_F(ElevatedTest, AConfirmationAfterARepairRolledTheUpdateBackIsNoSuccess) {
@@ -250,36 +253,34 @@ TEST_F(ElevatedTest, AConfirmationAfterARepairRolledTheUpdateBackIsNoSuccess) {
 }
 
 TEST_F(ElevatedTest, AnExitedMarkerRollsBackWithTheCodeItHolds) {
-  markerAfter(300, std::string("exited-") + kId, "-1073741819\r\n");
-  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
-  expectPrevious();
-  const Journal rolledBack = journal();
-  EXPECT_EQ(rolledBack.state, JournalState::rolledBack);
-  EXPECT_EQ(rolledBack.outcome,
-            (OutcomeRecord{"rolled-back", "exited",
-                           "the new version exited with code -1073741819 before it finished "
-                           "starting"}));
-  EXPECT_TRUE(host_.launches().empty());
+  const Files before = filesBelow(install_);
+  for (const auto& [marker, code] : {std::pair{"-1073741819\r\n", "-1073741819"},
+                                     std::pair{"-x", "unknown"}}) {
+    SCOPED_TRACE(marker);
+    markerAfter(host_.elapsedMs() + 300, std::string("exited-") + kId, marker);
+    EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+    EXPECT_EQ(filesBelow(install_), before);
+    EXPECT_EQ(journal().state, JournalState::rolledBack);
+    EXPECT_EQ(journal().outcome,
+              (OutcomeRecord{"rolled-back", "exited",
+                             std::string("the new version exited with code ") + code +
+                                 " before it finished starting"}));
+    EXPECT_TRUE(host_.launches().empty());
+    std::filesystem::remove(journalPath(workspace()));
+    std::filesystem::remove(temp_ / "user" / (std::string("exited-") + kId));
+  }
 }
 
-TEST_F(ElevatedTest, AnExitedMarkerWithoutANumberSaysUnknown) {
-  markerAfter(300, std::string("exited-") + kId, "-x");
-  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
-  EXPECT_EQ(journal().outcome->detail,
-            "the new version exited with code unknown before it finished starting");
-}
-
-TEST_F(ElevatedTest, NoWordUntilTheDeadlineLeavesTheUpdateSwapped) {
+TEST_F(ElevatedTest, NoWordUntilTheDeadlineLeavesTheUpdateSwappedForTheNextRequestToRetire) {
   EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
   expectUpdated();
-  EXPECT_EQ(journal().state, JournalState::swapped);
-  EXPECT_GE(host_.elapsedMs(), 10000);
-  EXPECT_THAT(lines_, ::testing::Contains("no word from the new version yet; its startup() will "
-                                          "confirm when it gets there"));
-  // The next request finds it swapped: it counts as confirmed, is retired and
-  // archived, and the new request installs.
   const Journal left = journal();
-  writeDescription("1.1.0", {"windows-x64"});
+  EXPECT_EQ(left.state, JournalState::swapped);
+  EXPECT_GE(host_.elapsedMs(), 10000);
+  EXPECT_THAT(lines_, Contains("no word from the new version yet; its startup() will confirm "
+                               "when it gets there"));
+  // The next request counts it as confirmed, retires and archives it, and installs.
+  writeDescription("1.1.0");
   request_.id = "00000000000000aa";
   request_.version = "1.2.0";
   setPackage(ZipBuilder().file("demo.exe", "newer exe").build());
@@ -287,22 +288,23 @@ TEST_F(ElevatedTest, NoWordUntilTheDeadlineLeavesTheUpdateSwapped) {
   EXPECT_EQ(readTestFile(install_ / "demo.exe"), "newer exe");
   EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kId)));
   EXPECT_FALSE(std::filesystem::exists(trashFolder(workspace())));
-  std::vector<std::string> archived;
-  for (const auto& entry : std::filesystem::directory_iterator(logsFolder(workspace()))) {
-    archived.push_back(entry.path().filename().string());
-  }
+  const std::vector<Journal> archived = archivedJournals(logsFolder(workspace()));
   ASSERT_EQ(archived.size(), 1u);
-  EXPECT_TRUE(archived[0].ends_with(std::string("-") + kId + "-journal.json"));
-  auto archivedJournal = parseJournal(readTestFile(logsFolder(workspace()) / archived[0]));
-  ASSERT_THAT(archivedJournal, IsOkay());
-  EXPECT_EQ(archivedJournal->state, JournalState::confirmed);
-  EXPECT_EQ(archivedJournal->outcome, (OutcomeRecord{"updated", "", ""}));
-  EXPECT_EQ(archivedJournal->moves, left.moves);
+  EXPECT_EQ(archived[0].id, kId);
+  EXPECT_EQ(archived[0].state, JournalState::confirmed);
+  EXPECT_EQ(archived[0].outcome, (OutcomeRecord{"updated", "", ""}));
+  EXPECT_EQ(archived[0].moves, left.moves);
+}
+
+ZipBuilderEntry entryNamed(std::string name, std::uint32_t attributes = 0) {
+  ZipBuilderEntry entry;
+  entry.name = std::move(name);
+  entry.content = "x";
+  entry.externalAttributes = attributes;
+  return entry;
 }
 
 TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
-  using ::testing::Eq;
-  using ::testing::StartsWith;
   struct Case {
     const char* name;
     std::function<void(ElevatedTest&)> change;
@@ -321,8 +323,16 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
       t.sign();
     };
   };
+  const auto withEntry = [](ZipBuilderEntry entry) {
+    return [entry](ElevatedTest& t) {
+      t.setPackage(
+          ZipBuilder().file("demo.exe", "new exe").file("lib/data.txt", "d").add(entry).build());
+    };
+  };
+  const auto entry = [](const std::string& name, const std::string& problem) {
+    return Eq("package entry \"" + name + "\" " + problem);
+  };
   const std::string size = std::to_string(request_.size);
-  const std::string shorter = std::to_string(request_.size - 1);
   const std::vector<Case> cases = {
       {"unsigned", [](ElevatedTest& t) { t.request_.signature[5] ^= 1; },
        Eq("the update's signature doesn't verify with any trusted key")},
@@ -340,12 +350,31 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
       {"missing package", [](ElevatedTest& t) { std::filesystem::remove(t.request_.package); },
        StartsWith("the package couldn't be copied for verification: ")},
       {"short copy", editPackage([](std::string& bytes) { bytes.pop_back(); }),
-       Eq("the package is " + shorter + " bytes, not the signed " + size)},
+       Eq("the package is " + std::to_string(request_.size - 1) + " bytes, not the signed " +
+          size)},
       {"digest", editPackage([](std::string& bytes) { bytes[bytes.size() / 2] ^= 1; }),
        Eq("the package's SHA-256 doesn't match the signed one")},
       {"no executable",
        [](ElevatedTest& t) { t.setPackage(ZipBuilder().file("other.exe", "x").build()); },
        Eq("the update has no demo.exe")},
+      {"entry limit", [](ElevatedTest& t) { t.config_.entryLimit = 2; },
+       Eq("the package has 3 entries, more than the limit of 2")},
+      {"absolute", withEntry(entryNamed("/etc/passwd")), entry("/etc/passwd", "is an absolute path")},
+      {"drive", withEntry(entryNamed("C:evil.exe")),
+       entry("C:evil.exe", "contains ':' (a drive letter or an alternate data stream)")},
+      {"climbs", withEntry(entryNamed("lib/../../evil.exe")),
+       entry("lib/../../evil.exe", "climbs with \"..\"")},
+      {"reserved", withEntry(entryNamed(".LoftSwitch/journal.json")),
+       entry(".LoftSwitch/journal.json", "uses the reserved name .loftswitch")},
+      {"device", withEntry(entryNamed("lib/con.txt")),
+       entry("lib/con.txt", "uses the Windows device name \"con.txt\"")},
+      {"forbidden", withEntry(entryNamed("lib/a?.txt")),
+       entry("lib/a?.txt", "contains '?', which Windows forbids")},
+      {"trailing", withEntry(entryNamed("lib/trailing. ")),
+       entry("lib/trailing. ", "has a component ending in '.' or a space, which Windows strips")},
+      {"twice", withEntry(entryNamed("LIB/DATA.TXT")), HasSubstr("\"LIB/DATA.TXT\"")},
+      {"link", withEntry(entryNamed("lib/current", unixMode(0120777))),
+       HasSubstr("\"lib/current\"")},
   };
   for (const Case& refusal : cases) {
     SCOPED_TRACE(refusal.name);
@@ -363,61 +392,8 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
   EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
 }
 
-ZipBuilderEntry entryNamed(std::string name, std::string content) {
-  ZipBuilderEntry entry;
-  entry.name = std::move(name);
-  entry.content = std::move(content);
-  return entry;
-}
-
-TEST_F(ElevatedTest, RefusesEveryKindOfBadEntry) {
-  struct Case {
-    ZipBuilderEntry entry;
-    std::string detail;
-  };
-  ZipBuilderEntry link = entryNamed("lib/current", "data.txt");
-  link.externalAttributes = unixMode(0120777);
-  link.method = 0;
-  const std::vector<Case> cases = {
-      {entryNamed("/etc/passwd", "x"), "package entry \"/etc/passwd\" is an absolute path"},
-      {entryNamed("C:evil.exe", "x"),
-       "package entry \"C:evil.exe\" contains ':' (a drive letter or an "
-       "alternate data stream)"},
-      {entryNamed("lib/../../evil.exe", "x"),
-       "package entry \"lib/../../evil.exe\" climbs with \"..\""},
-      {entryNamed(".LoftSwitch/journal.json", "{}"),
-       "package entry \".LoftSwitch/journal.json\" uses the reserved name .loftswitch"},
-      {entryNamed("lib/con.txt", "x"),
-       "package entry \"lib/con.txt\" uses the Windows device name \"con.txt\""},
-      {entryNamed("lib/a?.txt", "x"),
-       "package entry \"lib/a?.txt\" contains '?', which Windows forbids"},
-      {entryNamed("lib/trailing. ", "x"),
-       "package entry \"lib/trailing. \" has a component ending in '.' or a space, which Windows "
-       "strips"},
-      {entryNamed("LIB/DATA.TXT", "twice"), ""},
-      {link, ""},
-  };
-  for (const Case& bad : cases) {
-    SCOPED_TRACE(bad.entry.name);
-    setPackage(ZipBuilder()
-                   .file("demo.exe", "new exe")
-                   .file("lib/data.txt", "new data")
-                   .add(bad.entry)
-                   .build());
-    if (bad.detail.empty()) {
-      expectRefused("rejected", HasSubstr(bad.entry.name));
-    } else {
-      expectRefused("rejected", bad.detail);
-    }
-  }
-}
-
-TEST_F(ElevatedTest, ExtractionLimitsComeFromTheConfiguration) {
-  config_.entryLimit = 2;
-  expectRefused("rejected", "the package has 3 entries, more than the limit of 2");
-}
-
 TEST_F(ElevatedTest, AccessDeniedAndDiskFullDuringExtractionAreIoFailures) {
+  const Files before = filesBelow(install_);
   for (const Error& error : {Error{ErrorCode::accessDenied, "can't create x: access is denied"},
                              Error{ErrorCode::diskFull, "can't write x: the disk is full"},
                              Error{ErrorCode::badLayout, "package entry \"x\" is bad"}}) {
@@ -426,7 +402,7 @@ TEST_F(ElevatedTest, AccessDeniedAndDiskFullDuringExtractionAreIoFailures) {
     EXPECT_EQ(helper.run(), RunOutcome::rolledBack);
     const char* reason = error.code == ErrorCode::badLayout ? "rejected" : "io";
     EXPECT_EQ(journal().outcome, (OutcomeRecord{"rolled-back", reason, error.message}));
-    expectPrevious();
+    EXPECT_EQ(filesBelow(install_), before);
     (void)std::filesystem::remove(journalPath(workspace()));
   }
 }
@@ -435,72 +411,58 @@ TEST_F(ElevatedTest, ExtractsAFreshStageOverLeftoversOfTheSameAttempt) {
   writeTestFile(stagedFolder(workspace(), kId) / "stale.dll", "left over");
   writeTestFile(stagedFolder(workspace(), kId) / "demo.exe", "stale exe");
   Elevated helper(request_, std::nullopt, fileSystem_, host_, sink_, config_);
-  std::filesystem::create_directories(workspace().workspacePath / "elevated");
-  std::filesystem::copy_file(request_.package, workspace().workspacePath / "elevated" / "copy.zip");
-  ASSERT_THAT(helper.extractVerified(workspace().workspacePath / "elevated" / "copy.zip"),
-              IsOkay());
+  std::filesystem::create_directories(packageCopies());
+  std::filesystem::copy_file(request_.package, packageCopies() / "copy.zip");
+  ASSERT_THAT(helper.extractVerified(packageCopies() / "copy.zip"), IsOkay());
   EXPECT_EQ(filesBelow(stagedFolder(workspace(), kId)),
-            (std::map<std::string, std::string>{{"demo.exe", "new exe"},
-                                                {"lib", "/"},
-                                                {"lib/data.txt", "new data"},
-                                                {"settings.ini", "theirs"}}));
+            (Files{{"demo.exe", "new exe"}, {"lib", "/"}, {"lib/data.txt", "new data"},
+                   {"settings.ini", "theirs"}}));
 }
 
 TEST_F(ElevatedTest, RefusesTheEnvironmentWithoutWritingAnything) {
-  // The install folder fails the check.
+  const std::string refusing = "refusing to run elevated: ";
   checkFailures_[install_] = "Z:\\App can be changed by users who aren't administrators";
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_THAT(lines_, ::testing::Contains("refusing to run elevated: " + checkFailures_[install_]));
+  EXPECT_THAT(lines_, Contains(refusing + checkFailures_[install_]));
   checkFailures_.clear();
 
-  // No install description, then a bad one.
   std::filesystem::rename(install_ / "loftswitch.json", temp_ / "loftswitch.json");
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_THAT(lines_.back(),
-              ::testing::StartsWith(
-                  "refusing to run elevated: no loftswitch.json in the install folder ("));
+  EXPECT_THAT(lines_.back(), StartsWith(refusing + "no loftswitch.json in the install folder ("));
   writeTestFile(install_ / "loftswitch.json", R"({"loftswitch_install": 2})");
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_EQ(lines_.back(),
-            "refusing to run elevated: loftswitch.json: not a version 1 install description");
+  EXPECT_EQ(lines_.back(), refusing + "loftswitch.json: not a version 1 install description");
   std::filesystem::rename(temp_ / "loftswitch.json", install_ / "loftswitch.json");
   EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath));
 
-  // A workspace that is a file, then one that fails the check.
-  writeTestFile(workspace().workspacePath, "");
+  const std::filesystem::path ws = workspace().workspacePath;
+  writeTestFile(ws, "");
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_EQ(lines_.back(), "refusing to run elevated: " + pathToUtf8(workspace().workspacePath) +
-                               " is a link or a file");
-  std::filesystem::remove(workspace().workspacePath);
-  std::filesystem::create_directories(workspace().workspacePath);
-  checkFailures_[workspace().workspacePath] = "the workspace is open to users";
+  EXPECT_EQ(lines_.back(), refusing + pathToUtf8(ws) + " is a link or a file");
+  std::filesystem::remove(ws);
+  std::filesystem::create_directories(ws);
+  checkFailures_[ws] = "the workspace is open to users";
   EXPECT_EQ(runHelper(), RunOutcome::refused);
-  EXPECT_EQ(lines_.back(),
-            "refusing to run elevated: the workspace is open to users; an "
-            "administrator can delete " +
-                pathToUtf8(workspace().workspacePath));
-  EXPECT_TRUE(std::filesystem::is_empty(workspace().workspacePath));
-  EXPECT_EQ(checked_.back(), workspace().workspacePath);
+  EXPECT_EQ(lines_.back(), refusing + "the workspace is open to users; an administrator can "
+                                      "delete " + pathToUtf8(ws));
+  EXPECT_TRUE(std::filesystem::is_empty(ws));
+  EXPECT_EQ(checked_.back(), ws);
   EXPECT_EQ(readTestFile(install_ / "demo.exe"), "old exe");
 }
 
-TEST_F(ElevatedTest, WaitsForTheAppAndOtherProgramsFromTheInstall) {
+TEST_F(ElevatedTest, WaitsForTheAppAndOtherProgramsFromTheInstallButNotItsOwnCopy) {
   app_ = host_.addProcess("Z:\\elsewhere\\demo.exe", FakeHost::kNever);
   EXPECT_EQ(runHelper(), RunOutcome::appStillRunning);
-  EXPECT_THAT(lines_.back(), "the app (process " + std::to_string(app_->pid) + ") didn't exit");
+  EXPECT_EQ(lines_.back(), "the app (process " + std::to_string(app_->pid) + ") didn't exit");
   ASSERT_FALSE(host_.waits().empty());
   EXPECT_EQ(host_.waits().back().timeoutMs, 5000);
 
   app_.reset();
-  const ProcessIdentity helperCopy = host_.addProcess(workspace().workspacePath / "tool.exe");
+  host_.addProcess(workspace().workspacePath / "tool.exe");
   const ProcessIdentity other = host_.addProcess(install_ / "plugin.exe", host_.elapsedMs() + 6000);
   EXPECT_EQ(runHelper(), RunOutcome::appStillRunning);
   EXPECT_EQ(lines_.back(), "another program from the install folder is still running (process " +
                                std::to_string(other.pid) + ")");
-  // The helper's own copy in the workspace was not waited for; nothing was
-  // created before the wait ended.
-  EXPECT_NE(lines_.back(), "another program from the install folder is still running (process " +
-                               std::to_string(helperCopy.pid) + ")");
   EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath));
 }
 
@@ -512,53 +474,37 @@ TEST_F(ElevatedTest, ABusyWorkspaceEndsWithBusy) {
   EXPECT_FALSE(std::filesystem::exists(journalPath(workspace())));
 }
 
-TEST_F(ElevatedTest, SettlesThePreviousJournal) {
-  // The same request again: nothing to do, nothing changed.
-  Journal same = previousJournal(JournalState::confirmed);
-  same.id = kId;
+TEST_F(ElevatedTest, SettlesThePreviousJournalOfTheSameRequest) {
+  Journal same = previousJournal(JournalState::confirmed, kId);
   saveJournalAs(same);
   EXPECT_EQ(runHelper(), RunOutcome::nothingToDo);
   EXPECT_EQ(journal(), same);
   EXPECT_EQ(lines_.back(), "this request was already handled");
 
-  // The same request after a run of it stopped mid-swap: undone, not ignored.
-  same.state = JournalState::swapping;
-  same.moves = {Move{Location::target, Location::backup, "demo.exe"}};
-  saveJournalAs(same);
-  std::filesystem::create_directories(backupFolder(workspace(), kId));
-  std::filesystem::rename(install_ / "demo.exe", backupFolder(workspace(), kId) / "demo.exe");
+  // After a run of it stopped mid-swap: undone, not ignored.
+  Journal stopped = previousJournal(JournalState::swapping, kId, true);
+  saveJournalAs(stopped);
   EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
-  EXPECT_EQ(readTestFile(install_ / "demo.exe"), "old exe");
+  EXPECT_EQ(readTestFile(install_ / "lib" / "data.txt"), "old data");
   EXPECT_EQ(journal().state, JournalState::rolledBack);
-  std::filesystem::remove_all(workspace().workspacePath);
+}
 
-  // An interrupted swap is rolled back, retired and archived before the
-  // install: the half-moved file comes back first.
-  Journal interrupted = previousJournal(JournalState::swapping);
-  interrupted.moves = {Move{Location::target, Location::backup, "lib"}};
-  saveJournalAs(interrupted);
-  std::filesystem::create_directories(backupFolder(workspace(), kPreviousId));
-  std::filesystem::rename(install_ / "lib", backupFolder(workspace(), kPreviousId) / "lib");
+TEST_F(ElevatedTest, RollsBackRetiresAndArchivesAnInterruptedAttemptBeforeInstalling) {
+  saveJournalAs(previousJournal(JournalState::swapping, kPreviousId, true));
   writeTestFile(stageFolder(workspace(), kPreviousId) / "new" / "x", "x");
   writeTestFile(workspace().workspacePath / "trash" / "old" / "x", "x");
   EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
   expectUpdated();
-  EXPECT_THAT(lines_, ::testing::Contains(
-                          "rolling back (interrupted): the update was interrupted before it "
-                          "finished and has been undone"));
+  EXPECT_THAT(lines_, Contains("rolling back (interrupted): the update was interrupted before it "
+                               "finished and has been undone"));
   EXPECT_FALSE(std::filesystem::exists(stageFolder(workspace(), kPreviousId)));
   EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kPreviousId)));
   EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath / "trash" / "old"));
-  std::vector<std::string> archived;
-  for (const auto& entry : std::filesystem::directory_iterator(logsFolder(workspace()))) {
-    archived.push_back(readTestFile(entry.path()));
-  }
+  const std::vector<Journal> archived = archivedJournals(logsFolder(workspace()));
   ASSERT_EQ(archived.size(), 1u);
-  auto settled = parseJournal(archived[0]);
-  ASSERT_THAT(settled, IsOkay());
-  EXPECT_EQ(settled->id, kPreviousId);
-  EXPECT_EQ(settled->state, JournalState::rolledBack);
-  EXPECT_EQ(settled->outcome->reason, "interrupted");
+  EXPECT_EQ(archived[0].id, kPreviousId);
+  EXPECT_EQ(archived[0].state, JournalState::rolledBack);
+  EXPECT_EQ(archived[0].outcome->reason, "interrupted");
 }
 
 TEST_F(ElevatedTest, ArchivesAFinishedPreviousAttemptUnchanged) {
@@ -566,10 +512,7 @@ TEST_F(ElevatedTest, ArchivesAFinishedPreviousAttemptUnchanged) {
        {JournalState::staged, JournalState::confirmed, JournalState::rolledBack}) {
     SCOPED_TRACE(std::string(stateName(state)));
     TempFolder fresh;
-    install_ = fresh / "App";
-    config_.installFolder = install_;
-    writeTestFile(install_ / "demo.exe", "old exe");
-    writeDescription("1.0.0", {"windows-x64"});
+    setUpInstall(fresh / "App");
     saveJournalAs(previousJournal(state));
     const std::string before = readTestFile(journalPath(workspace()));
     writeTestFile(backupFolder(workspace(), kPreviousId) / "demo.exe", "older exe");
@@ -600,46 +543,39 @@ TEST_F(ElevatedTest, RepairRollsBackAnUnfinishedAttemptWithoutStartingTheApp) {
   request_.repair = true;
   std::filesystem::remove(install_ / "loftswitch.json");  // not needed to repair
   EXPECT_EQ(runHelper(), RunOutcome::nothingToDo);
-
-  Journal confirmed = previousJournal(JournalState::confirmed);
-  saveJournalAs(confirmed);
+  saveJournalAs(previousJournal(JournalState::confirmed));
   EXPECT_EQ(runHelper(), RunOutcome::nothingToDo);
   EXPECT_EQ(lines_.back(), "nothing to repair: the journal is confirmed");
 
-  Journal swapped = previousJournal(JournalState::swapped);
-  swapped.moves = {Move{Location::target, Location::backup, "lib"}};
-  saveJournalAs(swapped);
-  std::filesystem::create_directories(backupFolder(workspace(), kPreviousId));
-  std::filesystem::rename(install_ / "lib", backupFolder(workspace(), kPreviousId) / "lib");
+  saveJournalAs(previousJournal(JournalState::swapped, kPreviousId, true));
   EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
   EXPECT_EQ(readTestFile(install_ / "lib" / "data.txt"), "old data");
-  const Journal repaired = journal();
-  EXPECT_EQ(repaired.state, JournalState::rolledBack);
-  EXPECT_EQ(repaired.outcome->reason, "interrupted");
+  EXPECT_EQ(journal().state, JournalState::rolledBack);
+  EXPECT_EQ(journal().outcome->reason, "interrupted");
   EXPECT_TRUE(host_.launches().empty());
 }
 
 TEST_F(ElevatedTest, TheLogGoesIntoTheWorkspaceOnlyWhenItPassesTheCheck) {
-  const std::filesystem::path logs = logsFolder(workspace());
-  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logs / "a.log");
-  std::filesystem::create_directories(workspace().workspacePath);
-  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logs / "a.log");
-  EXPECT_THAT(checked_, ElementsAre(workspace().workspacePath));
-  checkFailures_[workspace().workspacePath] = "open to users";
+  const std::filesystem::path ws = workspace().workspacePath;
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logsFolder(workspace()) / "a.log");
+  std::filesystem::create_directories(ws);
+  EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logsFolder(workspace()) / "a.log");
+  EXPECT_THAT(checked_, ElementsAre(ws));
+  checkFailures_[ws] = "open to users";
   EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), std::filesystem::path());
-  std::filesystem::remove(workspace().workspacePath);
-  writeTestFile(workspace().workspacePath, "");
+  std::filesystem::remove(ws);
+  writeTestFile(ws, "");
   EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), std::filesystem::path());
 }
 
 TEST(InstallFolderTest, IsTheFolderHoldingTheWorkspaceElseTheExecutablesOwn) {
-  EXPECT_EQ(installFolderForExecutable("C:\\App\\.loftswitch\\tools\\loftswitch-apply.exe"),
-            std::filesystem::path("C:\\App"));
-  EXPECT_EQ(installFolderForExecutable("C:\\App\\.LoftSwitch\\loftswitch-apply.exe"),
-            std::filesystem::path("C:\\App"));
-  EXPECT_EQ(installFolderForExecutable("C:\\App\\bin\\loftswitch-apply.exe"),
-            std::filesystem::path("C:\\App\\bin"));
-  EXPECT_EQ(installFolderForExecutable("C:\\loftswitch-apply.exe"), std::filesystem::path("C:\\"));
+  for (const auto& [executable, folder] :
+       {std::pair{"C:\\App\\.loftswitch\\tools\\loftswitch-apply.exe", "C:\\App"},
+        {"C:\\App\\.LoftSwitch\\loftswitch-apply.exe", "C:\\App"},
+        {"C:\\App\\bin\\loftswitch-apply.exe", "C:\\App\\bin"},
+        {"C:\\loftswitch-apply.exe", "C:\\"}}) {
+    EXPECT_EQ(installFolderForExecutable(executable), std::filesystem::path(folder)) << executable;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/text.h"
 #include "elevated/request.h"
 #include "elevated/validate.h"
 #include "support/matchers.h"
@@ -51,17 +52,16 @@ Result<UpdateRequest> readChanged(const Change& change) {
 TEST(UpdateRequestTest, ReadsEveryFieldWithItsDefaults) {
   const auto request = readChanged(set("unknownKey", {{"ignored", true}}));
   ASSERT_THAT(request, IsOkay());
-  EXPECT_EQ(request->id, "0123456789abcdef");
+  EXPECT_EQ(request->id + " " + request->version + " " + request->platform + " " +
+                request->executable,
+            "0123456789abcdef v1.2.3+b7 windows-x64 bin/app.exe");
   EXPECT_FALSE(request->repair);
-  EXPECT_EQ(request->version, "v1.2.3+b7");
-  EXPECT_EQ(request->platform, "windows-x64");
   EXPECT_EQ(request->size, 1234u);
-  EXPECT_EQ(Bytes(request->sha256.begin(), request->sha256.end()), decodeHex(kDigestHex));
+  EXPECT_EQ(toHex(request->sha256), kDigestHex);
   EXPECT_EQ(Bytes(request->signature.begin(), request->signature.end()), Bytes(64, 0x5a));
   EXPECT_EQ(request->package.wstring(), L"C:\\ws\\package.zip");
   EXPECT_EQ(request->install.wstring(), L"C:\\Program Files\\App");
   EXPECT_EQ(request->userWorkspace.wstring(), L"C:\\ws");
-  EXPECT_EQ(request->executable, "bin/app.exe");
   EXPECT_EQ(request->relaunchArgs, (std::vector<std::string>{"--updated", "caf\xC3\xA9"}));
   EXPECT_EQ(request->notes + request->url + request->relaunchCwd, "");
   EXPECT_EQ(request->exitMs, 60000u);
@@ -73,9 +73,7 @@ TEST(UpdateRequestTest, ReadsEveryFieldWithItsDefaults) {
                    {"size", 9007199254740991u}, {"loftswitch_request", 1.0}});
   const auto full = readUpdateRequest(optional.dump());
   ASSERT_THAT(full, IsOkay());
-  EXPECT_EQ(full->notes, "a\nb");
-  EXPECT_EQ(full->url, "https://x/p.zip");
-  EXPECT_EQ(full->relaunchCwd, "C:\\w");
+  EXPECT_EQ(full->notes + "|" + full->url + "|" + full->relaunchCwd, "a\nb|https://x/p.zip|C:\\w");
   EXPECT_EQ(full->exitMs, 0u);
   EXPECT_EQ(full->confirmMs, 3600000u);
   EXPECT_EQ(full->size, 9007199254740991u);
@@ -94,7 +92,6 @@ TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
       {set("install", std::string("C:\\App\0x", 9)), "install must not hold a zero character"},
       {set("package", std::string("C:\\p\0.zip", 9)), "package must not hold a zero character"},
       {set("loftswitch_request", "1"), "not a version 1 request"},
-      {set("loftswitch_request", true), "not a version 1 request"},
       {set("loftswitch_request", 2), "not a version 1 request"},
       {set("relaunchArgs", Json::parse("[[[[]]]]")), "nested deeper than 4 levels"},
       {set("relaunchArgs", Json::parse("[[[\"x\"]]]")), "relaunchArgs must be an array of strings"},
@@ -109,16 +106,9 @@ TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
       {set("exitMs", 3600001), "exitMs must be an integer from 0 to 3600000"},
       {set("confirmMs", 1.0), "confirmMs must be an integer from 0 to 3600000"},
       {set("id", "0123456789ABCDEF"), "id must be 16 lowercase hex digits"},
-      {set("id", "0123456789abcde"), "id must be 16 lowercase hex digits"},
-      {set("id", "0123456789abcdef0"), "id must be 16 lowercase hex digits"},
       {both(set("id", "x"), set("executable", "../x")), "id must be 16 lowercase hex digits"},
       {set("executable", "/bin/app.exe"), exe},
-      {set("executable", "bin//app.exe"), exe},
-      {set("executable", "bin/"), exe},
       {set("executable", "../app.exe"), exe},
-      {set("executable", "C:app.exe"), exe},
-      {set("executable", "./app.exe"), exe},
-      {set("executable", "bin\\app.exe"), exe},
       {both(set("executable", ""), set("sha256", "")), exe},
       {set("sha256", kDigestHex.substr(2)), sha},
       {set("sha256", upperDigest), sha},
@@ -199,9 +189,8 @@ Result<InstallDescription> describeChanged(const Change& change) {
 TEST(InstallDescriptionTest, ReadsEveryField) {
   const auto description = describeChanged([](Json&) {});
   ASSERT_THAT(description, IsOkay());
-  EXPECT_EQ(description->app, "com.example.app");
-  EXPECT_EQ(description->version, "1.2.3");
-  EXPECT_EQ(description->executable, "bin/app.exe");
+  EXPECT_EQ(description->app + " " + description->version + " " + description->executable,
+            "com.example.app 1.2.3 bin/app.exe");
   EXPECT_EQ(description->platforms, (std::vector<std::string>{"windows-x64", "windows-arm64"}));
   EXPECT_EQ(description->preserve, (std::vector<std::string>{"data", "config/user.ini"}));
   ASSERT_EQ(description->publicKeys.size(), 2u);

@@ -17,21 +17,11 @@ namespace {
 using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::Optional;
 using ::testing::StartsWith;
 
 void setAttributes(const std::filesystem::path& path, DWORD attributes) {
   ASSERT_TRUE(::SetFileAttributesW(longPath(path).c_str(), attributes));
-}
-
-bool isReadOnly(const std::filesystem::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(longPath(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-}
-
-auto failsAsInUse() {
-  return AnyOf(FailsWithCode(ErrorCode::inUse), FailsWithCode(ErrorCode::accessDenied));
 }
 
 class LocalFileSystemTest : public ::testing::Test {
@@ -40,41 +30,36 @@ class LocalFileSystemTest : public ::testing::Test {
   TempFolder temp_;
 };
 
-TEST_F(LocalFileSystemTest, RemoveDeletesReadOnlyFilesAloneAndInsideATree) {
+TEST_F(LocalFileSystemTest, ReadOnlyHiddenAndSystemEntriesAreListedRemovedAndReplaced) {
   writeTestFile(temp_ / "alone", "x");
   writeTestFile(temp_ / "tree/sub/inside", "y");
-  setAttributes(temp_ / "alone", FILE_ATTRIBUTE_READONLY);
-  setAttributes(temp_ / "tree/sub/inside", FILE_ATTRIBUTE_READONLY);
-  ASSERT_TRUE(isReadOnly(temp_ / "alone"));
-
+  writeTestFile(temp_ / "target", "old");
+  writeTestFile(temp_ / "hidden", "");
+  for (const char* name : {"alone", "tree/sub/inside", "target"}) {
+    setAttributes(temp_ / name, FILE_ATTRIBUTE_READONLY);
+  }
+  setAttributes(temp_ / "hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_THAT(fs_.list(temp_.path()), Optional(ElementsAre("alone", "hidden", "target", "tree")));
+  EXPECT_THAT(fs_.copy(temp_ / "alone", temp_ / "target"), IsOkay());
+  EXPECT_EQ(readTestFile(temp_ / "target"), "x");
   EXPECT_THAT(fs_.remove(temp_ / "alone"), IsOkay());
   EXPECT_THAT(fs_.remove(temp_ / "tree"), IsOkay());
-  EXPECT_FALSE(fs_.exists(temp_ / "alone"));
-  EXPECT_FALSE(fs_.exists(temp_ / "tree"));
+  EXPECT_THAT(fs_.list(temp_.path()), Optional(ElementsAre("hidden", "target")));
 }
 
-TEST_F(LocalFileSystemTest, CopyReplacesAReadOnlyTarget) {
-  writeTestFile(temp_ / "source", "new");
-  writeTestFile(temp_ / "target", "old");
-  setAttributes(temp_ / "target", FILE_ATTRIBUTE_READONLY);
-  EXPECT_THAT(fs_.copy(temp_ / "source", temp_ / "target"), IsOkay());
-  EXPECT_EQ(readTestFile(temp_ / "target"), "new");
-}
-
-TEST_F(LocalFileSystemTest, ListShowsHiddenAndSystemEntries) {
-  writeTestFile(temp_ / "hidden", "");
-  writeTestFile(temp_ / "system", "");
-  setAttributes(temp_ / "hidden", FILE_ATTRIBUTE_HIDDEN);
-  setAttributes(temp_ / "system", FILE_ATTRIBUTE_SYSTEM);
-  EXPECT_THAT(fs_.list(temp_.path()), Optional(ElementsAre("hidden", "system")));
-}
-
-TEST_F(LocalFileSystemTest, RemoveWaitsForAProgramThatLetsGoSoon) {
+TEST_F(LocalFileSystemTest, RemoveAndWriteFileWaitForAProgramThatLetsGoSoon) {
   writeTestFile(temp_ / "tree/held", "x");
-  HeldFile other("exclusive", temp_ / "tree/held", 250);
+  writeTestFile(temp_ / "journal.json", "old");
+  {
+    HeldFile other("exclusive", temp_ / "tree/held", 250);
+    ASSERT_TRUE(other.held());
+    EXPECT_THAT(fs_.remove(temp_ / "tree"), IsOkay());
+    EXPECT_FALSE(fs_.exists(temp_ / "tree"));
+  }
+  HeldFile other("exclusive", temp_ / "journal.json", 100);
   ASSERT_TRUE(other.held());
-  EXPECT_THAT(fs_.remove(temp_ / "tree"), IsOkay());
-  EXPECT_FALSE(fs_.exists(temp_ / "tree"));
+  EXPECT_THAT(fs_.writeFile(temp_ / "journal.json", "new"), IsOkay());
+  EXPECT_EQ(readTestFile(temp_ / "journal.json"), "new");
 }
 
 // Whether this system renames with POSIX semantics (Windows 10 1709 and
@@ -113,23 +98,15 @@ TEST_F(LocalFileSystemTest,
   } else {
     // The plain move cannot replace a file that is open anywhere: the reader
     // keeps the whole old content.
-    EXPECT_THAT(written, failsAsInUse());
+    EXPECT_THAT(written,
+                AnyOf(FailsWithCode(ErrorCode::inUse), FailsWithCode(ErrorCode::accessDenied)));
     EXPECT_EQ(readTestFile(temp_ / "journal.json"), "old");
   }
 }
 
-TEST_F(LocalFileSystemTest, WriteFileWaitsForAProgramThatLetsGoSoon) {
-  writeTestFile(temp_ / "journal.json", "old");
-  HeldFile other("exclusive", temp_ / "journal.json", 100);
-  ASSERT_TRUE(other.held());
-  EXPECT_THAT(fs_.writeFile(temp_ / "journal.json", "new"), IsOkay());
-  EXPECT_EQ(readTestFile(temp_ / "journal.json"), "new");
-}
-
 // Links from the setup step (tests/fs/make_links.cmake): "tree" holds a link
 // to the folder "outside", one to a file in it and one to the empty folder
-// "outside-empty"; "probe-link" and
-// "alone-link" link to "outside".
+// "outside-empty"; "probe-link" and "alone-link" link to "outside".
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -56,10 +56,8 @@ TEST_F(StageTest, StagesAVerifiedPackageWithAStagedJournal) {
   ASSERT_TRUE(journal);
   EXPECT_EQ(journal->id, staged->id);
   EXPECT_EQ(journal->state, JournalState::staged);
-  EXPECT_EQ(journal->app, "demo");
-  EXPECT_EQ(journal->from, "1.0");
-  EXPECT_EQ(journal->to, "2.0");
-  EXPECT_EQ(journal->executable, "app.exe");
+  EXPECT_EQ(journal->app + " " + journal->from + " " + journal->to + " " + journal->executable,
+            "demo 1.0 2.0 app.exe");
   EXPECT_THAT(journal->preserve, ElementsAre("settings"));
   EXPECT_EQ(journal->package, toHex(Sha256::digest(v2Package())));
   EXPECT_EQ(journal->relaunch, (Relaunch{{"--after", "a b"}, "C:\\work"}));
@@ -67,101 +65,50 @@ TEST_F(StageTest, StagesAVerifiedPackageWithAStagedJournal) {
   EXPECT_EQ(journal->timeouts.confirmMs, 7000);
 }
 
-struct Refusal {
-  const char* name;
-  std::function<void(AppFolders&)> prepare;  // writes temp/"package.zip" and temp/"signed.json"
-  int code;
-  const char* message;
-};
-
-void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
-
-class StageRefusalTest : public AppFolders, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(StageRefusalTest, LeavesNoStageFolderAndNoJournal) {
-  GetParam().prepare(*this);
-  const auto staged = stage(readTestFile(temp / "signed.json"));
-  EXPECT_THAT(staged, FailsAs(GetParam().code, StartsWith(GetParam().message)));
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "stage"));
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "incoming"));
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json"));
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "evil.txt"));
-  EXPECT_FALSE(std::filesystem::exists(temp / "evil.txt"));
+TEST_F(StageTest, RefusesWhatTheElevatedHelperWouldAndLeavesNothingBehind) {
+  const std::string v2 = v2Package();
+  std::string tampered = v2;
+  tampered[tampered.size() / 2] ^= 1;
+  const std::string climbing = ZipBuilder().file("app.exe", "v2").file("../../evil.txt", "x").build();
+  ZipBuilderEntry damaged;
+  damaged.name = "app.exe";
+  damaged.content = "version 2";
+  damaged.crc32 = 1;
+  const std::string damagedZip = ZipBuilder().file("data/a.txt", "a").add(damaged).build();
+  const std::string noExecutable = ZipBuilder().file("other.exe", "v2").build();
+  const struct {
+    std::string package;
+    std::string signedFields;
+    int code;
+    std::string message;
+  } cases[] = {
+      {tampered, signFor(v2), LOFTSWITCH_ERROR_REJECTED,
+       "the package's SHA-256 doesn't match the signed one"},
+      {v2 + "x", signFor(v2), LOFTSWITCH_ERROR_REJECTED,
+       "the package is larger than its signed size"},
+      {v2, signFor(v2, "2.0", "windows-x64", 9), LOFTSWITCH_ERROR_REJECTED,
+       "the update's signature doesn't verify with any trusted key"},
+      {v2, signFor(v2, "2.0", "linux-x64"), LOFTSWITCH_ERROR_REJECTED,
+       "the package is for linux-x64, which this install doesn't run"},
+      {v2, signFor(v2, "0.9"), LOFTSWITCH_ERROR_REJECTED,
+       "version 0.9 is not newer than the installed 1.0"},
+      {climbing, signFor(climbing), LOFTSWITCH_ERROR_REJECTED, "package entry \"../../evil.txt\""},
+      {damagedZip, signFor(damagedZip), LOFTSWITCH_ERROR_REJECTED,
+       "package entry \"app.exe\" is damaged"},
+      {noExecutable, signFor(noExecutable), LOFTSWITCH_ERROR_REJECTED, "the update has no app.exe"},
+      {v2, R"({"version": "2.0"})", LOFTSWITCH_ERROR_ARGUMENT, "the update request: "},
+  };
+  for (const auto& refusal : cases) {
+    SCOPED_TRACE(refusal.message);
+    writeTestFile(temp / "package.zip", refusal.package);
+    EXPECT_THAT(stage(refusal.signedFields), FailsAs(refusal.code, StartsWith(refusal.message)));
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "stage"));
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "incoming"));
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json"));
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "evil.txt"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "evil.txt"));
+  }
 }
-
-void offer(AppFolders& folders, const std::string& package, const std::string& signedFields) {
-  writeTestFile(folders.temp / "package.zip", package);
-  writeTestFile(folders.temp / "signed.json", signedFields);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, StageRefusalTest,
-    ::testing::Values(
-        Refusal{"Tampered",
-                [](AppFolders& f) {
-                  std::string bytes = f.v2Package();
-                  const std::string signedFields = f.signFor(bytes);
-                  bytes[bytes.size() / 2] ^= 1;
-                  offer(f, bytes, signedFields);
-                },
-                LOFTSWITCH_ERROR_REJECTED, "the package's SHA-256 doesn't match the signed one"},
-        Refusal{"Grown",
-                [](AppFolders& f) {
-                  offer(f, f.v2Package() + "x", f.signFor(f.v2Package()));
-                },
-                LOFTSWITCH_ERROR_REJECTED, "the package is larger than its signed size"},
-        Refusal{"UntrustedKey",
-                [](AppFolders& f) {
-                  offer(f, f.v2Package(), f.signFor(f.v2Package(), "2.0", "windows-x64", 9));
-                },
-                LOFTSWITCH_ERROR_REJECTED,
-                "the update's signature doesn't verify with any trusted key"},
-        Refusal{"OtherPlatform",
-                [](AppFolders& f) {
-                  offer(f, f.v2Package(), f.signFor(f.v2Package(), "2.0", "linux-x64"));
-                },
-                LOFTSWITCH_ERROR_REJECTED,
-                "the package is for linux-x64, which this install doesn't run"},
-        Refusal{"OlderVersion",
-                [](AppFolders& f) { offer(f, f.v2Package(), f.signFor(f.v2Package(), "0.9")); },
-                LOFTSWITCH_ERROR_REJECTED, "version 0.9 is not newer than the installed 1.0"},
-        Refusal{"SameVersion",
-                [](AppFolders& f) { offer(f, f.v2Package(), f.signFor(f.v2Package(), "1.0.0")); },
-                LOFTSWITCH_ERROR_REJECTED, "version 1.0.0 is not newer than the installed 1.0"},
-        Refusal{"EntryLeavingTheFolder",
-                [](AppFolders& f) {
-                  const std::string zip =
-                      ZipBuilder().file("app.exe", "v2").file("../../evil.txt", "x").build();
-                  offer(f, zip, f.signFor(zip));
-                },
-                LOFTSWITCH_ERROR_REJECTED, "package entry \"../../evil.txt\""},
-        Refusal{"EntryTwice",
-                [](AppFolders& f) {
-                  const std::string zip =
-                      ZipBuilder().file("app.exe", "v2").file("App.EXE", "x").build();
-                  offer(f, zip, f.signFor(zip));
-                },
-                LOFTSWITCH_ERROR_REJECTED, "package entry \"App.EXE\" appears twice"},
-        Refusal{"DamagedEntry",
-                [](AppFolders& f) {
-                  ZipBuilderEntry entry;
-                  entry.name = "app.exe";
-                  entry.content = "version 2";
-                  entry.crc32 = 1;
-                  const std::string zip = ZipBuilder().add(entry).build();
-                  offer(f, zip, f.signFor(zip));
-                },
-                LOFTSWITCH_ERROR_REJECTED, "package entry \"app.exe\" is damaged"},
-        Refusal{"NoExecutable",
-                [](AppFolders& f) {
-                  const std::string zip = ZipBuilder().file("other.exe", "v2").build();
-                  offer(f, zip, f.signFor(zip));
-                },
-                LOFTSWITCH_ERROR_REJECTED, "the update has no app.exe"},
-        Refusal{"UnsignedFields",
-                [](AppFolders& f) { offer(f, f.v2Package(), R"({"version": "2.0"})"); },
-                LOFTSWITCH_ERROR_ARGUMENT, "the update request: "}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StageTest, RefusesToStageOverAnInterruptedSwapAndKeepsItsJournal) {
   Journal interrupted = journalOf("00000000000000a1", JournalState::swapping);
@@ -314,18 +261,23 @@ TEST_F(ConfirmTest, AnAdministratorsAttemptIsConfirmedByAMarkerInTheUserWorkspac
 class ReportedOutcomeTest : public AppFolders {};
 
 TEST_F(ReportedOutcomeTest, ReportsAnOutcomeUntilItIsMarkedReported) {
+  writeJournal(journalOf(kId, JournalState::swapped));
+  auto read = readOutcome(fs, places());
+  ASSERT_TRUE(read);
+  EXPECT_FALSE(read->present);
+  EXPECT_THAT(markReported(fs, places(), kId, 1000),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr("it has no outcome yet")));
+  EXPECT_FALSE(readJournal().reported);
+
   Journal journal = journalOf(kId, JournalState::rolledBack);
   journal.outcome = OutcomeRecord{"rolled-back", "exited", "the new version exited with code 3"};
   writeJournal(journal);
-  auto read = readOutcome(fs, places());
+  read = readOutcome(fs, places());
   ASSERT_TRUE(read);
   ASSERT_TRUE(read->present);
-  EXPECT_EQ(read->id, kId);
-  EXPECT_EQ(read->from, "1.0");
-  EXPECT_EQ(read->to, "2.0");
-  EXPECT_EQ(read->result, "rolled-back");
-  EXPECT_EQ(read->reason, "exited");
-  EXPECT_EQ(read->detail, "the new version exited with code 3");
+  EXPECT_EQ(read->id + " " + read->from + " " + read->to, std::string(kId) + " 1.0 2.0");
+  EXPECT_EQ(read->result + "|" + read->reason + "|" + read->detail,
+            "rolled-back|exited|the new version exited with code 3");
 
   EXPECT_THAT(markReported(fs, places(), "00000000000000b2", 1000),
               FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr("the journal holds attempt " + std::string(kId))));
@@ -335,16 +287,6 @@ TEST_F(ReportedOutcomeTest, ReportsAnOutcomeUntilItIsMarkedReported) {
   read = readOutcome(fs, places());
   ASSERT_TRUE(read);
   EXPECT_FALSE(read->present);
-}
-
-TEST_F(ReportedOutcomeTest, AnAttemptWithoutOutcomeHasNothingToReportOrMark) {
-  writeJournal(journalOf(kId, JournalState::swapped));
-  const auto read = readOutcome(fs, places());
-  ASSERT_TRUE(read);
-  EXPECT_FALSE(read->present);
-  EXPECT_THAT(markReported(fs, places(), kId, 1000),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr("it has no outcome yet")));
-  EXPECT_FALSE(readJournal().reported);
 }
 
 TEST_F(ReportedOutcomeTest, ReportsWhatTheWaiterLeftWhenTheHelperNeverRan) {
@@ -365,10 +307,19 @@ TEST_F(ReportedOutcomeTest, ReportsWhatTheWaiterLeftWhenTheHelperNeverRan) {
 
 class StartApplyTest : public AppFolders {};
 
-TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceWithTheAppsIdentity) {
+TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceForAStagedAttemptOnly) {
   writeTestFile(install() / "loftswitch-apply.exe", "the tool");
-  writeJournal(journalOf(kId, JournalState::staged));
   RecordingStarter starter;
+  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND,
+                      StartsWith("attempt " + std::string(kId) + " is not staged")));
+  writeJournal(journalOf(kId, JournalState::swapped));
+  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
+              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr(", swapped")));
+  EXPECT_TRUE(starter.started.empty());
+  EXPECT_FALSE(std::filesystem::exists(workspace() / "loftswitch-apply.exe"));
+
+  writeJournal(journalOf(kId, JournalState::staged));
   const auto started = startApply(fs, starter, places(), kId, {});
   ASSERT_TRUE(started) << started.error().message;
   ASSERT_EQ(starter.started.size(), 1u);
@@ -380,18 +331,6 @@ TEST_F(StartApplyTest, StartsACopyOfTheToolInTheWorkspaceWithTheAppsIdentity) {
                           "--pid-started", "133000000000000000"));
   EXPECT_EQ(request.workingFolder, workspace());
   EXPECT_TRUE(request.breakaway);
-}
-
-TEST_F(StartApplyTest, StartsNothingForAnAttemptThatIsNotStaged) {
-  writeTestFile(install() / "loftswitch-apply.exe", "the tool");
-  RecordingStarter starter;
-  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, StartsWith("attempt " + std::string(kId) + " is not staged")));
-  writeJournal(journalOf(kId, JournalState::swapped));
-  EXPECT_THAT(startApply(fs, starter, places(), kId, {}),
-              FailsAs(LOFTSWITCH_ERROR_NOT_FOUND, HasSubstr(", swapped")));
-  EXPECT_TRUE(starter.started.empty());
-  EXPECT_FALSE(std::filesystem::exists(workspace() / "loftswitch-apply.exe"));
 }
 
 TEST_F(StartApplyTest, AnAdministratorsAttemptStartsTheHelperAndTheWaiter) {
@@ -414,18 +353,15 @@ TEST_F(StartApplyTest, AnAdministratorsAttemptStartsTheHelperAndTheWaiter) {
               ElementsAre("--wait-elevated", "--request", request, "--pid", "4321",
                           "--pid-started", "133000000000000000", "--elevated-pid", "777",
                           "--elevated-started", "133000000000000777"));
-}
 
-TEST_F(StartApplyTest, ADeclinedPromptStartsNoWaiter) {
-  const std::filesystem::path user = temp / "user";
-  writeTestFile(install() / "loftswitch-apply.exe", "the tool");
-  writeTestFile(requestFile(user, kId), "{}");
-  RecordingStarter starter;
-  starter.elevatedFailure = Error{ErrorCode::launchFailed, "the operation was canceled by the user (1223)"};
-  EXPECT_THAT(startApply(fs, starter, AppPlaces{install(), user}, kId, {}),
+  // A declined prompt starts no waiter.
+  RecordingStarter declined;
+  declined.elevatedFailure =
+      Error{ErrorCode::launchFailed, "the operation was canceled by the user (1223)"};
+  EXPECT_THAT(startApply(fs, declined, AppPlaces{install(), user}, kId, {}),
               FailsAs(LOFTSWITCH_ERROR_LAUNCH, "the administrator's helper didn't start: the "
                                                "operation was canceled by the user (1223)"));
-  EXPECT_TRUE(starter.started.empty());
+  EXPECT_TRUE(declined.started.empty());
 }
 
 }  // namespace

@@ -38,35 +38,31 @@ inline Ed25519Key publicKey(std::uint8_t n) { return *ed25519PublicKey(seedOf(n)
 // Every file operation of LocalFileSystem, except that the install folder
 // cannot be changed, as when only an administrator may.
 class ReadOnlyInstall final : public FileSystem {
+  using Path = std::filesystem::path;
+
  public:
-  explicit ReadOnlyInstall(std::filesystem::path install) : install_(std::move(install)) {}
-  bool exists(const std::filesystem::path& p) override { return local_.exists(p); }
-  bool isFolder(const std::filesystem::path& p) override { return local_.isFolder(p); }
-  Result<std::vector<std::string>> list(const std::filesystem::path& p) override { return local_.list(p); }
-  Result<Unit> move(const std::filesystem::path& a, const std::filesystem::path& b) override {
-    return local_.move(a, b);
-  }
-  Result<Unit> createFolders(const std::filesystem::path& p) override { return local_.createFolders(p); }
-  Result<Unit> remove(const std::filesystem::path& p) override { return local_.remove(p); }
-  Result<Unit> writeFile(const std::filesystem::path& p, std::string_view b) override {
+  explicit ReadOnlyInstall(Path install) : install_(std::move(install)) {}
+  bool exists(const Path& p) override { return local_.exists(p); }
+  bool isFolder(const Path& p) override { return local_.isFolder(p); }
+  Result<std::vector<std::string>> list(const Path& p) override { return local_.list(p); }
+  Result<Unit> move(const Path& a, const Path& b) override { return local_.move(a, b); }
+  Result<Unit> createFolders(const Path& p) override { return local_.createFolders(p); }
+  Result<Unit> remove(const Path& p) override { return local_.remove(p); }
+  Result<Unit> writeFile(const Path& p, std::string_view b) override {
     return local_.writeFile(p, b);
   }
-  Result<std::string> readFile(const std::filesystem::path& p, std::uint64_t limit) override {
+  Result<std::string> readFile(const Path& p, std::uint64_t limit) override {
     return local_.readFile(p, limit);
   }
-  Result<Unit> append(const std::filesystem::path& p, std::string_view b) override {
-    return local_.append(p, b);
-  }
-  Result<Unit> copy(const std::filesystem::path& a, const std::filesystem::path& b) override {
-    return local_.copy(a, b);
-  }
-  Result<Unit> checkWritable(const std::filesystem::path& folder) override {
+  Result<Unit> append(const Path& p, std::string_view b) override { return local_.append(p, b); }
+  Result<Unit> copy(const Path& a, const Path& b) override { return local_.copy(a, b); }
+  Result<Unit> checkWritable(const Path& folder) override {
     if (folder == install_) return fail(ErrorCode::notWritable, "can't change " + pathToUtf8(folder));
     return local_.checkWritable(folder);
   }
 
  private:
-  std::filesystem::path install_;
+  Path install_;
   LocalFileSystem local_;
 };
 

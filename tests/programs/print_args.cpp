@@ -1,8 +1,8 @@
 // Reports how it was started, as JSON in UTF-8, into the file named by
 // PRINT_ARGS_OUT (written beside and renamed, so a reader sees all or
 // nothing): {"args": [...], "cwd": "...", "env": ["NAME=value", ...]}.
-// "env" holds the entries, spelled as inherited, whose names match one of
-// the semicolon-separated names in PRINT_ARGS_SHOW, ignoring case.
+// "env" holds the entries, spelled as inherited, whose names match
+// PRINT_ARGS_SHOW, ignoring case.
 // PRINT_ARGS_WAIT_FOR names a file to wait for (at most a minute) before
 // exiting; PRINT_ARGS_EXIT is the exit code (0 by default).
 #include <windows.h>
@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "base/win32.h"
 #include "host/launch.h"
@@ -23,18 +22,6 @@ std::wstring variable(const wchar_t* name) {
   const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
   value.resize(length < value.size() ? length : 0);
   return value;
-}
-
-std::vector<std::wstring> split(const std::wstring& text) {
-  std::vector<std::wstring> parts;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t end = text.find(L';', start);
-    const std::size_t stop = end == std::wstring::npos ? text.size() : end;
-    if (stop > start) parts.push_back(text.substr(start, stop - start));
-    start = stop + 1;
-  }
-  return parts;
 }
 
 }  // namespace
@@ -49,16 +36,12 @@ int wmain(int argc, wchar_t** argv) {
   cwd.resize(::GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
   report["cwd"] = toUtf8(cwd);
 
-  const std::vector<std::wstring> shown = split(variable(L"PRINT_ARGS_SHOW"));
+  const std::wstring shown = variable(L"PRINT_ARGS_SHOW");
   report["env"] = nlohmann::json::array();
   if (wchar_t* strings = ::GetEnvironmentStringsW()) {
     for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
-      const std::wstring_view name = loftswitch::environmentEntryName(entry);
-      for (const std::wstring& wanted : shown) {
-        if (loftswitch::equalsIgnoreCase(name, wanted)) {
-          report["env"].push_back(toUtf8(entry));
-          break;
-        }
+      if (!shown.empty() && loftswitch::equalsIgnoreCase(loftswitch::environmentEntryName(entry), shown)) {
+        report["env"].push_back(toUtf8(entry));
       }
     }
     ::FreeEnvironmentStringsW(strings);

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,18 +39,12 @@ std::filesystem::path ownFolder() {
 
 std::map<std::string, std::string> readSettings(FileSystem& fs, const std::filesystem::path& file) {
   std::map<std::string, std::string> settings;
-  auto text = fs.readFile(file, 65536);
-  if (!text) return settings;
-  std::size_t start = 0;
-  while (start < text->size()) {
-    std::size_t end = text->find('\n', start);
-    if (end == std::string::npos) end = text->size();
-    std::string line = text->substr(start, end - start);
+  std::istringstream text(fs.readFile(file, 65536).value_or(""));
+  for (std::string line; std::getline(text, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (const auto eq = line.find('='); eq != std::string::npos) {
       settings[line.substr(0, eq)] = line.substr(eq + 1);
     }
-    start = end + 1;
   }
   return settings;
 }

@@ -19,26 +19,21 @@ int wmain(int argc, wchar_t** argv) {
     return 64;
   }
   loftswitch::LocalFileSystem fs;
-  auto signedFields = fs.readFile(argv[3], 65536);
-  if (!signedFields) {
-    std::fprintf(stderr, "stage-update: %s\n", signedFields.error().message.c_str());
-    return 2;
-  }
-  std::string options;
-  if (argc == 5) {
-    auto read = fs.readFile(argv[4], 65536);
+  std::string signedFields, options;
+  for (int i = 3; i < argc; ++i) {
+    auto read = fs.readFile(argv[i], 65536);
     if (!read) {
       std::fprintf(stderr, "stage-update: %s\n", read.error().message.c_str());
       return 2;
     }
-    options = *read;
+    (i == 3 ? signedFields : options) = *read;
   }
   const std::string install = loftswitch::toUtf8(argv[1]);
   const std::string package = loftswitch::toUtf8(argv[2]);
   char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
   loftswitch_status status{};
   const int code = loftswitch_stage_package(install.c_str(), nullptr, nullptr, package.c_str(),
-                                            signedFields->c_str(),
+                                            signedFields.c_str(),
                                             options.empty() ? nullptr : options.c_str(), id, &status);
   std::fprintf(code == LOFTSWITCH_OK ? stdout : stderr, "%s\n",
                code == LOFTSWITCH_OK ? id : (status.message ? status.message : "out of memory"));

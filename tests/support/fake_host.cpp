@@ -9,9 +9,6 @@ namespace loftswitch {
 
 namespace {
 
-constexpr std::int64_t kFirstPid = 1000;
-constexpr std::uint64_t kFirstCreationTime = 133'000'000'000'000'000ull;
-
 std::int64_t saturatingAdd(std::int64_t base, std::int64_t delta) {
   if (delta > 0 && base > FakeHost::kNever - delta) return FakeHost::kNever;
   return base + delta;
@@ -29,12 +26,11 @@ struct FakeHost::World {
 
   std::int64_t nowMs = 0;
   std::vector<Process> processes;
-  std::uint32_t nextPid = kFirstPid;
-  std::uint64_t nextCreationTime = kFirstCreationTime;
+  ProcessIdentity next{1000, 133'000'000'000'000'000ull};
 
   bool running(const Process& process) const { return nowMs < process.exitsAtMs; }
 
-  Process* live(std::uint32_t pid) {
+  const Process* live(std::uint32_t pid) const {
     for (auto it = processes.rbegin(); it != processes.rend(); ++it) {
       if (it->identity.pid == pid && running(*it)) return &*it;
     }
@@ -42,9 +38,9 @@ struct FakeHost::World {
   }
 
   ProcessIdentity freshIdentity() {
-    ProcessIdentity identity{nextPid, nextCreationTime};
-    nextPid += 4;
-    nextCreationTime += 10'000;
+    const ProcessIdentity identity = next;
+    next.pid += 4;
+    next.started += 10'000;
     return identity;
   }
 };
@@ -58,7 +54,11 @@ class FakeRunningApp final : public RunningApp {
   FakeRunningApp(std::shared_ptr<FakeHost::World> world, std::size_t index)
       : world_(std::move(world)), index_(index) {}
 
-  std::optional<std::uint32_t> exitCode() override;
+  std::optional<std::uint32_t> exitCode() override {
+    const FakeHost::World::Process& process = world_->processes[index_];
+    if (world_->running(process)) return std::nullopt;
+    return process.exitCode;
+  }
 
  private:
   std::shared_ptr<FakeHost::World> world_;
@@ -67,53 +67,14 @@ class FakeRunningApp final : public RunningApp {
 
 }  // namespace
 
-std::optional<std::uint32_t> FakeRunningApp::exitCode() {
-  const FakeHost::World::Process& process = world_->processes[index_];
-  if (world_->running(process)) return std::nullopt;
-  return process.exitCode;
-}
-
-FakeHost::LaunchScript FakeHost::launchFails(Error error) {
-  LaunchScript script;
-  script.failure = std::move(error);
-  return script;
-}
-
-FakeHost::LaunchScript FakeHost::exitsWith(std::uint32_t code, std::int64_t afterMs) {
-  LaunchScript script;
-  script.exitCode = code;
-  script.exitAfterMs = afterMs;
-  return script;
-}
-
-FakeHost::LaunchScript FakeHost::neverExits() { return LaunchScript{}; }
-
 FakeHost::FakeHost() : world_(std::make_shared<World>()) {}
 FakeHost::~FakeHost() = default;
 
 ProcessIdentity FakeHost::addProcess(const std::filesystem::path& image, std::int64_t exitsAtMs) {
   const ProcessIdentity identity = world_->freshIdentity();
-  addProcess(identity, image, exitsAtMs);
+  world_->processes.push_back(World::Process{identity, image, exitsAtMs, 0});
   return identity;
 }
-
-void FakeHost::addProcess(ProcessIdentity identity, const std::filesystem::path& image,
-                          std::int64_t exitsAtMs) {
-  world_->processes.push_back(World::Process{identity, image, exitsAtMs, 0});
-}
-
-void FakeHost::endProcess(std::uint32_t pid, std::uint32_t code) {
-  if (World::Process* process = world_->live(pid)) {
-    process->exitsAtMs = world_->nowMs;
-    process->exitCode = code;
-  }
-}
-
-bool FakeHost::isRunning(std::uint32_t pid) const { return world_->live(pid) != nullptr; }
-
-void FakeHost::scriptLaunch(LaunchScript script) { scripts_.push_back(std::move(script)); }
-
-void FakeHost::setDefaultLaunch(LaunchScript script) { defaultLaunch_ = std::move(script); }
 
 void FakeHost::at(std::int64_t atMs, std::function<void()> action) {
   actions_.push_back(Action{atMs, nextOrder_++, std::move(action)});
@@ -124,11 +85,6 @@ void FakeHost::after(std::int64_t delayMs, std::function<void()> action) {
 }
 
 std::int64_t FakeHost::elapsedMs() const { return world_->nowMs; }
-const std::vector<LaunchRequest>& FakeHost::launches() const { return launches_; }
-const std::vector<std::uint32_t>& FakeHost::launchedPids() const { return launchedPids_; }
-const std::vector<std::int64_t>& FakeHost::sleeps() const { return sleeps_; }
-const std::vector<FakeHost::Wait>& FakeHost::waits() const { return waits_; }
-const std::vector<std::filesystem::path>& FakeHost::folderQueries() const { return folderQueries_; }
 
 void FakeHost::stepTowards(std::int64_t targetMs) {
   auto next = actions_.end();
@@ -172,7 +128,7 @@ bool FakeHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
     if (world_->nowMs >= deadline) break;
     stepTowards(std::min(deadline, process->exitsAtMs));
   }
-  waits_.push_back(Wait{identity, timeoutMs, gone});
+  waits_.push_back(Wait{identity, timeoutMs});
   return gone;
 }
 
@@ -198,8 +154,7 @@ std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::pa
 Result<std::unique_ptr<RunningApp>> FakeHost::launch(const LaunchRequest& request) {
   runDueActions();
   launches_.push_back(request);
-  const LaunchScript& script =
-      nextScript_ < scripts_.size() ? scripts_[nextScript_++] : defaultLaunch_;
+  const LaunchScript script = nextScript_ < scripts_.size() ? scripts_[nextScript_++] : neverExits();
   if (script.failure) return fail(*script.failure);
   const ProcessIdentity identity = world_->freshIdentity();
   const std::int64_t exitsAt = saturatingAdd(world_->nowMs, std::max<std::int64_t>(script.exitAfterMs, 0));
@@ -223,18 +178,6 @@ HostTime FakeHost::now() {
   if (world_->nowMs > kLatestMs) return HostTime::max();
   // A fixed, non-zero start keeps virtual readings apart from zero.
   return HostTime(std::chrono::hours(24) + std::chrono::milliseconds(world_->nowMs));
-}
-
-void PrintTo(const LaunchRequest& request, std::ostream* os) {
-  *os << "{program " << toUtf8(request.program.native()) << ", arguments [";
-  for (std::size_t i = 0; i < request.arguments.size(); ++i) {
-    *os << (i ? ", " : "") << '"' << request.arguments[i] << '"';
-  }
-  *os << "], workingFolder " << toUtf8(request.workingFolder.native()) << ", environment [";
-  for (std::size_t i = 0; i < request.environment.size(); ++i) {
-    *os << (i ? ", " : "") << request.environment[i].first << '=' << request.environment[i].second;
-  }
-  *os << "], breakaway " << (request.breakaway ? "true" : "false") << '}';
 }
 
 }  // namespace loftswitch

@@ -6,7 +6,6 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <ostream>
 #include <vector>
 
 #include "host/apply_host.h"
@@ -22,11 +21,10 @@ class FakeHost final : public ApplyHost {
  public:
   static constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 
-  // What the next launch does. Made by the factories below; `then` adds
-  // actions that run a given time after the start.
+  // What the next launch does; `then` adds actions that run a given time
+  // after the start.
   struct LaunchScript {
     std::optional<Error> failure;
-    // The exit code and when, in ms after the start; kNever: it keeps running.
     std::uint32_t exitCode = 0;
     std::int64_t exitAfterMs = kNever;
     std::vector<std::pair<std::int64_t, std::function<void()>>> actions;
@@ -36,49 +34,40 @@ class FakeHost final : public ApplyHost {
       return *this;
     }
   };
-  static LaunchScript launchFails(Error error);
-  static LaunchScript exitsWith(std::uint32_t code, std::int64_t afterMs);
-  static LaunchScript neverExits();
+  static LaunchScript launchFails(Error error) { return {std::move(error), 0, kNever, {}}; }
+  static LaunchScript exitsWith(std::uint32_t code, std::int64_t afterMs) {
+    return {std::nullopt, code, afterMs, {}};
+  }
+  static LaunchScript neverExits() { return {}; }
 
   struct Wait {
     ProcessIdentity identity;
     std::int64_t timeoutMs = 0;
-    bool gone = false;
   };
 
   FakeHost();
   ~FakeHost() override;
 
-  // A process running from `image` until `exitsAtMs` (virtual time). The
-  // first overload picks a fresh id and creation time and returns them.
+  // A process running from `image` until `exitsAtMs` (virtual time), with a
+  // fresh id and creation time.
   ProcessIdentity addProcess(const std::filesystem::path& image, std::int64_t exitsAtMs = kNever);
-  void addProcess(ProcessIdentity identity, const std::filesystem::path& image,
-                  std::int64_t exitsAtMs = kNever);
-  // Ends the running process with this id now, with `code`.
-  void endProcess(std::uint32_t pid, std::uint32_t code = 0);
-  bool isRunning(std::uint32_t pid) const;
-
   // Launches follow the scripts in order; once they are used up, every launch
-  // starts a program that never exits (see setDefaultLaunch).
-  void scriptLaunch(LaunchScript script);
-  void setDefaultLaunch(LaunchScript script);
-
-  // Runs `action` when the virtual clock reaches `atMs`, or on the next
-  // sleep, wait, folder query or launch when that time has passed; actions
-  // due at the same time run in the order they were added. `after` counts
-  // from now.
+  // starts a program that never exits.
+  void scriptLaunch(LaunchScript script) { scripts_.push_back(std::move(script)); }
+  // Runs `action` when the virtual clock reaches `atMs` (`after`: counted
+  // from now), or on the next call to the host when that time has passed;
+  // actions due at the same time run in the order they were added.
   void at(std::int64_t atMs, std::function<void()> action);
   void after(std::int64_t delayMs, std::function<void()> action);
 
   std::int64_t elapsedMs() const;
   // Every launch request, those that failed included.
-  const std::vector<LaunchRequest>& launches() const;
+  const std::vector<LaunchRequest>& launches() const { return launches_; }
   // The process id given to each launch that started, in order.
-  const std::vector<std::uint32_t>& launchedPids() const;
-  // Every sleep as asked, zero and negative ones included.
-  const std::vector<std::int64_t>& sleeps() const;
-  const std::vector<Wait>& waits() const;
-  const std::vector<std::filesystem::path>& folderQueries() const;
+  const std::vector<std::uint32_t>& launchedPids() const { return launchedPids_; }
+  const std::vector<std::int64_t>& sleeps() const { return sleeps_; }
+  const std::vector<Wait>& waits() const { return waits_; }
+  const std::vector<std::filesystem::path>& folderQueries() const { return folderQueries_; }
 
   bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) override;
   std::vector<std::uint32_t> processesInFolder(const std::filesystem::path& folder) override;
@@ -86,11 +75,10 @@ class FakeHost final : public ApplyHost {
   void sleep(std::int64_t ms) override;
   HostTime now() override;
 
- // The clock and the processes, shared with the running apps handed out.
+  // The clock and the processes, shared with the running apps handed out.
   struct World;
 
  private:
-
   // Runs the earliest action due by `targetMs` and stops there, or moves the
   // clock to `targetMs` when none is due.
   void stepTowards(std::int64_t targetMs);
@@ -99,7 +87,6 @@ class FakeHost final : public ApplyHost {
   std::shared_ptr<World> world_;
   std::vector<LaunchScript> scripts_;
   std::size_t nextScript_ = 0;
-  LaunchScript defaultLaunch_;
   std::vector<LaunchRequest> launches_;
   std::vector<std::uint32_t> launchedPids_;
   std::vector<std::int64_t> sleeps_;
@@ -113,8 +100,5 @@ class FakeHost final : public ApplyHost {
   std::vector<Action> actions_;
   std::uint64_t nextOrder_ = 0;
 };
-
-// Readable launch requests in failure messages.
-void PrintTo(const LaunchRequest& request, std::ostream* os);
 
 }  // namespace loftswitch

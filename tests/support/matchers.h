@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
-#include <sstream>
 #include <string>
 
 #include "base/result.h"
@@ -19,18 +18,6 @@ inline std::ostream& operator<<(std::ostream& os, const Error& error) {
   return os << error.code << " \"" << error.message << "\"";
 }
 
-namespace testing_support {
-
-template <typename T>
-std::string describe(const Result<T>& result) {
-  if (result) return "a value";
-  std::ostringstream os;
-  os << "error " << result.error();
-  return os.str();
-}
-
-}  // namespace testing_support
-
 // EXPECT_THAT(result, IsOkay());
 MATCHER(IsOkay, "succeeds") {
   if (arg) return true;
@@ -38,14 +25,14 @@ MATCHER(IsOkay, "succeeds") {
   return false;
 }
 
-// EXPECT_THAT(result, FailsWith(ErrorCode::notFound, "exact message"));
-MATCHER_P2(FailsWith, code, message, "fails with the given code and message") {
+// EXPECT_THAT(result, FailsWithMessageThat(HasSubstr("...")));
+MATCHER_P(FailsWithMessageThat, inner, "fails with a message that matches") {
   if (arg) {
     *result_listener << "succeeded";
     return false;
   }
   *result_listener << "failed with " << arg.error();
-  return arg.error().code == code && arg.error().message == std::string(message);
+  return ::testing::Matches(inner)(arg.error().message);
 }
 
 // EXPECT_THAT(result, FailsWithCode(ErrorCode::inUse));
@@ -58,14 +45,10 @@ MATCHER_P(FailsWithCode, code, "fails with the given code") {
   return arg.error().code == code;
 }
 
-// EXPECT_THAT(result, FailsWithMessageThat(HasSubstr("...")));
-MATCHER_P(FailsWithMessageThat, inner, "fails with a message that matches") {
-  if (arg) {
-    *result_listener << "succeeded";
-    return false;
-  }
-  *result_listener << "failed with " << arg.error();
-  return ::testing::Matches(inner)(arg.error().message);
+// EXPECT_THAT(result, FailsWith(ErrorCode::notFound, "exact message"));
+template <typename Message>
+auto FailsWith(ErrorCode code, Message message) {
+  return ::testing::AllOf(FailsWithCode(code), FailsWithMessageThat(std::string(message)));
 }
 
 }  // namespace loftswitch

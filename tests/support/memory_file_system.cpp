@@ -68,30 +68,17 @@ std::string lastPiece(const std::string& name) {
 
 std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')); }
 
-std::string_view operationName(MemoryFileSystem::Operation operation) {
-  using Operation = MemoryFileSystem::Operation;
-  switch (operation) {
-    case Operation::exists: return "exists";
-    case Operation::isFolder: return "isFolder";
-    case Operation::list: return "list";
-    case Operation::move: return "move";
-    case Operation::createFolders: return "createFolders";
-    case Operation::remove: return "remove";
-    case Operation::writeFile: return "writeFile";
-    case Operation::readFile: return "readFile";
-    case Operation::append: return "append";
-    case Operation::copy: return "copy";
-    case Operation::checkWritable: return "checkWritable";
-  }
-  return "?";
-}
+// In the order of MemoryFileSystem::Operation.
+constexpr const char* kOperationNames[] = {"exists",        "isFolder", "list",         "move",
+                                           "createFolders", "remove",   "writeFile",    "readFile",
+                                           "append",        "copy",     "checkWritable"};
 
 }  // namespace
 
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
                                      const std::filesystem::path* second) {
-  std::string line = std::string(operationName(operation)) + " " + pathToUtf8(path);
+  std::string line = kOperationNames[static_cast<int>(operation)] + (" " + pathToUtf8(path));
   if (second) line += " -> " + pathToUtf8(*second);
   log_.push_back(std::move(line));
 
@@ -108,6 +95,16 @@ Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
     return fail(rule->error);
   }
   return ok();
+}
+
+std::string MemoryFileSystem::nameFor(const std::filesystem::path& path) const {
+  const std::vector<std::string> pieces = piecesOf(path);
+  const std::string parent = parentOf(keyOf(path));
+  return (isRoot(parent) ? pieces[0] : nodes_.at(parent).name) + "\\" + pieces.back();
+}
+
+std::uint32_t MemoryFileSystem::missingCode(const std::string& key) const {
+  return folderAt(parentOf(key)) ? kFileNotFound : kPathNotFound;
 }
 
 bool MemoryFileSystem::isRoot(const std::string& key) const {
@@ -163,7 +160,7 @@ Result<std::vector<std::string>> MemoryFileSystem::list(const std::filesystem::p
   return names;
 }
 
-Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bool longForm) {
+Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path) {
   const std::vector<std::string> pieces = piecesOf(path);
   for (std::size_t count = 2; count <= pieces.size(); ++count) {
     const std::string given = join(pieces, count);
@@ -172,8 +169,7 @@ Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bo
     if (it != nodes_.end()) {
       if (it->second.folder) continue;
       // An ancestor in the way is reported under its long form.
-      const std::string shown =
-          count == pieces.size() && !longForm ? pathToUtf8(path) : "\\\\?\\" + given;
+      const std::string shown = count == pieces.size() ? pathToUtf8(path) : "\\\\?\\" + given;
       return fail(ErrorCode::io, "can't create folder " + shown + ": a file is in the way");
     }
     const std::string parent = parentOf(key);
@@ -185,21 +181,18 @@ Result<Unit> MemoryFileSystem::makeFolders(const std::filesystem::path& path, bo
 
 Result<Unit> MemoryFileSystem::createFolders(const std::filesystem::path& path) {
   RETURN_IF_ERROR(begin(Operation::createFolders, "can't create folder", path));
-  return makeFolders(path, false);
+  return makeFolders(path);
 }
 
 Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't move " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::move, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(to.parent_path()));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (isRoot(fromKey) || isRoot(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
-  if (!existsAt(fromKey)) {
-    const std::uint32_t code = folderAt(parentOf(fromKey)) ? kFileNotFound : kPathNotFound;
-    return fail(errorFromWin32(code, prefix, to));
-  }
+  if (!existsAt(fromKey)) return fail(errorFromWin32(missingCode(fromKey), prefix, to));
   if (rootOf(fromKey) != rootOf(toKey)) return fail(errorFromWin32(kNotSameDevice, prefix, to));
   if (heldAt(fromKey)) return fail(errorFromWin32(kSharingViolation, prefix, to));
   if (holdsInside(fromKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
@@ -208,10 +201,7 @@ Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
   if (toKey.starts_with(fromKey + "\\")) return fail(errorFromWin32(kSharingViolation, prefix, to));
 
   const std::string oldName = nodes_.at(fromKey).name;
-  const std::string toParent = parentOf(toKey);
-  const std::string newName =
-      (isRoot(toParent) ? piecesOf(to)[0] : nodes_.at(toParent).name) + "\\" +
-      piecesOf(to).back();
+  const std::string newName = nameFor(to);
   std::vector<std::pair<std::string, Node>> moved;
   const std::string inside = fromKey + "\\";
   for (auto it = nodes_.begin(); it != nodes_.end();) {
@@ -256,13 +246,12 @@ Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
                                          std::string_view bytes) {
   RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
-  RETURN_IF_ERROR(makeFolders(path.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(path.parent_path()));
   const std::string key = keyOf(path);
-  if (folderAt(key) || heldAt(key)) return fail(errorFromWin32(kAccessDenied, "can't replace", path));
-  const std::string parent = parentOf(key);
-  const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
+  if (folderAt(key) || heldAt(key))
+    return fail(errorFromWin32(kAccessDenied, "can't replace", path));
   // The replacing rename gives the file the name as written this time.
-  nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(bytes)};
+  nodes_[key] = Node{nameFor(path), false, std::string(bytes)};
   return ok();
 }
 
@@ -270,10 +259,7 @@ Result<std::string> MemoryFileSystem::readFile(const std::filesystem::path& path
                                                std::uint64_t limit) {
   RETURN_IF_ERROR(begin(Operation::readFile, "can't open", path));
   const std::string key = keyOf(path);
-  if (!existsAt(key)) {
-    const std::uint32_t code = folderAt(parentOf(key)) ? kFileNotFound : kPathNotFound;
-    return fail(errorFromWin32(code, "can't open", path));
-  }
+  if (!existsAt(key)) return fail(errorFromWin32(missingCode(key), "can't open", path));
   if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
   const std::string& content = nodes_.at(key).content;
   if (content.size() > limit) {
@@ -287,16 +273,11 @@ Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::st
   RETURN_IF_ERROR(begin(Operation::append, "can't open", path));
   const std::string key = keyOf(path);
   const std::string parent = parentOf(key);
-  if (isRoot(key) || !folderAt(parent)) return fail(errorFromWin32(kPathNotFound, "can't open", path));
+  if (isRoot(key) || !folderAt(parent))
+    return fail(errorFromWin32(kPathNotFound, "can't open", path));
   if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
   if (heldAt(key)) return fail(errorFromWin32(kSharingViolation, "can't open", path));
-  auto it = nodes_.find(key);
-  if (it == nodes_.end()) {
-    const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
-    nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(bytes)};
-  } else {
-    it->second.content += bytes;
-  }
+  nodes_.try_emplace(key, Node{nameFor(path), false, {}}).first->second.content += bytes;
   return ok();
 }
 
@@ -304,24 +285,15 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path(), false));
+  RETURN_IF_ERROR(makeFolders(to.parent_path()));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
-  if (!existsAt(fromKey)) {
-    const std::uint32_t code = folderAt(parentOf(fromKey)) ? kFileNotFound : kPathNotFound;
-    return fail(errorFromWin32(code, prefix, to));
-  }
+  if (!existsAt(fromKey)) return fail(errorFromWin32(missingCode(fromKey), prefix, to));
   if (folderAt(fromKey) || folderAt(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
   if (heldAt(toKey)) return fail(errorFromWin32(kSharingViolation, prefix, to));
   std::string content = nodes_.at(fromKey).content;
-  auto it = nodes_.find(toKey);
-  if (it != nodes_.end()) {
-    it->second.content = std::move(content);
-  } else {
-    const std::string parent = parentOf(toKey);
-    const std::string parentName = isRoot(parent) ? piecesOf(to)[0] : nodes_.at(parent).name;
-    nodes_[toKey] = Node{parentName + "\\" + piecesOf(to).back(), false, std::move(content)};
-  }
+  nodes_.try_emplace(toKey, Node{nameFor(to), false, {}}).first->second.content =
+      std::move(content);
   return ok();
 }
 
@@ -335,19 +307,17 @@ Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder
 }
 
 void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_view content) {
-  const Result<Unit> folders = makeFolders(path.parent_path(), false);
+  const Result<Unit> folders = makeFolders(path.parent_path());
   const std::string key = keyOf(path);
   if (!folders || isRoot(key) || folderAt(key)) {
     throw std::logic_error("MemoryFileSystem::addFile: something is in the way of " +
                            pathToUtf8(path));
   }
-  const std::string parent = parentOf(key);
-  const std::string parentName = isRoot(parent) ? piecesOf(path)[0] : nodes_.at(parent).name;
-  nodes_[key] = Node{parentName + "\\" + piecesOf(path).back(), false, std::string(content)};
+  nodes_[key] = Node{nameFor(path), false, std::string(content)};
 }
 
 void MemoryFileSystem::addFolder(const std::filesystem::path& path) {
-  if (!makeFolders(path, false)) {
+  if (!makeFolders(path)) {
     throw std::logic_error("MemoryFileSystem::addFolder: a file is in the way of " +
                            pathToUtf8(path));
   }
@@ -359,37 +329,20 @@ std::optional<std::string> MemoryFileSystem::fileContent(const std::filesystem::
   return it->second.content;
 }
 
-std::optional<std::string> MemoryFileSystem::storedName(const std::filesystem::path& path) const {
-  auto it = nodes_.find(keyOf(path));
-  if (it == nodes_.end()) return std::nullopt;
-  return it->second.name;
-}
-
-MemoryFileSystem::Snapshot MemoryFileSystem::snapshot() const {
-  Snapshot out;
-  for (const auto& [key, node] : nodes_) {
-    if (node.folder) {
-      out[node.name + "\\"] = "";
-    } else {
-      out[node.name] = node.content;
-    }
-  }
-  return out;
-}
+MemoryFileSystem::Snapshot MemoryFileSystem::snapshot() const { return snapshotFrom(""); }
 
 MemoryFileSystem::Snapshot MemoryFileSystem::snapshot(const std::filesystem::path& folder) const {
-  // Keys are the folded names, so a prefix of a key has the length of the
-  // same prefix of the stored name.
-  const std::string prefix = keyOf(folder) + "\\";
+  return snapshotFrom(keyOf(folder) + "\\");
+}
+
+// Keys are the folded names, so a prefix of a key has the length of the same
+// prefix of the stored name.
+MemoryFileSystem::Snapshot MemoryFileSystem::snapshotFrom(const std::string& prefix) const {
   Snapshot out;
   for (auto it = nodes_.lower_bound(prefix); it != nodes_.end() && it->first.starts_with(prefix);
        ++it) {
     const std::string relative = it->second.name.substr(prefix.size());
-    if (it->second.folder) {
-      out[relative + "\\"] = "";
-    } else {
-      out[relative] = it->second.content;
-    }
+    out[it->second.folder ? relative + "\\" : relative] = it->second.content;
   }
   return out;
 }

@@ -61,8 +61,6 @@ class MemoryFileSystem : public FileSystem {
   void addFolder(const std::filesystem::path& path);
   // The content of a file; nothing for a folder or a missing path.
   std::optional<std::string> fileContent(const std::filesystem::path& path) const;
-  // The path spelled as stored, or nothing when it does not exist.
-  std::optional<std::string> storedName(const std::filesystem::path& path) const;
   Snapshot snapshot() const;
   // The entries below `folder` (not the folder itself), relative to it.
   Snapshot snapshot(const std::filesystem::path& folder) const;
@@ -106,13 +104,18 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> begin(Operation operation, std::string_view verb,
                      const std::filesystem::path& path,
                      const std::filesystem::path* second = nullptr);
+  // The path as it will be stored: its parent's stored name and its own last piece.
+  std::string nameFor(const std::filesystem::path& path) const;
+  // Not found, or no such path when the parent folder is missing too.
+  std::uint32_t missingCode(const std::string& key) const;
+  Snapshot snapshotFrom(const std::string& prefix) const;
   bool isRoot(const std::string& key) const;
   bool folderAt(const std::string& key) const;
   bool existsAt(const std::string& key) const;
   bool heldAt(const std::string& key) const;
   bool holdsInside(const std::string& key) const;
   std::vector<std::string> childKeys(const std::string& key) const;
-  Result<Unit> makeFolders(const std::filesystem::path& path, bool longForm);
+  Result<Unit> makeFolders(const std::filesystem::path& path);
   std::uint32_t removeTree(const std::string& key);
 
   std::map<std::string, Node> nodes_;

@@ -8,19 +8,9 @@
 namespace loftswitch {
 namespace {
 
-void put16(std::string& out, std::uint64_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>((value >> 8) & 0xFF));
-}
-
-void put32(std::string& out, std::uint64_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, (value >> 16) & 0xFFFF);
-}
-
-void put64(std::string& out, std::uint64_t value) {
-  put32(out, value & 0xFFFFFFFF);
-  put32(out, value >> 32);
+// Little-endian, as zip writes every number.
+void put(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 std::uint32_t crcOf(std::string_view bytes) {
@@ -71,21 +61,6 @@ ZipBuilder& ZipBuilder::folder(std::string name) {
   return add(std::move(entry));
 }
 
-ZipBuilder& ZipBuilder::add(ZipBuilderEntry entry) {
-  entries_.push_back(std::move(entry));
-  return *this;
-}
-
-ZipBuilder& ZipBuilder::zip64End() {
-  zip64End_ = true;
-  return *this;
-}
-
-ZipBuilder& ZipBuilder::comment(std::string text) {
-  comment_ = std::move(text);
-  return *this;
-}
-
 std::string ZipBuilder::build() const {
   std::string out;
   std::string central;
@@ -101,42 +76,42 @@ std::string ZipBuilder::build() const {
 
     std::string zip64Extra;
     if (entry.zip64) {
-      put16(zip64Extra, 0x0001);
-      put16(zip64Extra, 24);
-      put64(zip64Extra, uncompressed);
-      put64(zip64Extra, compressed);
-      put64(zip64Extra, offset);
+      put(zip64Extra, 0x0001, 2);
+      put(zip64Extra, 24, 2);
+      put(zip64Extra, uncompressed, 8);
+      put(zip64Extra, compressed, 8);
+      put(zip64Extra, offset, 8);
     }
 
-    put32(out, 0x04034b50);
-    put16(out, version);
-    put16(out, entry.flags);
-    put16(out, entry.method);
-    put32(out, 0);  // time and date
-    put32(out, crc);
-    put32(out, entry.zip64 ? 0xFFFFFFFF : compressed);
-    put32(out, entry.zip64 ? 0xFFFFFFFF : uncompressed);
-    put16(out, entry.name.size());
-    put16(out, 0);
+    put(out, 0x04034b50, 4);
+    put(out, version, 2);
+    put(out, entry.flags, 2);
+    put(out, entry.method, 2);
+    put(out, 0, 4);  // time and date
+    put(out, crc, 4);
+    put(out, entry.zip64 ? 0xFFFFFFFF : compressed, 4);
+    put(out, entry.zip64 ? 0xFFFFFFFF : uncompressed, 4);
+    put(out, entry.name.size(), 2);
+    put(out, 0, 2);
     out += entry.name;
     out += data;
 
-    put32(central, 0x02014b50);
-    put16(central, (3 << 8) | version);  // made on Unix
-    put16(central, version);
-    put16(central, entry.flags);
-    put16(central, entry.method);
-    put32(central, 0);
-    put32(central, crc);
-    put32(central, entry.zip64 ? 0xFFFFFFFF : compressed);
-    put32(central, entry.zip64 ? 0xFFFFFFFF : uncompressed);
-    put16(central, entry.name.size());
-    put16(central, zip64Extra.size());
-    put16(central, 0);  // comment
-    put16(central, 0);  // disk
-    put16(central, 0);  // internal attributes
-    put32(central, entry.externalAttributes);
-    put32(central, entry.zip64 ? 0xFFFFFFFF : offset);
+    put(central, 0x02014b50, 4);
+    put(central, (3 << 8) | version, 2);  // made on Unix
+    put(central, version, 2);
+    put(central, entry.flags, 2);
+    put(central, entry.method, 2);
+    put(central, 0, 4);
+    put(central, crc, 4);
+    put(central, entry.zip64 ? 0xFFFFFFFF : compressed, 4);
+    put(central, entry.zip64 ? 0xFFFFFFFF : uncompressed, 4);
+    put(central, entry.name.size(), 2);
+    put(central, zip64Extra.size(), 2);
+    put(central, 0, 2);  // comment
+    put(central, 0, 2);  // disk
+    put(central, 0, 2);  // internal attributes
+    put(central, entry.externalAttributes, 4);
+    put(central, entry.zip64 ? 0xFFFFFFFF : offset, 4);
     central += entry.name;
     central += zip64Extra;
   }
@@ -145,29 +120,29 @@ std::string ZipBuilder::build() const {
   out += central;
   if (zip64End_) {
     const std::uint64_t recordOffset = out.size();
-    put32(out, 0x06064b50);
-    put64(out, 44);
-    put16(out, 45);
-    put16(out, 45);
-    put32(out, 0);
-    put32(out, 0);
-    put64(out, entries_.size());
-    put64(out, entries_.size());
-    put64(out, central.size());
-    put64(out, directoryOffset);
-    put32(out, 0x07064b50);
-    put32(out, 0);
-    put64(out, recordOffset);
-    put32(out, 1);
+    put(out, 0x06064b50, 4);
+    put(out, 44, 8);
+    put(out, 45, 2);
+    put(out, 45, 2);
+    put(out, 0, 4);
+    put(out, 0, 4);
+    put(out, entries_.size(), 8);
+    put(out, entries_.size(), 8);
+    put(out, central.size(), 8);
+    put(out, directoryOffset, 8);
+    put(out, 0x07064b50, 4);
+    put(out, 0, 4);
+    put(out, recordOffset, 8);
+    put(out, 1, 4);
   }
-  put32(out, 0x06054b50);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, zip64End_ ? 0xFFFF : entries_.size());
-  put16(out, zip64End_ ? 0xFFFF : entries_.size());
-  put32(out, zip64End_ ? 0xFFFFFFFF : central.size());
-  put32(out, zip64End_ ? 0xFFFFFFFF : directoryOffset);
-  put16(out, comment_.size());
+  put(out, 0x06054b50, 4);
+  put(out, 0, 2);
+  put(out, 0, 2);
+  put(out, zip64End_ ? 0xFFFF : entries_.size(), 2);
+  put(out, zip64End_ ? 0xFFFF : entries_.size(), 2);
+  put(out, zip64End_ ? 0xFFFFFFFF : central.size(), 4);
+  put(out, zip64End_ ? 0xFFFFFFFF : directoryOffset, 4);
+  put(out, comment_.size(), 2);
   out += comment_;
   return out;
 }

@@ -36,10 +36,19 @@ class ZipBuilder {
  public:
   ZipBuilder& file(std::string name, std::string content, std::uint16_t method = 8);
   ZipBuilder& folder(std::string name);
-  ZipBuilder& add(ZipBuilderEntry entry);
+  ZipBuilder& add(ZipBuilderEntry entry) {
+    entries_.push_back(std::move(entry));
+    return *this;
+  }
   // Ends the archive with Zip64 end records.
-  ZipBuilder& zip64End();
-  ZipBuilder& comment(std::string text);
+  ZipBuilder& zip64End() {
+    zip64End_ = true;
+    return *this;
+  }
+  ZipBuilder& comment(std::string text) {
+    comment_ = std::move(text);
+    return *this;
+  }
 
   std::string build() const;
 

@@ -114,38 +114,10 @@ constexpr std::string_view kFullText = R"({
 }
 )";
 
-constexpr std::string_view kMinimalText = R"({
-  "app": "",
-  "executable": "",
-  "from": "",
-  "id": "",
-  "journal": 1,
-  "layout": "folder",
-  "moves": [],
-  "package": "",
-  "preserve": [],
-  "relaunch": {
-    "args": [],
-    "cwd": ""
-  },
-  "reported": false,
-  "state": "staged",
-  "timeouts": {
-    "confirmMs": 60000,
-    "exitMs": 60000,
-    "retryAttempts": 20,
-    "retryDelayMs": 50,
-    "retryMaxDelayMs": 1000
-  },
-  "to": ""
-}
-)";
-
 }  // namespace
 
 TEST(JournalTest, WritesEveryFieldInByteOrderWithTwoSpaceIndent) {
   EXPECT_EQ(serializeJournal(fullJournal()), kFullText);
-  EXPECT_EQ(serializeJournal(Journal{}), kMinimalText);
 }
 
 TEST(JournalTest, ReadingWrittenTextGivesAnEqualJournalAndTheSameText) {
@@ -166,55 +138,34 @@ TEST(JournalTest, ReadingWrittenTextGivesAnEqualJournalAndTheSameText) {
   }
 }
 
-TEST(JournalTest, NamesOutsideTheTablesAreEmpty) {
-  EXPECT_EQ(stateName(JournalState::rollingBack), "rolling-back");
-  EXPECT_EQ(stateName(static_cast<JournalState>(6)), "");
-  EXPECT_EQ(locationName(Location::replaced), "replaced");
-  EXPECT_EQ(locationName(static_cast<Location>(4)), "");
-}
-
-TEST(JournalTest, ReadsAMinimalJournalWithDefaults) {
-  auto journal = parseJournal(minimal());
-  ASSERT_THAT(journal, IsOkay());
+TEST(JournalTest, ReadsMinimalTextWithDefaultsAndIgnoresWhatItNeedNotUnderstand) {
   Journal expected;
   expected.id = "00112233aabbccdd";
   expected.app = "demo";
   expected.from = "1.0";
   expected.to = "2.0";
   expected.executable = "demo.exe";
-  EXPECT_EQ(*journal, expected);
-}
+  EXPECT_THAT(parseJournal(minimal()), ::testing::Optional(expected));
 
-TEST(JournalTest, IgnoresWhatItNeedNotUnderstand) {
   auto journal = parseJournal(minimal(
       R"("relaunch": "--x", "outcome": ["updated"], "reported": "yes", "timeouts": {"exitMs": -250},)"
-      R"( "comment": {"any": [[[[[["thing"]]]]]]}, "Id": 5)"));
+      R"( "comment": {"any": [[[[[["thing"]]]]]]}, "Id": 5,)"
+      R"( "moves": [{"from": "target", "to": "backup", "path": "a/b"},)"
+      R"( {"path": "a/b", "to": "target", "from": "stage", "note": 1}])"));
   ASSERT_THAT(journal, IsOkay());
-  EXPECT_EQ(journal->relaunch, Relaunch{});
-  EXPECT_FALSE(journal->outcome.has_value());
-  EXPECT_FALSE(journal->reported);
-  Timeouts expected;
-  expected.exitMs = -250;
-  EXPECT_EQ(journal->timeouts, expected);
+  expected.timeouts.exitMs = -250;
+  expected.moves = {Move{Location::target, Location::backup, "a/b"},
+                    Move{Location::stage, Location::target, "a/b"}};
+  EXPECT_EQ(*journal, expected);
   const std::string written = serializeJournal(*journal);
   EXPECT_EQ(written.find("comment"), std::string::npos);
   EXPECT_EQ(written.find("\"Id\""), std::string::npos);
 }
 
-TEST(JournalTest, ReadsMovesInOrder) {
-  auto journal = parseJournal(minimal(
-      R"("moves": [{"from": "target", "to": "backup", "path": "a/b"},)"
-      R"( {"path": "a/b", "to": "target", "from": "stage", "note": 1}])"));
-  ASSERT_THAT(journal, IsOkay());
-  EXPECT_THAT(journal->moves,
-              ::testing::ElementsAre(Move{Location::target, Location::backup, "a/b"},
-                                     Move{Location::stage, Location::target, "a/b"}));
-}
-
 TEST(JournalTest, TimeoutsBeyondTheirRangeSaturateInsteadOfWrapping) {
-  auto journal = parseJournal(minimal(
-      R"("timeouts": {"exitMs": 18446744073709551615, "confirmMs": -9223372036854775808,)"
-      R"( "retryAttempts": 4294967296, "retryDelayMs": 9223372036854775808})"));
+  auto journal = parseJournal(
+      minimal(R"("timeouts": {"exitMs": 18446744073709551615, "confirmMs": -9223372036854775808,)"
+              R"( "retryAttempts": 4294967296, "retryDelayMs": 9223372036854775808})"));
   ASSERT_THAT(journal, IsOkay());
   constexpr auto kMax64 = std::numeric_limits<std::int64_t>::max();
   EXPECT_EQ(journal->timeouts, (Timeouts{kMax64, std::numeric_limits<std::int64_t>::min(),
@@ -227,6 +178,7 @@ TEST(JournalTest, TimeoutsBeyondTheirRangeSaturateInsteadOfWrapping) {
 TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
   const std::string head =
       R"({"journal": 1, "id": "0123456789abcdef", "app": "a", "from": "1", "to": "2")";
+  const std::string kMalformed = "a move is malformed";
   const std::pair<std::string, std::string> cases[] = {
       {"[1]", "not an object"},
       {"\"journal\"", "not an object"},
@@ -262,8 +214,10 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
       {minimal(R"("outcome": {}, "moves": 1, "timeouts": {"exitMs": "100"})"),
        "timeouts.exitMs must be an integer"},
       {minimal(R"("timeouts": {"confirmMs": 1.5})"), "timeouts.confirmMs must be an integer"},
-      {minimal(R"("timeouts": {"retryAttempts": 1e3})"), "timeouts.retryAttempts must be an integer"},
-      {minimal(R"("timeouts": {"retryDelayMs": true})"), "timeouts.retryDelayMs must be an integer"},
+      {minimal(R"("timeouts": {"retryAttempts": 1e3})"),
+       "timeouts.retryAttempts must be an integer"},
+      {minimal(R"("timeouts": {"retryDelayMs": true})"),
+       "timeouts.retryDelayMs must be an integer"},
       {minimal(R"("timeouts": {"retryMaxDelayMs": null})"),
        "timeouts.retryMaxDelayMs must be an integer"},
       {minimal(R"("moves": {"from": "target"})"), "moves must be an array"},
@@ -271,31 +225,23 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
       {minimal(R"("outcome": {}, "moves": [{"from": "target", "to": "stage", "path": "a"}, 1])"),
        "a move must be an object"},
       {minimal(R"("outcome": {"reason": "io"})"), "outcome.result is missing"},
-      {minimal(R"("outcome": {"result": "failed", "detail": 3})"), "outcome.detail must be a string"},
+      // A move is whole or malformed.
+      {minimal(R"("moves": [{"from": "target", "to": "stage", "path": ""}])"), kMalformed},
+      {minimal(R"("moves": [{"from": "target", "to": "Target", "path": "a"}])"), kMalformed},
+      {minimal(R"("moves": [{"from": "trash", "to": "stage", "path": "a"}])"), kMalformed},
+      {minimal(R"("moves": [{"to": "stage", "path": "a"}])"), kMalformed},
+      {minimal(R"("moves": [{"from": "target", "path": "a"}])"), kMalformed},
+      {minimal(R"("moves": [{"from": "target", "to": "stage"}])"), kMalformed},
+      {minimal(R"("moves": [{"from": "target", "to": "stage", "path": 5}])"), kMalformed},
+      {minimal(R"("moves": [{"from": 0, "to": "stage", "path": "a"}])"), kMalformed},
+      {minimal(R"("outcome": {"result": "failed", "detail": 3})"),
+       "outcome.detail must be a string"},
   };
   for (const auto& [text, detail] : cases) {
     EXPECT_THAT(parseJournal(text), IsDamagedWith(detail)) << text;
   }
   EXPECT_THAT(parseJournal("{\"journal\": 1,}"),
               FailsWithMessageThat(StartsWith(std::string(kDamaged) + "[json.exception.")));
-}
-
-TEST(JournalTest, AMoveIsWholeOrMalformed) {
-  const char* malformed[] = {
-      R"({"from": "target", "to": "stage", "path": ""})",
-      R"({"from": "target", "to": "Target", "path": "a"})",
-      R"({"from": "trash", "to": "stage", "path": "a"})",
-      R"({"to": "stage", "path": "a"})",
-      R"({"from": "target", "path": "a"})",
-      R"({"from": "target", "to": "stage"})",
-      R"({"from": "target", "to": "stage", "path": 5})",
-      R"({"from": 0, "to": "stage", "path": "a"})",
-  };
-  for (const char* move : malformed) {
-    EXPECT_THAT(parseJournal(minimal(std::string(R"("moves": [)") + move + "]")),
-                IsDamagedWith("a move is malformed"))
-        << move;
-  }
 }
 
 TEST(JournalTest, EveryCutOfAValidJournalIsRefusedAsDamaged) {

@@ -25,30 +25,15 @@ class WorkspaceLockTest : public ::testing::Test {
   TempFolder temp_;
 };
 
-TEST_F(WorkspaceLockTest, CreatesAnEmptyLockFileAndHoldsIt) {
-  Result<WorkspaceLock> lock = acquireWorkspaceLock(lockFile(), 0);
-  ASSERT_THAT(lock, IsOkay());
-  EXPECT_TRUE(lock->held());
-  EXPECT_TRUE(std::filesystem::exists(lockFile()));
-  EXPECT_EQ(std::filesystem::file_size(lockFile()), 0u);
-}
-
-TEST_F(WorkspaceLockTest, ALockFileLeftBehindDoesNotBlock) {
-  writeTestFile(lockFile(), "");
-  EXPECT_TRUE(takenNow());
-}
-
-TEST_F(WorkspaceLockTest, ASecondHolderIsRefusedWhileTheFirstHolds) {
-  Result<WorkspaceLock> first = acquireWorkspaceLock(lockFile(), 0);
-  ASSERT_THAT(first, IsOkay());
-  EXPECT_THAT(acquireWorkspaceLock(lockFile(), 0), FailsWith(ErrorCode::locked, busyMessage()));
-  EXPECT_THAT(acquireWorkspaceLock(lockFile(), 100), FailsWith(ErrorCode::locked, busyMessage()));
-}
-
-TEST_F(WorkspaceLockTest, DestroyingTheHolderReleases) {
+TEST_F(WorkspaceLockTest, HoldsAnEmptyLockFileAndRefusesASecondHolderUntilReleased) {
+  writeTestFile(lockFile(), "");  // left behind by an earlier run: no obstacle
   {
     Result<WorkspaceLock> lock = acquireWorkspaceLock(lockFile(), 0);
     ASSERT_THAT(lock, IsOkay());
+    EXPECT_TRUE(lock->held());
+    EXPECT_EQ(std::filesystem::file_size(lockFile()), 0u);
+    EXPECT_THAT(acquireWorkspaceLock(lockFile(), 0), FailsWith(ErrorCode::locked, busyMessage()));
+    EXPECT_THAT(acquireWorkspaceLock(lockFile(), 100), FailsWith(ErrorCode::locked, busyMessage()));
   }
   EXPECT_TRUE(takenNow());
 }
@@ -92,16 +77,14 @@ TEST_F(WorkspaceLockTest, AMissingWorkspaceIsNotFoundRatherThanBusy) {
   EXPECT_FALSE(std::filesystem::exists(temp_ / "missing"));
 }
 
-TEST_F(WorkspaceLockTest, AnotherProcessHoldingTheLockMakesItBusy) {
-  HeldFile other("lock", lockFile());
-  ASSERT_TRUE(other.held());
-  EXPECT_THAT(acquireWorkspaceLock(lockFile(), 0), FailsWith(ErrorCode::locked, busyMessage()));
-  EXPECT_THAT(acquireWorkspaceLock(lockFile(), 200), FailsWith(ErrorCode::locked, busyMessage()));
-  other.release();
-  EXPECT_TRUE(takenNow());
-}
-
-TEST_F(WorkspaceLockTest, ALockReleasedDuringTheWaitIsTaken) {
+TEST_F(WorkspaceLockTest, AnotherProcessHoldingTheLockMakesItBusyUntilItLetsGo) {
+  {
+    HeldFile other("lock", lockFile());
+    ASSERT_TRUE(other.held());
+    EXPECT_THAT(acquireWorkspaceLock(lockFile(), 0), FailsWith(ErrorCode::locked, busyMessage()));
+    EXPECT_THAT(acquireWorkspaceLock(lockFile(), 200), FailsWith(ErrorCode::locked, busyMessage()));
+  }
+  // Released during the wait: taken.
   HeldFile other("lock", lockFile(), 200);
   ASSERT_TRUE(other.held());
   EXPECT_THAT(acquireWorkspaceLock(lockFile(), 30000), IsOkay());

@@ -27,9 +27,7 @@ TEST(WorkspaceTest, RecognisesTheFolderLayoutWhateverTheSpelling) {
               isFolderWorkspace("C:\\App", "C:\\App\\.loftswitch"));
   EXPECT_THAT(recognizeWorkspace(p("\\\\srv\\share\\App\\.loftswitch")),
               isFolderWorkspace("\\\\srv\\share\\App", "\\\\srv\\share\\App\\.loftswitch"));
-}
-
-TEST(WorkspaceTest, AWorkspaceAtADriveRootKeepsTheRootsSeparator) {
+  // A workspace at a drive root keeps the root's separator.
   EXPECT_THAT(recognizeWorkspace(p("C:\\.loftswitch")),
               isFolderWorkspace("C:\\", "C:\\.loftswitch"));
 }
@@ -51,18 +49,16 @@ TEST(WorkspaceTest, RefusesNamesThatOnlyResembleAWorkspace) {
   }
 }
 
-TEST(WorkspaceTest, TheWorkspaceOfAnInstallFolderLiesInsideIt) {
+TEST(WorkspaceTest, TheWorkspaceOfAnInstallFolderLiesInsideItAndOfABundleBesideIt) {
   const Workspace expected{Layout::folder, p("C:\\App"), p("C:\\App\\.loftswitch"), ""};
   EXPECT_EQ(workspaceForInstall(p("C:\\App"), Layout::folder), expected);
   EXPECT_EQ(workspaceForInstall(p("C:/App/"), Layout::folder), expected);
   EXPECT_EQ(appLocation(expected), p("C:\\App"));
-}
-
-TEST(WorkspaceTest, TheWorkspaceOfABundleLiesBesideIt) {
-  const Workspace expected{Layout::bundle, p("C:\\Apps"), p("C:\\Apps\\.My.app.loftswitch"),
+  // A bundle's lies beside it.
+  const Workspace bundle{Layout::bundle, p("C:\\Apps"), p("C:\\Apps\\.My.app.loftswitch"),
                            "My.app"};
-  EXPECT_EQ(workspaceForInstall(p("C:\\Apps\\My.app\\"), Layout::bundle), expected);
-  EXPECT_EQ(appLocation(expected), p("C:\\Apps\\My.app"));
+  EXPECT_EQ(workspaceForInstall(p("C:\\Apps\\My.app\\"), Layout::bundle), bundle);
+  EXPECT_EQ(appLocation(bundle), p("C:\\Apps\\My.app"));
 }
 
 TEST(WorkspaceTest, RecognisingTheWorkspaceOfAnInstallGivesTheInstallBack) {

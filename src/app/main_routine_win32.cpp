@@ -1,0 +1,136 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/main_routine.h"
+
+#include "app/command_line.h"
+#include "app/file_log.h"
+#include "app/outcome.h"
+#include "apply/run.h"
+#include "host/system_host.h"
+#include "base/text.h"
+#include "base/win32.h"
+#include "elevated/elevated.h"
+#include "elevated/folder_check.h"
+#include "elevated/request.h"
+#include "elevated/waiter.h"
+#include "workspace/workspace.h"
+
+namespace loftswitch {
+namespace {
+
+constexpr std::int64_t kWaiterPollMs = 100;
+
+void writeTo(FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+int usageError(const std::string& message) {
+  writeTo(stderr, usageErrorText(message));
+  return kUsageExitCode;
+}
+
+std::string ownPidText() { return std::to_string(::GetCurrentProcessId()); }
+
+int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& host) {
+  if (options.work.empty()) return usageError("--work is required");
+  if (!options.repair && options.id.empty()) {
+    return usageError("--id is required unless repairing");
+  }
+  // A relative workspace such as ".loftswitch" would leave the install folder
+  // without a name: every path is made absolute before anything uses it.
+  std::error_code ignored;
+  std::filesystem::path work = std::filesystem::absolute(options.work, ignored);
+  if (work.empty()) work = options.work;
+  const std::optional<Workspace> workspace = recognizeWorkspace(work);
+  if (!workspace) return usageError("--work must be a .loftswitch workspace folder");
+  const std::string label = options.repair ? "repair" : options.id;
+  FileLog log(logsFolder(*workspace) /
+              utf8ToPath(logStamp() + "-" + label + "-" + ownPidText() + "-apply.log"));
+  RunOptions runOptions;
+  runOptions.workspace = work;
+  runOptions.id = options.id;
+  runOptions.repair = options.repair;
+  runOptions.app = identityFrom(options.pid, options.pidStarted);
+  const LogSink sink = log.fn();
+  const RunOutcome outcome = run(runOptions, fileSystem, host, sink);
+  log.write(std::string("finished: ") + outcomeName(outcome));
+  return exitCodeFor(outcome);
+}
+
+// Refusals before any log exists go to standard error alone.
+int refuse(const std::string& line) {
+  writeTo(stderr, "loftswitch-apply: " + line + "\n");
+  return exitCodeFor(RunOutcome::refused);
+}
+
+int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
+                    const Platform& platform) {
+  FileSystem& fileSystem = platform.fileSystem;
+  ElevatedConfig config;
+  config.installFolder = installFolderForExecutable(platform.executable);
+  config.folderCheck = platform.folderCheck;
+  config.folderRestrict = platform.folderRestrict;
+  if (auto checked = config.folderCheck(config.installFolder); !checked) {
+    return refuse("refusing to run elevated: " + checked.error().message);
+  }
+  FileLog log(elevatedLogPath(fileSystem, config,
+                              logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log"));
+  const LogSink sink = log.fn();
+  Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem,
+                    platform.host, sink, config);
+  const RunOutcome outcome = elevated.run();
+  log.write(std::string("finished: ") + outcomeName(outcome));
+  return exitCodeFor(outcome);
+}
+
+int runWaiterMode(const CommandLine& options, const UpdateRequest& request,
+                  FileSystem& fileSystem, ApplyHost& host) {
+  FileLog log(request.userWorkspace / "logs" /
+              utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-waiter.log"));
+  const LogSink sink = log.fn();
+  const RunOutcome outcome =
+      runWaiter(request, identityFrom(options.pid, options.pidStarted),
+                identityFrom(options.elevatedPid, options.elevatedStarted), fileSystem, host,
+                sink, kWaiterPollMs);
+  log.write(std::string("finished: ") + outcomeName(outcome));
+  return exitCodeFor(outcome);
+}
+
+int runRequestMode(const CommandLine& options, const Platform& platform) {
+  FileSystem& fileSystem = platform.fileSystem;
+  if (options.request.empty()) {
+    return usageError("--request is required with --elevated and --wait-elevated");
+  }
+  Result<UpdateRequest> request = [&]() -> Result<UpdateRequest> {
+    try {
+      return loadUpdateRequest(fileSystem, utf8ToPath(options.request));
+    } catch (const std::exception&) {
+      return fail(ErrorCode::invalidData, "the update request's path is not valid text");
+    }
+  }();
+  if (!request) return refuse(request.error().message);
+  if (options.mode == Mode::elevated) return runElevatedMode(options, *request, platform);
+  return runWaiterMode(options, *request, fileSystem, platform.host);
+}
+
+}  // namespace
+
+int mainRoutine(const std::vector<std::string>& args, Platform& platform) {
+  ParseOutcome parsed = parseCommandLine(args);
+  if (!parsed.options) {
+    if (!parsed.out.empty()) writeTo(stdout, parsed.out);
+    if (!parsed.err.empty()) writeTo(stderr, parsed.err);
+    return parsed.exitCode;
+  }
+  const CommandLine& options = *parsed.options;
+  if (options.mode == Mode::apply) return runApplyMode(options, platform.fileSystem, platform.host);
+  return runRequestMode(options, platform);
+}
+
+}  // namespace loftswitch
+
