@@ -14,6 +14,7 @@
 #include "base/win32.h"
 #include "support/programs.h"
 #include "support/run_program.h"
+#include "support/sample_runs.h"
 #include "support/temp_folder.h"
 
 namespace loftswitch {
@@ -23,21 +24,6 @@ constexpr int kEntries = 120;
 constexpr char kAttempt[] = "00000000000000c1";
 
 using Snapshot = std::map<std::string, std::string>;
-
-// Every file below `folder` but the workspace, by relative path.
-Snapshot installSnapshot(const std::filesystem::path& folder) {
-  Snapshot files;
-  for (auto it = std::filesystem::recursive_directory_iterator(folder);
-       it != std::filesystem::recursive_directory_iterator(); ++it) {
-    const auto relative = it->path().lexically_relative(folder);
-    if (relative.begin()->native() == L".loftswitch") {
-      it.disable_recursion_pending();
-      continue;
-    }
-    if (it->is_regular_file()) files[pathToUtf8(relative)] = readTestFile(it->path());
-  }
-  return files;
-}
 
 void writeVersion(const std::filesystem::path& folder, int version) {
   std::filesystem::create_directories(folder);
@@ -56,9 +42,9 @@ class ApplyCrashTest : public ::testing::Test {
  protected:
   ApplyCrashTest() {
     writeVersion(app(), 1);
-    before_ = installSnapshot(app());
+    before_ = installFiles(app());
     writeVersion(work() / "stage" / kAttempt / "new", 2);
-    after_ = installSnapshot(work() / "stage" / kAttempt / "new");
+    after_ = installFiles(work() / "stage" / kAttempt / "new");
     writeTestFile(work() / "journal.json",
                   std::string(R"({"journal": 1, "id": ")") + kAttempt +
                       R"(", "app": "crash", "from": "1", "to": "2", "state": "staged",
@@ -114,7 +100,7 @@ TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
   ASSERT_TRUE(runAndKillAfter(GetParam())) << "the tool ended before the kill";
   const ProgramRun again = runTool();
   EXPECT_EQ(again.exitCode, 1) << again.err;
-  EXPECT_EQ(installSnapshot(app()), before_) << again.err;
+  EXPECT_EQ(installFiles(app()), before_) << again.err;
   EXPECT_THAT(readTestFile(work() / "journal.json"), ::testing::HasSubstr("\"state\": \"rolled-back\""));
 }
 
@@ -127,13 +113,13 @@ TEST_F(ApplyCrashTest, ASecondRunLeavesAFinishedSwapAlone) {
   writeTestFile(work() / "stage" / kAttempt / "new" / "sample.ini", "version=2\nmode=stay\nstayMs=1500\n");
   const ProgramRun first = runTool();
   EXPECT_EQ(first.exitCode, 0) << first.err;
-  const Snapshot installed = installSnapshot(app());
+  const Snapshot installed = installFiles(app());
   EXPECT_EQ(installed.size(), after_.size());
   EXPECT_EQ(installed.at("shared-0\\data.txt"), "shared-0 of version 2");
   const ProgramRun second = runTool();
   EXPECT_EQ(second.exitCode, 0) << second.err;
   EXPECT_THAT(second.err, ::testing::HasSubstr("nothing to do: the journal is swapped"));
-  EXPECT_EQ(installSnapshot(app()), installed);
+  EXPECT_EQ(installFiles(app()), installed);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/matchers.h"
 #include "support/programs.h"
 #include "support/run_program.h"
+#include "support/sample_runs.h"
 #include "support/temp_folder.h"
 #include "swap/swapper.h"
 #include "workspace/journal.h"
@@ -43,14 +44,7 @@ class ApplyE2eTest : public ::testing::Test {
   }
 
   ~ApplyE2eTest() override {
-    // A version started by the tool may still be on its way out and hold its
-    // executable for a moment.
-    for (int i = 0; i < 100; ++i) {
-      std::error_code error;
-      std::filesystem::remove_all(install, error);
-      if (!error) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    removeWhenFree(install);
   }
 
   static void installVersion(const std::filesystem::path& folder, const std::string& version,
@@ -104,19 +98,7 @@ class ApplyE2eTest : public ::testing::Test {
     return lines;
   }
 
-  // The sample app's starts, once `count` of them have been recorded: the
-  // version the tool starts after it has ended runs on its own.
-  std::vector<nlohmann::json> starts(std::size_t count) const {
-    std::vector<nlohmann::json> found;
-    for (int i = 0; i < 200; ++i) {
-      found.clear();
-      std::istringstream text(readTestFile(runs));
-      for (std::string line; std::getline(text, line);) found.push_back(nlohmann::json::parse(line));
-      if (found.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return found;
-  }
+  std::vector<nlohmann::json> starts(std::size_t count) const { return recordedStarts(runs, count); }
 
   std::string installedVersion() const { return readTestFile(install / "sample.ini").substr(8, 1); }
 

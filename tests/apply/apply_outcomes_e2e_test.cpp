@@ -19,6 +19,7 @@
 #include "support/matchers.h"
 #include "support/programs.h"
 #include "support/run_program.h"
+#include "support/sample_runs.h"
 #include "support/temp_folder.h"
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
@@ -43,13 +44,7 @@ class ApplyOutcomesTest : public ::testing::Test {
   }
 
   ~ApplyOutcomesTest() override {
-    // A version the tool started may still run from the install.
-    for (int i = 0; i < 100; ++i) {
-      std::error_code error;
-      std::filesystem::remove_all(install, error);
-      if (!error) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    removeWhenFree(install);
   }
 
   static void writeVersion(const std::filesystem::path& folder, const std::string& version,
@@ -81,39 +76,14 @@ class ApplyOutcomesTest : public ::testing::Test {
     return read.value_or(Journal{});
   }
 
-  // Every file of the install outside the workspace, by relative path.
-  std::map<std::string, std::string> snapshot() const {
-    std::map<std::string, std::string> files;
-    for (auto it = std::filesystem::recursive_directory_iterator(install);
-         it != std::filesystem::recursive_directory_iterator(); ++it) {
-      if (it->path() == work) {
-        it.disable_recursion_pending();
-      } else if (it->is_regular_file()) {
-        files[pathToUtf8(it->path().lexically_relative(install))] = readTestFile(it->path());
-      }
-    }
-    return files;
-  }
+  std::map<std::string, std::string> snapshot() const { return installFiles(install); }
 
   ProgramRun tool() {
     return runProgram(work / "loftswitch-apply.exe", {"--work", pathToUtf8(work), "--id", kId});
   }
 
-  // The versions started with this attempt's id, once `count` have recorded
-  // their start (or after ten seconds).
   std::vector<std::string> started(std::size_t count) const {
-    std::vector<std::string> versions;
-    for (int i = 0; i < 200; ++i) {
-      std::istringstream lines(readTestFile(runs));
-      versions.clear();
-      for (std::string line; std::getline(lines, line) && !lines.eof();) {
-        const auto start = nlohmann::json::parse(line);
-        versions.push_back(start["attempt"] == kId ? start["version"].get<std::string>() : "?");
-      }
-      if (versions.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return versions;
+    return startedVersions(runs, kId, count);
   }
 
   TempFolder temp;

@@ -20,6 +20,7 @@
 #include "base/unique_handle_win32.h"
 #include "support/programs.h"
 #include "support/run_program.h"
+#include "support/sample_runs.h"
 #include "support/temp_folder.h"
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
@@ -86,12 +87,7 @@ class WaiterE2eTest : public ::testing::Test {
 
   ~WaiterE2eTest() override {
     endHelper();
-    for (int i = 0; i < 100; ++i) {
-      std::error_code error;
-      std::filesystem::remove_all(install, error);
-      if (!error) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    removeWhenFree(install);
   }
 
   void endHelper() {
@@ -122,21 +118,8 @@ class WaiterE2eTest : public ::testing::Test {
     return run;
   }
 
-  // The versions started with this attempt's id, once `count` have recorded
-  // their start (or after ten seconds).
   std::vector<std::string> started(std::size_t count) const {
-    std::vector<std::string> versions;
-    for (int i = 0; i < 200; ++i) {
-      std::istringstream lines(readTestFile(runs));
-      versions.clear();
-      for (std::string line; std::getline(lines, line) && !lines.eof();) {
-        const auto start = nlohmann::json::parse(line);
-        versions.push_back(start["attempt"] == kId ? start["version"].get<std::string>() : "?");
-      }
-      if (versions.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return versions;
+    return startedVersions(runs, kId, count);
   }
 
   TempFolder temp;

@@ -1,0 +1,33 @@
+#pragma once
+
+// What the end-to-end tests read back from a real install and from the
+// sample application's record of its starts.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace loftswitch {
+
+// Every file below `install` but its ".loftswitch" workspace, by relative
+// path, with its content.
+std::map<std::string, std::string> installFiles(const std::filesystem::path& install);
+
+// The sample application's start records (one JSON line each) once `count`
+// of them are complete, or what there is after ten seconds: a version the
+// tool started after it ended records itself on its own time.
+std::vector<nlohmann::json> recordedStarts(const std::filesystem::path& runs, std::size_t count);
+
+// The versions of those starts; "?" for a start of another attempt.
+std::vector<std::string> startedVersions(const std::filesystem::path& runs,
+                                         std::string_view attempt, std::size_t count);
+
+// Removes a folder, waiting up to five seconds for a program started from
+// it to let go of its executable.
+void removeWhenFree(const std::filesystem::path& folder);
+
+}  // namespace loftswitch
