@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -25,6 +27,7 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
@@ -55,7 +58,8 @@ class ApplyE2eTest : public ::testing::Test {
     writeTestFile(folder / ("readme-v" + version + ".txt"), "readme of version " + version);
   }
 
-  Journal stage(const std::string& mode) {
+  // Stages version 2; `mode` may carry further sample.ini lines after it.
+  Journal stage(const std::string& mode, void (*adjust)(Timeouts&) = [](Timeouts&) {}) {
     installVersion(stagedFolder(workspace, kId), "2", mode);
     Journal journal;
     journal.id = kId;
@@ -67,6 +71,7 @@ class ApplyE2eTest : public ::testing::Test {
     journal.relaunch.args = {"--record", pathToUtf8(runs)};
     journal.timeouts.exitMs = 10000;
     journal.timeouts.confirmMs = 20000;
+    adjust(journal.timeouts);
     save(journal);
     return journal;
   }
@@ -81,6 +86,11 @@ class ApplyE2eTest : public ::testing::Test {
 
   ProgramRun tool(const std::vector<std::string>& args) {
     return runProgram(work / "loftswitch-apply.exe", args);
+  }
+  ProgramRun applyAttempt() { return tool({"--work", pathToUtf8(work), "--id", kId}); }
+  std::map<std::string, std::string> snapshot() const { return installFiles(install); }
+  std::vector<std::string> started(std::size_t count) const {
+    return startedVersions(runs, kId, count);
   }
 
   // The texts of the lines of the run's one log file, without their times.
@@ -223,6 +233,89 @@ TEST_F(ApplyE2eTest, AJournalOfAnotherAttemptOrAHeldLockIsLeftAlone) {
   EXPECT_EQ(readTestFile(journalPath(workspace)), before);
   EXPECT_EQ(installedVersion(), "1");
   EXPECT_THAT(starts(0), IsEmpty());
+}
+
+// The runs that end without a confirmed update: what the user is left with
+// must be exactly what the journal says.
+
+TEST_F(ApplyE2eTest, ANewVersionThatNeverConfirmsStaysInstalledUnconfirmed) {
+  stage("stay\nstayMs=2000", [](Timeouts& t) { t.confirmMs = 200; });
+  const ProgramRun run = applyAttempt();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(run.err, HasSubstr("finished: unconfirmed"));
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::swapped);
+  EXPECT_EQ(after.outcome, std::nullopt);
+  EXPECT_EQ(installedVersion(), "2");
+  EXPECT_THAT(started(1), ElementsAre("2"));
+}
+
+TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
+  stage("confirm", [](Timeouts& t) { t.retryAttempts = 2; t.retryDelayMs = 10; });
+  const auto before = snapshot();
+  // A file of its own rather than one inside a folder: Wine renames a folder
+  // whatever its files have open.
+  HeldFile held("exclusive", install / "sample.ini");
+  ASSERT_TRUE(held.held());
+  const ProgramRun run = applyAttempt();
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::rolledBack);
+  ASSERT_TRUE(after.outcome.has_value());
+  EXPECT_EQ(after.outcome->result, "rolled-back");
+  EXPECT_EQ(after.outcome->reason, "in-use");
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_THAT(started(1), ElementsAre("1"));
+}
+
+TEST_F(ApplyE2eTest, AnotherProgramOfTheInstallStillRunningLeavesTheUpdateStaged) {
+  stage("confirm", [](Timeouts& t) { t.exitMs = 300; });
+  // A second program of the install, held open until the test lets it go.
+  std::filesystem::copy_file(builtProgram("hold-file"), install / "hold-file.exe");
+  auto other = std::async(std::launch::async, [&] {
+    return runProgram(install / "hold-file.exe", {"share-delete", pathToUtf8(runs),
+                                                  pathToUtf8(temp / "ready"),
+                                                  pathToUtf8(temp / "release"), "0"});
+  });
+  for (int i = 0; i < 200 && !std::filesystem::exists(temp / "ready"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const auto before = snapshot();
+  const ProgramRun run = applyAttempt();
+  writeTestFile(temp / "release", "");
+  EXPECT_EQ(other.get().exitCode, 0);
+
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  const Journal after = journal();
+  EXPECT_EQ(after.state, JournalState::staged);
+  EXPECT_THAT(after.lastError, StartsWith("another program from " + pathToUtf8(install) +
+                                          " is still running (process "));
+  EXPECT_THAT(run.err, HasSubstr(after.lastError));
+  EXPECT_TRUE(after.moves.empty());
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_THAT(started(0), IsEmpty());
+}
+
+TEST_F(ApplyE2eTest, ADamagedJournalIsNothingToDoAndTouchesNothing) {
+  const std::string staged = serializeJournal(stage("confirm"));
+  const auto before = snapshot();
+  std::string foreign = staged;
+  foreign.replace(foreign.find(kId), 16, "../../../Windows");
+  std::string unknownState = staged;
+  unknownState.replace(unknownState.find("\"staged\""), 8, "\"halfway\"");
+  for (const std::string& damaged :
+       {staged.substr(0, staged.size() / 2), foreign, unknownState, std::string("not json")}) {
+    SCOPED_TRACE(damaged);
+    writeTestFile(journalPath(workspace), damaged);
+    const ProgramRun run = applyAttempt();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("no update to apply: "));
+    EXPECT_THAT(run.err, HasSubstr("finished: nothing-to-do"));
+    EXPECT_EQ(readTestFile(journalPath(workspace)), damaged);
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_TRUE(std::filesystem::exists(stagedFolder(workspace, kId) / "sample-app.exe"));
+  }
+  EXPECT_THAT(started(0), IsEmpty());
 }
 
 }  // namespace
