@@ -47,11 +47,6 @@ inline std::unexpected<Error> fail(Error error) {
   return std::unexpected<Error>(std::move(error));
 }
 
-// Keeps the inner message whole and puts the caller's context in front.
-inline Error withContext(std::string_view context, const Error& inner) {
-  return Error{inner.code, std::string(context) + ": " + inner.message};
-}
-
 inline Result<Unit> ok() { return Unit{}; }
 
 }  // namespace loftswitch
