@@ -59,9 +59,12 @@ void Waiter::reportEarlyExit() {
   const std::optional<std::uint32_t> code = started_->exitCode();
   if (!code || fileSystem_.exists(confirmedMarkerPath(request_))) return;
   const std::string text = std::to_string(static_cast<std::int32_t>(*code));
-  // A failed write has no one to tell; the helper then ends unconfirmed.
-  (void)fileSystem_.writeFile(exitedMarkerPath(request_), text);
   logLine(log_, "the new version exited with code " + text + " before confirming");
+  // Without the marker the helper ends unconfirmed instead of rolling back;
+  // the log is the only place left to say why.
+  if (auto written = fileSystem_.writeFile(exitedMarkerPath(request_), text); !written) {
+    logLine(log_, "can't tell the administrator helper: " + written.error().message);
+  }
   exitReported_ = true;
 }
 
@@ -106,9 +109,12 @@ RunOutcome Waiter::run(std::optional<ProcessIdentity> app, std::optional<Process
     if (elevatedExited) {
       if (!matched_) {
         // The helper never wrote a journal for this attempt: tell the app why
-        // nothing happened. A failed write has no one else to tell.
-        (void)fileSystem_.writeFile(waiterOutcomePath(request_), kElevationFailedOutcome);
+        // nothing happened.
         logLine(log_, "the administrator helper stopped before it changed anything");
+        if (auto written = fileSystem_.writeFile(waiterOutcomePath(request_), kElevationFailedOutcome);
+            !written) {
+          logLine(log_, "can't leave the outcome for the app: " + written.error().message);
+        }
       }
       return finish();
     }
