@@ -15,18 +15,6 @@ constexpr std::uint64_t kLateErrorLockWaitMs = 1000;
 constexpr int kExtraUndoAttempts = 3;
 constexpr std::int64_t kUndoPauseMs = 2000;
 
-// `ms` after `start`. The time-outs come from the journal unchecked: one too
-// large for the clock means no deadline at all rather than one that wrapped
-// into the past, and a negative one has passed already.
-HostTime deadlineAfter(HostTime start, std::int64_t ms) {
-  constexpr std::int64_t kNanosecondsPerMs = 1'000'000;
-  if (ms <= 0) return start;
-  const std::int64_t room = HostTime::max().time_since_epoch().count() -
-                            std::max<std::int64_t>(start.time_since_epoch().count(), 0);
-  if (ms >= room / kNanosecondsPerMs) return HostTime::max();
-  return start + std::chrono::milliseconds(ms);
-}
-
 bool isInUse(const Error& error) {
   return error.code == ErrorCode::inUse || error.code == ErrorCode::accessDenied;
 }

@@ -131,7 +131,7 @@ RunOutcome Elevated::run() {
     logLine(log_, "the app (process " + std::to_string(app_->pid) + ") didn't exit");
     return RunOutcome::appStillRunning;
   }
-  const HostTime deadline = host_.now() + std::chrono::milliseconds(exitMs);
+  const HostTime deadline = deadlineAfter(host_.now(), exitMs);
   for (;;) {
     std::vector<std::uint32_t> running = host_.processesInFolder(config_.installFolder);
     const std::vector<std::uint32_t> own = host_.processesInFolder(workspacePath);
@@ -336,7 +336,7 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy)
 
 RunOutcome Elevated::waitForConfirmation() {
   const HostTime deadline =
-      host_.now() + std::chrono::milliseconds(static_cast<std::int64_t>(request_.confirmMs));
+      deadlineAfter(host_.now(), static_cast<std::int64_t>(request_.confirmMs));
   for (;;) {
     if (fileSystem_.exists(confirmedMarkerPath(request_))) return confirm();
     if (fileSystem_.exists(exitedMarkerPath(request_))) return rollBackAfterExit();

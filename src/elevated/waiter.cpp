@@ -82,9 +82,8 @@ RunOutcome Waiter::run(std::optional<ProcessIdentity> app, std::optional<Process
     logLine(log_, "the app (process " + std::to_string(app->pid) + ") didn't exit");
     return RunOutcome::appStillRunning;
   }
-  const HostTime deadline =
-      host_.now() + std::chrono::milliseconds(exitMs + kInstallAllowanceMs +
-                                              static_cast<std::int64_t>(request_.confirmMs));
+  const HostTime deadline = deadlineAfter(
+      host_.now(), exitMs + kInstallAllowanceMs + static_cast<std::int64_t>(request_.confirmMs));
   bool elevatedExited = false;
   for (;;) {
     auto journal = loadJournal(fileSystem_, workspace_);
