@@ -18,7 +18,13 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cd "$root"
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  # Worktrees of one checkout share their compiled objects.
+  export CCACHE_BASEDIR="$root"
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 if [ ! -f build/CMakeCache.txt ]; then
-  cmake --preset mingw >/dev/null
+  cmake --preset mingw "${launcher[@]}" >/dev/null
 fi
 cmake --build build -j"$(nproc)" -- --no-print-directory -s

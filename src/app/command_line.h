@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/outcome.h"
+#include "base/outcome.h"
 
 namespace loftswitch {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/log_sink.h"
+#include "base/log_sink.h"
 
 namespace loftswitch {
 

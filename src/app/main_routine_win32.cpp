@@ -8,7 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/file_log.h"
-#include "app/outcome.h"
+#include "base/outcome.h"
 #include "apply/run.h"
 #include "host/system_host.h"
 #include "base/text.h"

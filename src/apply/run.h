@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/log_sink.h"
-#include "app/outcome.h"
+#include "base/log_sink.h"
+#include "base/outcome.h"
 #include "base/result.h"
 #include "fs/file_system.h"
 #include "host/apply_host.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/log_sink.h"
-#include "app/outcome.h"
+#include "base/log_sink.h"
+#include "base/outcome.h"
 #include "base/result.h"
 #include "elevated/folder_check.h"
 #include "elevated/request.h"

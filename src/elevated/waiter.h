@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "app/log_sink.h"
-#include "app/outcome.h"
+#include "base/log_sink.h"
+#include "base/outcome.h"
 #include "elevated/request.h"
 #include "fs/file_system.h"
 #include "host/apply_host.h"

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/outcome.h"
+#include "base/outcome.h"
 #include "base/result.h"
 #include "host/launch_request.h"
 

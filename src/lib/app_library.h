@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/outcome.h"
+#include "base/outcome.h"
 #include "base/result.h"
 #include "fs/file_system.h"
 #include "host/launch_request.h"

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/file_log.h"
-#include "app/log_sink.h"
+#include "base/log_sink.h"
 #include "base/file.h"
 #include "base/text.h"
 #include "elevated/elevated.h"

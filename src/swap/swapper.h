@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/log_sink.h"
+#include "base/log_sink.h"
 #include "base/result.h"
 #include "fs/file_system.h"
 #include "workspace/journal.h"

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/log_sink.h"
+#include "base/log_sink.h"
 #include "base/result.h"
 #include "fs/file_system.h"
 #include "workspace/journal.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
-#include "app/outcome.h"
+#include "base/outcome.h"
 
 namespace loftswitch {
 namespace {

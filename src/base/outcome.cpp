@@ -1,4 +1,4 @@
-#include "app/outcome.h"
+#include "base/outcome.h"
 
 namespace loftswitch {
 
