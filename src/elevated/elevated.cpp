@@ -8,6 +8,7 @@
 #include "apply/run.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "elevated/package_contract.h"
 #include "elevated/verify.h"
 #include "elevated/version.h"
 #include "package/package_reader.h"
@@ -289,6 +290,11 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
   if (!staged || !fileSystem_.exists(*staged)) {
     return refuse("rejected", "the update has no " + description_.executable);
+  }
+  if (auto kept = checkPackageContract(fileSystem_, stagedFolder(workspace_, request_.id),
+                                       {description_.app, request_.version, request_.platform});
+      !kept) {
+    return refuse("rejected", kept.error().message);
   }
 
   Journal journal = attemptJournal();
