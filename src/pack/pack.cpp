@@ -20,6 +20,7 @@
 #include "elevated/verify.h"
 #include "elevated/version.h"
 #include "json/strict_json.h"
+#include "loftswitch/version.h"
 
 namespace loftswitch {
 namespace {
@@ -32,6 +33,7 @@ constexpr char kUsage[] =
     "                            [--out <file>] [--signature-out <file>] <package>\n"
     "       loftswitch-pack verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
     "                              --request <file> <package>\n"
+    "       loftswitch-pack --version\n"
     "\n"
     "keygen      makes a new Ed25519 key pair: writes the private key file (never over an\n"
     "            existing file) and prints the public key in base64, as \"publicKeys\" of\n"
@@ -409,6 +411,9 @@ PackOutput runPack(const std::vector<std::string>& args) {
   const std::span<const std::string> rest = std::span(args).subspan(1);
   if (command == "--help" || command == "-h" || command == "help") {
     return PackOutput{kUsage, {}, kPackOk};
+  }
+  if (command == "--version") {
+    return PackOutput{std::string("loftswitch-pack ") + LOFTSWITCH_VERSION + "\n", {}, kPackOk};
   }
   if (!cryptoLibraryReady()) return failure(kPackError, "the crypto library couldn't start");
   if (command == "keygen") return keygen(rest);
