@@ -1,6 +1,11 @@
 # One libFuzzer program per *_fuzz.cpp, named fuzz-<name>, over the portable
-# core of the native lane; scripts/fuzz.sh builds and runs them.
-file(GLOB LOFTSWITCH_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_fuzz.cpp)
+# core of the native lane; scripts/fuzz.sh builds and runs them. Included by
+# the top-level CMakeLists.txt once it has defined every target.
+
+# libFuzzer steers by the coverage of the code under test.
+target_compile_options(loftswitch_portable PRIVATE -fsanitize=fuzzer-no-link)
+
+file(GLOB LOFTSWITCH_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_fuzz.cpp)
 
 # Linked as a library, so that only the targets that use a double carry it.
 add_library(loftswitch_fuzz_support STATIC ${CMAKE_SOURCE_DIR}/tests/support/memory_file_system.cpp)
