@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-20}
 case "$seconds" in '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [seconds-per-target]" >&2; exit 64 ;; esac
 
-packages=(clang-16 libclang-rt-16-dev cmake make nlohmann-json3-dev zlib1g-dev)
+packages=(clang-16 libclang-rt-16-dev cmake make nlohmann-json3-dev zlib1g-dev libgcrypt20-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -30,7 +30,7 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset native -B "$build" -DLOFTSWITCH_FUZZ=ON "${launcher[@]}" >/dev/null
+  cmake --preset native -B "$build" -DLOFTSWITCH_FUZZ=ON -DLOFTSWITCH_TESTS=OFF "${launcher[@]}" >/dev/null
 fi
 if ! cmake --build "$build" --target fuzz-targets -j"$(nproc)" -- --no-print-directory -s \
   >"$build/build.log" 2>&1; then
