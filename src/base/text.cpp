@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <stdexcept>
+
 namespace loftswitch {
 
 std::string asciiLower(std::string_view text) {
@@ -79,6 +81,9 @@ std::string pathToUtf8(const std::filesystem::path& path) {
 }
 
 std::filesystem::path utf8ToPath(std::string_view text) {
+  // Only the Windows library checks on its own; a name must not be refused
+  // on one system and taken on another.
+  if (!isValidUtf8(text)) throw std::invalid_argument("a path that is not UTF-8");
   return std::filesystem::path(
       std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
