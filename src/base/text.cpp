@@ -123,7 +123,10 @@ namespace {
   return out;
 }
 
+// Only the Windows library checks on its own; a name must not be refused on
+// one system and taken on another.
 [[maybe_unused]] void utf8ToNative(std::string_view text, std::string& native) {
+  if (!isValidUtf8(text)) failConversion();
   native.assign(text);
 }
 

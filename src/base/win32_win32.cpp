@@ -136,34 +136,4 @@ std::string windowsErrorText(std::uint32_t code) {
   return toUtf8(text) + " (" + std::to_string(code) + ")";
 }
 
-Error errorFromWin32(std::uint32_t code, std::string_view prefix,
-                     const std::filesystem::path& path) {
-  ErrorCode mapped = ErrorCode::io;
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      mapped = ErrorCode::notFound;
-      break;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
-      mapped = ErrorCode::accessDenied;
-      break;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_USER_MAPPED_FILE:
-      mapped = ErrorCode::inUse;
-      break;
-    case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_FULL:
-      mapped = ErrorCode::diskFull;
-      break;
-    default:
-      break;
-  }
-  // Messages are for people: a path that is not valid UTF-16 still has to be
-  // shown, so it goes through the lenient conversion.
-  return Error{mapped, std::string(prefix) + " " + toUtf8(path.native()) + ": " +
-                           windowsErrorText(code)};
-}
-
 }  // namespace loftswitch

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "base/text.h"
-#include "base/win32.h"
+#include "base/windows_error.h"
 
 namespace loftswitch {
 namespace {
@@ -50,6 +50,14 @@ std::string join(const std::vector<std::string>& pieces, std::size_t count) {
     out += pieces[i];
   }
   return out;
+}
+
+// The folder holding `path` as the caller spelled it, split at either
+// separator as Windows splits, on any system.
+std::filesystem::path parentPath(const std::filesystem::path& path) {
+  const std::string text = pathToUtf8(path);
+  const std::size_t slash = text.find_last_of("/\\");
+  return slash == std::string::npos ? std::filesystem::path() : utf8ToPath(text.substr(0, slash));
 }
 
 std::string keyOf(const std::filesystem::path& path) {
@@ -190,7 +198,7 @@ Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't move " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::move, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(to)));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (isRoot(fromKey) || isRoot(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
@@ -248,7 +256,7 @@ Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
                                          std::string_view bytes) {
   RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
-  RETURN_IF_ERROR(makeFolders(path.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(path)));
   const std::string key = keyOf(path);
   if (folderAt(key) || heldAt(key))
     return fail(errorFromWin32(kAccessDenied, "can't replace", path));
@@ -287,7 +295,7 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(to)));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (!existsAt(fromKey)) return fail(errorFromWin32(missingCode(fromKey), prefix, to));
@@ -338,7 +346,7 @@ Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder
 }
 
 void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_view content) {
-  const Result<Unit> folders = makeFolders(path.parent_path());
+  const Result<Unit> folders = makeFolders(parentPath(path));
   const std::string key = keyOf(path);
   if (!folders || isRoot(key) || folderAt(key)) {
     throw std::logic_error("MemoryFileSystem::addFile: something is in the way of " +
