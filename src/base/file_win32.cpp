@@ -70,10 +70,17 @@ void OpenFile::close() {
 Result<OpenFile> openFile(const std::filesystem::path& path, OpenMode mode,
                           std::uint32_t /*permissions*/) {
   const ModeRow row = rowFor(mode);
+  // A named pipe's server could otherwise act with the rights of this
+  // process, which may be an administrator's.
   HANDLE h = ::CreateFileW(longPath(path).c_str(), row.access, row.share, nullptr, row.disposition,
-                           row.flags, nullptr);
+                           row.flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail(errorFromWin32(::GetLastError(), row.prefix, path));
-  return OpenFile(h, path);
+  OpenFile file(h, path);
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    return fail(ErrorCode::invalidData,
+                std::string(row.prefix) + " " + toUtf8(path.native()) + ": not a file on a disk");
+  }
+  return file;
 }
 
 Result<std::uint64_t> readSome(OpenFile& file, std::span<std::uint8_t> buffer) {
