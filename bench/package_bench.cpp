@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "elevated/sha256.h"
 #include "elevated/verify.h"
+#include "fs/local_file_system.h"
 #include "package/package_reader.h"
 
 namespace {
@@ -175,7 +176,8 @@ int wmain(int argc, wchar_t** argv) {
               static_cast<unsigned long long>(size), peakMiB());
 
   start = Clock::now();
-  if (auto extracted = extractAll(*reader, target); !extracted) {
+  LocalFileSystem fileSystem;
+  if (auto extracted = extractAll(*reader, fileSystem, target); !extracted) {
     std::fprintf(stderr, "extract: %s\n", extracted.error().message.c_str());
     return 1;
   }

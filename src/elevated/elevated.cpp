@@ -344,7 +344,7 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy)
   (void)fileSystem_.remove(stageFolder(workspace_, request_.id));
   const std::filesystem::path staged = stagedFolder(workspace_, request_.id);
   RETURN_IF_ERROR(fileSystem_.createFolders(staged));
-  return extractAll(reader, staged);
+  return extractAll(reader, fileSystem_, staged);
 }
 
 RunOutcome Elevated::waitForConfirmation() {

@@ -92,6 +92,15 @@ DWORD replaceOnce(const std::wstring& from, const std::wstring& to) {
 }
 
 // Creates the folder that will hold `path`, unless it is a root.
+class LocalFileWriter final : public FileWriter {
+ public:
+  explicit LocalFileWriter(OpenFile file) : file_(std::move(file)) {}
+  Result<Unit> write(std::string_view bytes) override { return writeAll(file_, bytes); }
+
+ private:
+  OpenFile file_;
+};
+
 Result<Unit> createParent(const std::filesystem::path& path) {
   const std::filesystem::path parent = path.parent_path();
   if (parent.empty() || !parent.has_relative_path()) return Unit{};
@@ -169,6 +178,12 @@ Result<Unit> LocalFileSystem::writeFile(const std::filesystem::path& path, std::
     ::Sleep(kReplacePauseMs);
   }
   return fail(errorFromWin32(error, "can't replace", path));
+}
+
+Result<std::unique_ptr<FileWriter>> LocalFileSystem::createFile(const std::filesystem::path& path,
+                                                                std::uint32_t permissions) {
+  ASSIGN_OR_RETURN(OpenFile file, openFile(path, OpenMode::createNew, permissions));
+  return std::unique_ptr<FileWriter>(std::make_unique<LocalFileWriter>(std::move(file)));
 }
 
 Result<std::string> LocalFileSystem::readFile(const std::filesystem::path& path,

@@ -5,7 +5,6 @@
 #include <optional>
 #include <unordered_map>
 
-#include "base/file.h"
 #include "base/text.h"
 #include "package/entry_rules.h"
 
@@ -254,7 +253,8 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
   return reader;
 }
 
-Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& target) {
+Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
+                        const std::filesystem::path& target) {
   std::uint64_t writtenTotal = 0;
   for (const PackageEntry& entry : reader.entries_) {
     ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));
@@ -262,14 +262,14 @@ Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& targ
     std::filesystem::path path = target;
     for (const std::string& component : accepted.components) path /= utf8ToPath(component);
     if (entry.kind == PackageEntryKind::folder) {
-      RETURN_IF_ERROR(createFolders(path));
+      RETURN_IF_ERROR(fileSystem.createFolders(path));
       continue;
     }
 
     const std::string joined = joinedPath(accepted.components);
-    RETURN_IF_ERROR(createFolders(path.parent_path()));
+    RETURN_IF_ERROR(fileSystem.createFolders(path.parent_path()));
     const std::uint32_t permissions = (entry.mode & kAnyExecute) != 0 ? 0755 : 0644;
-    Result<OpenFile> opened = openFile(path, OpenMode::createNew, permissions);
+    Result<std::unique_ptr<FileWriter>> opened = fileSystem.createFile(path, permissions);
     if (!opened) {
       if (opened.error().code == ErrorCode::io) {
         return fail(ErrorCode::badLayout, "package entry \"" + joined +
@@ -278,7 +278,7 @@ Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& targ
       }
       return fail(std::move(opened.error()));
     }
-    OpenFile file = std::move(*opened);
+    std::unique_ptr<FileWriter> file = std::move(*opened);
 
     std::uint64_t writtenHere = 0;
     std::optional<Error> sinkError;
@@ -288,7 +288,7 @@ Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& targ
         sinkError = Error{ErrorCode::tooLarge, "a package entry inflates past its declared size"};
         return false;
       }
-      Result<Unit> written = writeAll(file, piece);
+      Result<Unit> written = file->write(piece);
       if (!written) {
         sinkError = std::move(written.error());
         return false;
@@ -299,7 +299,7 @@ Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& targ
     };
     const ZipExtraction extraction =
         extractZipEntry(*reader.readAt_, reader.archiveSize_, record, sink);
-    file.close();
+    file.reset();
 
     if (sinkError) return fail(std::move(*sinkError));
     if (!extraction.failure.empty()) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "fs/file_system.h"
 #include "package/zip_archive.h"
 
 namespace loftswitch {
@@ -48,7 +49,8 @@ class PackageReader;
 
 // Writes every entry below `target`, which must exist, in archive order. On
 // failure the files written so far stay; the caller removes the folder.
-[[nodiscard]] Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& target);
+[[nodiscard]] Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
+                                      const std::filesystem::path& target);
 
 // An archive whose every entry passed the checks, ready for one extraction.
 class PackageReader {
@@ -65,7 +67,8 @@ class PackageReader {
  private:
   friend Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
                                            PackageLimits limits);
-  friend Result<Unit> extractAll(PackageReader& reader, const std::filesystem::path& target);
+  friend Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
+                                 const std::filesystem::path& target);
 
   PackageReader(ReadAt readAt, std::uint64_t archiveSize, PackageLimits limits)
       : readAt_(std::make_unique<ReadAt>(std::move(readAt))),

@@ -56,6 +56,9 @@ class ReadOnlyInstall final : public FileSystem {
   }
   Result<Unit> append(const Path& p, std::string_view b) override { return local_.append(p, b); }
   Result<Unit> copy(const Path& a, const Path& b) override { return local_.copy(a, b); }
+  Result<std::unique_ptr<FileWriter>> createFile(const Path& p, std::uint32_t mode) override {
+    return local_.createFile(p, mode);
+  }
   Result<Unit> checkWritable(const Path& folder) override {
     if (folder == install_) return fail(ErrorCode::notWritable, "can't change " + pathToUtf8(folder));
     return local_.checkWritable(folder);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "base/text.h"
+#include "fs/local_file_system.h"
 #include "support/matchers.h"
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
@@ -22,6 +23,11 @@ using ::testing::StartsWith;
 constexpr PackageLimits kLimits{1 << 20, 100};
 constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
 
+FileSystem& disk() {
+  static LocalFileSystem local;
+  return local;
+}
+
 Result<PackageReader> openBytes(const std::string& zip, PackageLimits limits = kLimits) {
   return openPackage(memoryReadAt(zip), zip.size(), limits);
 }
@@ -30,7 +36,7 @@ Result<PackageReader> openBytes(const std::string& zip, PackageLimits limits = k
 Result<Unit> extractBytes(const std::string& zip, const std::filesystem::path& target) {
   Result<PackageReader> reader = openBytes(zip);
   if (!reader) return fail(reader.error());
-  return extractAll(*reader, target);
+  return extractAll(*reader, disk(), target);
 }
 
 // Every file below the folder by its relative path with '/', and every folder
@@ -96,7 +102,7 @@ TEST(PackageReaderTest, ExtractsATreeWithExactBytes) {
   EXPECT_EQ(reader->entries()[2].declaredSize, large.size());
   EXPECT_EQ(reader->entries()[8].kind, PackageEntryKind::folder);
 
-  ASSERT_THAT(extractAll(*reader, temp.path()), IsOkay());
+  ASSERT_THAT(extractAll(*reader, disk(), temp.path()), IsOkay());
   const std::map<std::string, std::string> expected = {
       {"bin/", ""},
       {"bin/tool.exe", allBytes},
@@ -150,7 +156,7 @@ TEST(PackageReaderTest, KeepsEntriesInStoredOrderAndCountsThemAgainstTheLimitFir
   // In stored order ("10" before "2" would be sorted), across many read windows.
   ASSERT_EQ(reader->entries().size(), 200000u);
   for (std::uint32_t i = 0; i < 200000; ++i) {
-    ASSERT_EQ(joinedPath(reader->entries()[i].components), std::to_string(i));
+    ASSERT_EQ(joinedPath(*reader->components(reader->entries()[i])), std::to_string(i));
     ASSERT_EQ(reader->entries()[i].index, i);
   }
   EXPECT_THAT(openBytes(over.zip64End().build(), limits),
@@ -392,7 +398,7 @@ TEST(PackageReaderTest, FailsCleanlyWhenAnyByteCannotBeRead) {
       EXPECT_EQ(reader.error().code, ErrorCode::damaged) << reader.error();
       continue;
     }
-    Result<Unit> extracted = extractAll(*reader, target);
+    Result<Unit> extracted = extractAll(*reader, disk(), target);
     if (!extracted) {
       EXPECT_THAT(extracted, AllOf(FailsWithCode(ErrorCode::damaged),
                                    FailsWithMessageThat(HasSubstr("is damaged: "))));
@@ -427,7 +433,7 @@ TEST(PackageReaderTest, SurvivesRandomDamage) {
     ++opened;
     const std::filesystem::path target = temp / std::to_string(round);
     std::filesystem::create_directories(target);
-    Result<Unit> extracted = extractAll(*reader, target);
+    Result<Unit> extracted = extractAll(*reader, disk(), target);
     if (!extracted) {
       EXPECT_FALSE(extracted.error().message.empty());
     } else {

@@ -17,6 +17,7 @@ constexpr std::uint32_t kAccessDenied = 5;
 constexpr std::uint32_t kNotSameDevice = 17;
 constexpr std::uint32_t kNotReady = 21;
 constexpr std::uint32_t kSharingViolation = 32;
+constexpr std::uint32_t kFileExists = 80;
 constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectory = 267;
 
@@ -71,7 +72,8 @@ std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')
 // In the order of MemoryFileSystem::Operation.
 constexpr const char* kOperationNames[] = {"exists",        "isFolder", "list",         "move",
                                            "createFolders", "remove",   "writeFile",    "readFile",
-                                           "append",        "copy",     "checkWritable"};
+                                           "append",        "copy",     "checkWritable",
+                                           "createFile",    "write"};
 
 }  // namespace
 
@@ -295,6 +297,35 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
   nodes_.try_emplace(toKey, Node{nameFor(to), false, {}}).first->second.content =
       std::move(content);
   return ok();
+}
+
+// Writes into the file's node for as long as it exists, as a handle keeps
+// writing to its file.
+class MemoryFileSystem::Writer final : public FileWriter {
+ public:
+  Writer(MemoryFileSystem& fs, std::filesystem::path path) : fs_(fs), path_(std::move(path)) {}
+  Result<Unit> write(std::string_view bytes) override {
+    RETURN_IF_ERROR(fs_.begin(Operation::write, "can't write", path_));
+    auto it = fs_.nodes_.find(keyOf(path_));
+    if (it != fs_.nodes_.end() && !it->second.folder) it->second.content += bytes;
+    return ok();
+  }
+
+ private:
+  MemoryFileSystem& fs_;
+  std::filesystem::path path_;
+};
+
+Result<std::unique_ptr<FileWriter>> MemoryFileSystem::createFile(const std::filesystem::path& path,
+                                                                 std::uint32_t /*permissions*/) {
+  RETURN_IF_ERROR(begin(Operation::createFile, "can't create", path));
+  const std::string key = keyOf(path);
+  if (isRoot(key) || !folderAt(parentOf(key))) {
+    return fail(errorFromWin32(kPathNotFound, "can't create", path));
+  }
+  if (existsAt(key)) return fail(errorFromWin32(kFileExists, "can't create", path));
+  nodes_[key] = Node{nameFor(path), false, {}};
+  return std::unique_ptr<FileWriter>(std::make_unique<Writer>(*this, path));
 }
 
 Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder) {
