@@ -22,6 +22,8 @@ class LocalFileSystem final : public FileSystem {
                                                  std::uint32_t permissions) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  // Asks Windows' Restart Manager.
+  std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 };
 
 }  // namespace loftswitch

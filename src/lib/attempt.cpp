@@ -81,15 +81,24 @@ Outcome<Journal> loadForChange(FileSystem& fs, const Workspace& workspace,
   return failWith(code, context + ": " + journal.error().message);
 }
 
+// A staged attempt with a recorded reason was started, but the tool gave up
+// waiting for the app's programs to end: the install is untouched and the
+// attempt can be started again.
+bool blocked(const Journal& journal) {
+  return journal.state == JournalState::staged && !journal.lastError.empty();
+}
+
 ReportedOutcome fromJournal(const Journal& journal) {
   ReportedOutcome out;
   out.present = true;
   out.id = journal.id;
   out.from = journal.from;
   out.to = journal.to;
-  out.result = journal.outcome->result;
-  out.reason = journal.outcome->reason;
-  out.detail = journal.outcome->detail;
+  const OutcomeRecord outcome =
+      journal.outcome.value_or(OutcomeRecord{"app-still-running", "", journal.lastError});
+  out.result = outcome.result;
+  out.reason = outcome.reason;
+  out.detail = outcome.detail;
   out.message = idText(journal.id) + " (version " + journal.from + " to " + journal.to +
                 ") ended " + out.result;
   return out;
@@ -127,7 +136,8 @@ std::optional<ReportedOutcome> waiterOutcome(FileSystem& fs, const std::filesyst
 Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlaces& places,
                                 std::string_view id, const std::filesystem::path& tool) {
   RETURN_IF_FAILED(checkAttemptId(id, "the attempt id"));
-  const std::filesystem::path shipped = tool.empty() ? places.install / "loftswitch-apply.exe" : tool;
+  const std::filesystem::path shipped =
+      tool.empty() ? places.install / utf8ToPath("loftswitch-apply.exe") : tool;
   if (!fs.exists(shipped)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND, "there is no " + pathToUtf8(shipped));
   }
@@ -140,7 +150,7 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
     const std::string request = pathToUtf8(requestFile(userWorkspace, id));
     // The waiter must not run from the install folder, where the helper
     // would wait for it; the helper must, as it trusts only that folder.
-    const std::filesystem::path waiter = userWorkspace / "loftswitch-apply.exe";
+    const std::filesystem::path waiter = userWorkspace / utf8ToPath("loftswitch-apply.exe");
     if (auto copied = fs.copy(shipped, waiter); !copied) {
       return ioFailure("can't copy the tool for the waiter: " + copied.error().message);
     }
@@ -186,7 +196,7 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
   }
   // Run from the workspace, the tool is none of the install's programs that
   // it waits for, and it is free to replace the copy the app shipped.
-  const std::filesystem::path copy = workspace.workspacePath / "loftswitch-apply.exe";
+  const std::filesystem::path copy = workspace.workspacePath / utf8ToPath("loftswitch-apply.exe");
   if (auto copied = fs.copy(shipped, copy); !copied) {
     return ioFailure("can't copy the tool into the workspace: " + copied.error().message);
   }
@@ -248,7 +258,7 @@ Outcome<ReportedOutcome> readOutcome(FileSystem& fs, const AppPlaces& places) {
   if (!journal && journal.error().code != ErrorCode::notFound) {
     return ioFailure("can't read the outcome: " + journal.error().message);
   }
-  if (journal && journal->outcome && !journal->reported &&
+  if (journal && (journal->outcome || blocked(*journal)) && !journal->reported &&
       !(places.userWorkspace && fs.exists(marker(*places.userWorkspace, "reported", journal->id)))) {
     return fromJournal(*journal);
   }
@@ -282,11 +292,14 @@ Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places, std::
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
                     context + ": the journal holds attempt " + journal.id);
   }
-  if (!journal.outcome) {
+  if (!journal.outcome && !blocked(journal)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND, context + ": it has no outcome yet");
   }
   if (journal.reported) return idText(id) + " was marked reported before";
-  journal.reported = true;
+  // A blocked attempt's reason goes once told, so that the next block of the
+  // same attempt is told again.
+  if (journal.outcome) journal.reported = true;
+  journal.lastError.clear();
   if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(journal)); !saved) {
     return ioFailure(context + ": " + saved.error().message);
   }

@@ -88,11 +88,10 @@ class ElevatedTest : public ::testing::Test {
     request_.relaunchArgs = {"--updated"};
     request_.exitMs = 5000;
     request_.confirmMs = 10000;
-    setPackage(ZipBuilder()
-                   .file("demo.exe", "new exe")
-                   .file("lib/data.txt", "new data")
-                   .file("settings.ini", "theirs")
-                   .build());
+    setPackage(updatable("1.1.0", ZipBuilder()
+                                      .file("demo.exe", "new exe")
+                                      .file("lib/data.txt", "new data")
+                                      .file("settings.ini", "theirs")));
     // The folder checks accept, unless told otherwise, and record what they were asked.
     config_.folderCheck = [this](const std::filesystem::path& folder) -> Result<Unit> {
       checked_.push_back(folder);
@@ -117,13 +116,23 @@ class ElevatedTest : public ::testing::Test {
     writeDescription("1.0.0");
   }
 
-  void writeDescription(const std::string& version) {
-    const nlohmann::json description = {
+  static std::string description(const std::string& version) {
+    return nlohmann::json{
         {"loftswitch_install", 1},  {"app", "demo"},
         {"version", version},       {"publicKeys", {encodeBase64(*ed25519PublicKey(testSeed()))}},
         {"executable", "demo.exe"}, {"platforms", {"windows-x64"}},
-        {"preserve", {"settings.ini"}}};
-    writeTestFile(install_ / "loftswitch.json", description.dump());
+        {"preserve", {"settings.ini"}}}.dump();
+  }
+
+  void writeDescription(const std::string& version) {
+    writeTestFile(install_ / "loftswitch.json", description(version));
+  }
+
+  // `zip` with what keeps the installed `version` updatable.
+  static std::string updatable(const std::string& version, ZipBuilder zip) {
+    return zip.file("loftswitch.json", description(version))
+        .file("loftswitch-apply.exe", "tool")
+        .build();
   }
 
   // Writes the package and signs the request for exactly these bytes.
@@ -294,7 +303,7 @@ TEST_F(ElevatedTest, NoWordUntilTheDeadlineLeavesTheUpdateSwappedForTheNextReque
   writeDescription("1.1.0");
   request_.id = "00000000000000aa";
   request_.version = "1.2.0";
-  setPackage(ZipBuilder().file("demo.exe", "newer exe").build());
+  setPackage(updatable("1.2.0", ZipBuilder().file("demo.exe", "newer exe")));
   EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
   EXPECT_EQ(readTestFile(install_ / "demo.exe"), "newer exe");
   EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kId)));
@@ -370,7 +379,10 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
        [](ElevatedTest& t) { t.setPackage(ZipBuilder().file("other.exe", "x").build()); },
        Eq("the update has no demo.exe")},
       {"entry limit", [](ElevatedTest& t) { t.config_.entryLimit = 2; },
-       Eq("the package has 3 entries, more than the limit of 2")},
+       Eq("the package has 5 entries, more than the limit of 2")},
+      {"not updatable",
+       [](ElevatedTest& t) { t.setPackage(ZipBuilder().file("demo.exe", "x").build()); },
+       StartsWith("the package has no loftswitch.json file at its root")},
       {"absolute", withEntry(entryNamed("/etc/passwd")), entry("/etc/passwd", "is an absolute path")},
       {"drive", withEntry(entryNamed("C:evil.exe")),
        entry("C:evil.exe", "contains ':' (a drive letter or an alternate data stream)")},
