@@ -583,6 +583,52 @@ TEST_F(ElevatedTest, RepairRollsBackAnUnfinishedAttemptWithoutStartingTheApp) {
   EXPECT_TRUE(host_.launches().empty());
 }
 
+// Every file and folder below the test's root, the workspace included.
+Files everything(const std::filesystem::path& root) {
+  Files files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    files[entry.path().lexically_relative(root).generic_string()] =
+        entry.is_regular_file() ? readTestFile(entry.path()) : "/";
+  }
+  return files;
+}
+
+// A request that fails its own checks must not settle, retire, archive or
+// delete anything: a garbage signature would otherwise confirm a pending
+// attempt and delete its backup.
+TEST_F(ElevatedTest, ARefusedRequestChangesNothingAnywhere) {
+  saveJournalAs(previousJournal(JournalState::swapped, kPreviousId, true));
+  writeTestFile(trashFolder(workspace()) / "old" / "x", "x");
+  writeTestFile(packageCopies() / "leftover", "x");
+  const std::vector<std::pair<const char*, std::function<void()>>> attacks = {
+      {"garbage signature", [this] { request_.signature[0] ^= 1; }},
+      {"package on a share", [this] {
+         config_.pathCheck = [](const std::filesystem::path&) -> Result<Unit> {
+           return fail(ErrorCode::invalidData, "\\\\srv\\x is not a path on a local disk");
+         };
+       }},
+      {"replayed older version", [this] { request_.version = "1.0.0", sign(); }},
+  };
+  const Files before = everything(temp_.path());
+  for (const auto& [name, attack] : attacks) {
+    SCOPED_TRACE(name);
+    const UpdateRequest original = request_;
+    const ElevatedConfig originalConfig = config_;
+    attack();
+    EXPECT_EQ(runHelper(), RunOutcome::refused);
+    EXPECT_EQ(everything(temp_.path()), before);
+    request_ = original;
+    config_ = originalConfig;
+  }
+  // A repair is unsigned by design: it may only settle the half-done swap.
+  request_.repair = true;
+  request_.signature[0] ^= 1;
+  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+  EXPECT_TRUE(std::filesystem::exists(trashFolder(workspace()) / "old" / "x"));
+  EXPECT_TRUE(std::filesystem::exists(packageCopies() / "leftover"));
+  EXPECT_TRUE(std::filesystem::exists(journalPath(workspace())));
+}
+
 TEST_F(ElevatedTest, TheLogGoesIntoTheWorkspaceOnlyWhenItPassesTheCheck) {
   const std::filesystem::path ws = workspace().workspacePath;
   EXPECT_EQ(elevatedLogPath(fileSystem_, config_, "a.log"), logsFolder(workspace()) / "a.log");
