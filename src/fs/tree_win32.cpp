@@ -183,7 +183,7 @@ DWORD openForWalk(const std::wstring& path, ACCESS_MASK access, OpenEntry& entry
 }
 
 DWORD openChild(const OpenEntry& parent, std::wstring_view name, ACCESS_MASK access,
-                OpenEntry& child) {
+                OpenEntry& child, bool verify) {
   UNICODE_STRING unicodeName{};
   unicodeName.Buffer = const_cast<PWSTR>(name.data());
   unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -207,7 +207,7 @@ DWORD openChild(const OpenEntry& parent, std::wstring_view name, ACCESS_MASK acc
   if (status < 0) return ::RtlNtStatusToDosError(status);
   child.path = childPath(parent.path, name);
   if (const DWORD error = readAttributes(child); error != 0) return error;
-  if (!reachedItself(parent, name, child)) {
+  if (verify && !reachedItself(parent, name, child)) {
     child.handle.reset();
     return ERROR_NOT_SUPPORTED;
   }

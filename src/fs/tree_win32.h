@@ -39,12 +39,14 @@ struct OpenEntry {
 // Returns a Windows error or 0.
 DWORD openForWalk(const std::wstring& path, ACCESS_MASK access, OpenEntry& entry);
 
-// Opens `name` inside the open folder `parent` without following a link, and
-// checks that the handle reached the entry itself: a system that follows
-// links anyway (Wine follows Unix links) gives ERROR_NOT_SUPPORTED instead of
-// a handle on the link's target. Returns a Windows error or 0.
+// Opens `name` inside the open folder `parent` without following a link.
+// With `verify`, also checks that the handle reached the entry itself: a
+// system that follows links anyway (Wine follows Unix links) then gives
+// ERROR_NOT_SUPPORTED instead of a handle on the link's target; reading
+// walks that only look may leave that costly check out. Returns a Windows
+// error or 0.
 DWORD openChild(const OpenEntry& parent, std::wstring_view name, ACCESS_MASK access,
-                OpenEntry& child);
+                OpenEntry& child, bool verify = true);
 
 // The entries of an open folder other than "." and "..", in the order the
 // file system gives them. Returns a Windows error or 0.
