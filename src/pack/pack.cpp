@@ -327,7 +327,7 @@ struct PackageSummary {
     const std::filesystem::path& folder;
     ~Removal() { (void)fs.remove(folder); }
   } removal{fs, folder};
-  RETURN_IF_ERROR(extractAll(reader, folder));
+  RETURN_IF_ERROR(extractAll(reader, fs, folder));
   RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
   return summary;
 }
