@@ -29,6 +29,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "loftswitch/version.h" /* LOFTSWITCH_VERSION, e.g. "0.1.0" */
+
 #if defined(_WIN32) && defined(LOFTSWITCH_APP_BUILDING_DLL)
 #define LOFTSWITCH_API __declspec(dllexport)
 #elif defined(_WIN32) && defined(LOFTSWITCH_APP_DLL)
@@ -71,6 +73,10 @@ typedef struct loftswitch_status {
   int32_t code;  /* a loftswitch_code */
   char* message; /* UTF-8, NUL-terminated; NULL only when memory ran out */
 } loftswitch_status;
+
+/* The library's own version, LOFTSWITCH_VERSION as it was built; compare it
+   with the header's to catch a DLL of another release. */
+LOFTSWITCH_API const char* loftswitch_version(void);
 
 /* Releases the message and empties the status; safe on an empty status and
    on NULL. */

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/outcome.h"
+#include "loftswitch/version.h"
 
 namespace loftswitch {
 
@@ -35,7 +36,7 @@ struct ParseOutcome {
 };
 
 extern const char kUsageText[];
-inline constexpr char kVersion[] = "0.1.0";
+inline constexpr char kVersion[] = LOFTSWITCH_VERSION;
 
 ParseOutcome parseCommandLine(const std::vector<std::string>& args);
 

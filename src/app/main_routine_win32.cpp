@@ -17,6 +17,7 @@
 #include "elevated/folder_check.h"
 #include "elevated/request.h"
 #include "elevated/waiter.h"
+#include "workspace/log_retention.h"
 #include "workspace/workspace.h"
 
 namespace loftswitch {
@@ -57,6 +58,7 @@ int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& 
   runOptions.repair = options.repair;
   runOptions.app = identityFrom(options.pid, options.pidStarted);
   const LogSink sink = log.fn();
+  pruneLogs(fileSystem, logsFolder(*workspace), sink);
   const RunOutcome outcome = run(runOptions, fileSystem, host, sink);
   log.write(std::string("finished: ") + outcomeName(outcome));
   return exitCodeFor(outcome);
@@ -78,9 +80,11 @@ int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
   if (auto checked = config.folderCheck(config.installFolder); !checked) {
     return refuse("refusing to run elevated: " + checked.error().message);
   }
-  FileLog log(elevatedLogPath(fileSystem, config,
-                              logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log"));
+  const std::filesystem::path logPath = elevatedLogPath(
+      fileSystem, config, logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log");
+  FileLog log(logPath);
   const LogSink sink = log.fn();
+  if (!logPath.empty()) pruneLogs(fileSystem, logPath.parent_path(), sink);
   Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem,
                     platform.host, sink, config);
   const RunOutcome outcome = elevated.run();
@@ -90,9 +94,11 @@ int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
 
 int runWaiterMode(const CommandLine& options, const UpdateRequest& request,
                   FileSystem& fileSystem, ApplyHost& host) {
-  FileLog log(request.userWorkspace / "logs" /
+  const std::filesystem::path logs = request.userWorkspace / utf8ToPath("logs");
+  FileLog log(logs /
               utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-waiter.log"));
   const LogSink sink = log.fn();
+  pruneLogs(fileSystem, logs, sink);
   const RunOutcome outcome =
       runWaiter(request, identityFrom(options.pid, options.pidStarted),
                 identityFrom(options.elevatedPid, options.elevatedStarted), fileSystem, host,

@@ -14,6 +14,7 @@
 #include "package/package_reader.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
+#include "workspace/log_retention.h"
 
 namespace loftswitch {
 namespace {
@@ -87,7 +88,7 @@ Swapper Elevated::swapper(const Journal& journal) {
 }
 
 std::filesystem::path Elevated::packageFolder() const {
-  return workspace_.workspacePath / "elevated" / utf8ToPath(request_.id);
+  return workspace_.workspacePath / utf8ToPath("elevated") / utf8ToPath(request_.id);
 }
 
 RunOutcome Elevated::refuseEnvironment(const std::string& message) {
@@ -105,7 +106,8 @@ RunOutcome Elevated::run() {
     return refuseEnvironment(checked.error().message);
   }
   if (!request_.repair) {
-    auto text = fileSystem_.readFile(config_.installFolder / "loftswitch.json", kDescriptionLimit);
+    auto text = fileSystem_.readFile(config_.installFolder / utf8ToPath("loftswitch.json"),
+                                     kDescriptionLimit);
     if (!text) {
       return refuseEnvironment("no loftswitch.json in the install folder (" + text.error().message +
                                ")");
@@ -161,7 +163,7 @@ RunOutcome Elevated::run() {
   if (std::optional<RunOutcome> handled = settlePreviousJournal()) return *handled;
   // Leftovers of earlier attempts; whatever stays is cleared next time.
   (void)fileSystem_.remove(trashFolder(workspace_));
-  (void)fileSystem_.remove(workspacePath / "elevated");
+  (void)fileSystem_.remove(workspacePath / utf8ToPath("elevated"));
   return install(*lock);
 }
 
@@ -215,6 +217,7 @@ void Elevated::archiveJournal(const std::string& attemptId) {
   if (auto moved = fileSystem_.move(journalPath(workspace_), archived); !moved) {
     logLine(log_, "can't archive the old journal: " + moved.error().message);
   }
+  pruneLogs(fileSystem_, logsFolder(workspace_), log_);
 }
 
 Journal Elevated::attemptJournal() const {
@@ -274,7 +277,7 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   if (prepared) prepared = config_.folderRestrict(folder);
   if (!prepared) return refuse("io", prepared.error().message);
 
-  const std::filesystem::path copy = folder / "package.zip";
+  const std::filesystem::path copy = folder / utf8ToPath("package.zip");
   if (auto copied = copyPackage(copy); !copied) {
     return refuse("rejected",
                   "the package couldn't be copied for verification: " + copied.error().message);

@@ -10,6 +10,12 @@
 
 namespace loftswitch {
 
+// A program that holds a file open.
+struct FileHolder {
+  std::string program;  // its executable's file name, UTF-8
+  std::uint32_t pid = 0;
+};
+
 // Every file operation of the update logic. The drivers see only this
 // interface; the entry point creates the one real implementation.
 class FileSystem {
@@ -41,6 +47,13 @@ class FileSystem {
   // Succeeds when this user may create, rename and delete files and folders
   // directly inside `folder`.
   virtual Result<Unit> checkWritable(const std::filesystem::path& folder) = 0;
+  // The programs that hold `path` (a file, or files inside a folder) open,
+  // for messages only: an empty list means none was found, not that none
+  // holds it.
+  virtual std::vector<FileHolder> holders(const std::filesystem::path& path) {
+    (void)path;
+    return {};
+  }
 };
 
 }  // namespace loftswitch

@@ -20,6 +20,8 @@ class LocalFileSystem final : public FileSystem {
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  // Asks Windows' Restart Manager.
+  std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 };
 
 }  // namespace loftswitch

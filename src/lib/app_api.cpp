@@ -97,6 +97,8 @@ using namespace loftswitch::applib;
 
 extern "C" {
 
+const char* loftswitch_version(void) { return LOFTSWITCH_VERSION; }
+
 void loftswitch_status_free(loftswitch_status* status) {
   if (status == nullptr) return;
   std::free(status->message);

@@ -136,7 +136,8 @@ std::optional<ReportedOutcome> waiterOutcome(FileSystem& fs, const std::filesyst
 Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlaces& places,
                                 std::string_view id, const std::filesystem::path& tool) {
   RETURN_IF_FAILED(checkAttemptId(id, "the attempt id"));
-  const std::filesystem::path shipped = tool.empty() ? places.install / "loftswitch-apply.exe" : tool;
+  const std::filesystem::path shipped =
+      tool.empty() ? places.install / utf8ToPath("loftswitch-apply.exe") : tool;
   if (!fs.exists(shipped)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND, "there is no " + pathToUtf8(shipped));
   }
@@ -149,7 +150,7 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
     const std::string request = pathToUtf8(requestFile(userWorkspace, id));
     // The waiter must not run from the install folder, where the helper
     // would wait for it; the helper must, as it trusts only that folder.
-    const std::filesystem::path waiter = userWorkspace / "loftswitch-apply.exe";
+    const std::filesystem::path waiter = userWorkspace / utf8ToPath("loftswitch-apply.exe");
     if (auto copied = fs.copy(shipped, waiter); !copied) {
       return ioFailure("can't copy the tool for the waiter: " + copied.error().message);
     }
@@ -195,7 +196,7 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
   }
   // Run from the workspace, the tool is none of the install's programs that
   // it waits for, and it is free to replace the copy the app shipped.
-  const std::filesystem::path copy = workspace.workspacePath / "loftswitch-apply.exe";
+  const std::filesystem::path copy = workspace.workspacePath / utf8ToPath("loftswitch-apply.exe");
   if (auto copied = fs.copy(shipped, copy); !copied) {
     return ioFailure("can't copy the tool into the workspace: " + copied.error().message);
   }

@@ -24,6 +24,7 @@
 #include "workspace/journal.h"
 #include "workspace/journal_store.h"
 #include "workspace/lock.h"
+#include "workspace/log_retention.h"
 #include "workspace/workspace.h"
 
 namespace loftswitch::applib {
@@ -161,6 +162,9 @@ void archive(FileSystem& fs, const Workspace& workspace, Journal previous) {
   (void)fs.writeFile(
       logsFolder(workspace) / utf8ToPath(logStamp() + "-" + previous.id + "-journal.json"),
       serializeJournal(previous));
+  // The library keeps no log of its own: what cannot be pruned now is pruned
+  // by the tool's next run.
+  pruneLogs(fs, logsFolder(workspace), {});
 }
 
 void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& previous) {
@@ -212,7 +216,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   if (trustJson) {
     trust = *trustJson;
   } else {
-    auto read = fs.readFile(places.install / "loftswitch.json", kDescriptionLimit);
+    auto read = fs.readFile(places.install / utf8ToPath("loftswitch.json"), kDescriptionLimit);
     if (!read) {
       return argumentFailure("no loftswitch.json in the install folder (" + read.error().message +
                              ")");
@@ -291,12 +295,14 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(workspace.workspacePath), previous,
                                    description->version, request->version, retryRolledBack));
 
-  const std::filesystem::path incoming = workspace.workspacePath / "incoming" / utf8ToPath(id);
+  const std::filesystem::path incoming =
+      workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
   StageCleanup cleanup(fs, incoming, stageFolder(workspace, id));
   if (auto made = fs.createFolders(incoming); !made) {
     return ioFailure("can't stage the update: " + made.error().message);
   }
-  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package, incoming / "package.zip", settings));
+  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package,
+                               incoming / utf8ToPath("package.zip"), settings));
   const auto executable =
       resolveMovePath(workspace, Location::stage, id, description->executable);
   if (!executable || !fs.exists(*executable)) {

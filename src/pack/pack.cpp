@@ -23,6 +23,7 @@
 #include "elevated/version.h"
 #include "fs/local_file_system.h"
 #include "json/strict_json.h"
+#include "loftswitch/version.h"
 #include "package/package_reader.h"
 
 namespace loftswitch {
@@ -568,7 +569,7 @@ PackOutput runPack(const std::vector<std::string>& args) {
     return PackOutput{fullUsage(), {}, kPackOk};
   }
   if (name == "--version") {
-    return PackOutput{"loftswitch-pack " LOFTSWITCH_PROJECT_VERSION "\n", {}, kPackOk};
+    return PackOutput{"loftswitch-pack " LOFTSWITCH_VERSION "\n", {}, kPackOk};
   }
   const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                     [&](const Command& c) { return c.name == name; });

@@ -12,9 +12,7 @@ std::filesystem::path normalTrimmed(const std::filesystem::path& path) {
   return normal;
 }
 
-std::filesystem::path component(std::string_view ascii) {
-  return std::filesystem::path(std::string(ascii));
-}
+std::filesystem::path component(std::string_view ascii) { return utf8ToPath(ascii); }
 
 }  // namespace
 
@@ -55,7 +53,7 @@ Workspace workspaceForInstall(const std::filesystem::path& location, Layout layo
   workspace.layout = layout;
   if (layout == Layout::folder) {
     workspace.targetRoot = normal;
-    workspace.workspacePath = normal / ".loftswitch";
+    workspace.workspacePath = normal / utf8ToPath(".loftswitch");
     return workspace;
   }
   workspace.targetRoot = normal.parent_path();
@@ -70,25 +68,31 @@ std::filesystem::path appLocation(const Workspace& workspace) {
   return workspace.targetRoot / utf8ToPath(workspace.bundleName);
 }
 
-std::filesystem::path lockPath(const Workspace& w) { return w.workspacePath / "lock"; }
-std::filesystem::path journalPath(const Workspace& w) { return w.workspacePath / "journal.json"; }
-std::filesystem::path logsFolder(const Workspace& w) { return w.workspacePath / "logs"; }
-std::filesystem::path trashFolder(const Workspace& w) { return w.workspacePath / "trash"; }
+std::filesystem::path lockPath(const Workspace& w) { return w.workspacePath / utf8ToPath("lock"); }
+std::filesystem::path journalPath(const Workspace& w) {
+  return w.workspacePath / utf8ToPath("journal.json");
+}
+std::filesystem::path logsFolder(const Workspace& w) {
+  return w.workspacePath / utf8ToPath("logs");
+}
+std::filesystem::path trashFolder(const Workspace& w) {
+  return w.workspacePath / utf8ToPath("trash");
+}
 
 std::filesystem::path stageFolder(const Workspace& w, std::string_view id) {
-  return w.workspacePath / "stage" / component(id);
+  return w.workspacePath / utf8ToPath("stage") / component(id);
 }
 std::filesystem::path stagedFolder(const Workspace& w, std::string_view id) {
-  return stageFolder(w, id) / "new";
+  return stageFolder(w, id) / utf8ToPath("new");
 }
 std::filesystem::path replacedFolder(const Workspace& w, std::string_view id) {
-  return stageFolder(w, id) / "replaced";
+  return stageFolder(w, id) / utf8ToPath("replaced");
 }
 std::filesystem::path progressPath(const Workspace& w, std::string_view id) {
-  return stageFolder(w, id) / "progress";
+  return stageFolder(w, id) / utf8ToPath("progress");
 }
 std::filesystem::path backupFolder(const Workspace& w, std::string_view id) {
-  return w.workspacePath / "backup" / component(id);
+  return w.workspacePath / utf8ToPath("backup") / component(id);
 }
 
 }  // namespace loftswitch

@@ -354,9 +354,20 @@ void MemoryFileSystem::failOn(Operation operation, const std::filesystem::path& 
 
 void MemoryFileSystem::clearFailures() { rules_.clear(); }
 
-void MemoryFileSystem::hold(const std::filesystem::path& path) { held_.insert(keyOf(path)); }
+void MemoryFileSystem::hold(const std::filesystem::path& path, std::vector<FileHolder> holders) {
+  held_.insert(keyOf(path));
+  holders_[keyOf(path)] = std::move(holders);
+}
 
-void MemoryFileSystem::release(const std::filesystem::path& path) { held_.erase(keyOf(path)); }
+void MemoryFileSystem::release(const std::filesystem::path& path) {
+  held_.erase(keyOf(path));
+  holders_.erase(keyOf(path));
+}
+
+std::vector<FileHolder> MemoryFileSystem::holders(const std::filesystem::path& path) {
+  const auto found = holders_.find(keyOf(path));
+  return found == holders_.end() ? std::vector<FileHolder>() : found->second;
+}
 
 void MemoryFileSystem::powerLossAfter(std::size_t operations) { powerLeft_ = operations; }
 

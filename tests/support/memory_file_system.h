@@ -54,6 +54,7 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 
   // Set-up and inspection for tests: never counted, never failed, never held.
   // addFile creates the missing folders and replaces an existing file.
@@ -75,7 +76,8 @@ class MemoryFileSystem : public FileSystem {
   // A held path is open in another program without delete sharing: moving,
   // removing, replacing or appending to it fails with the Windows sharing
   // violation (`inUse`); moving a folder that holds it is access denied.
-  void hold(const std::filesystem::path& path);
+  // `holders` are the programs that `holders` then names for it.
+  void hold(const std::filesystem::path& path, std::vector<FileHolder> holders = {});
   void release(const std::filesystem::path& path);
 
   // The next `operations` calls run; every later one fails with "the device
@@ -121,6 +123,7 @@ class MemoryFileSystem : public FileSystem {
   std::map<std::string, Node> nodes_;
   std::vector<Rule> rules_;
   std::set<std::string> held_;
+  std::map<std::string, std::vector<FileHolder>> holders_;
   std::optional<std::size_t> powerLeft_;
   std::vector<std::string> log_;
 };

@@ -1,0 +1,36 @@
+# The SDK that `cmake --install build --prefix <dir>` lays out:
+#   bin/      loftswitch-apply.exe, loftswitch-pack.exe, loftswitch-app.dll
+#   include/  loftswitch/app.h and the version header it includes
+#   lib/      libloftswitch_app.a (static, self-contained but for the listed
+#             dependencies), loftswitch-app.dll.a (the DLL's import library),
+#             cmake/loftswitch/ (find_package) and pkgconfig/loftswitch-app.pc
+include(CMakePackageConfigHelpers)
+
+install(TARGETS loftswitch-apply RUNTIME DESTINATION bin)
+if(TARGET loftswitch-pack)
+  install(TARGETS loftswitch-pack RUNTIME DESTINATION bin)
+endif()
+if(TARGET loftswitch_app)
+  install(TARGETS loftswitch_app_dll RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+  install(TARGETS loftswitch_app ARCHIVE DESTINATION lib)
+  install(FILES ${CMAKE_SOURCE_DIR}/include/loftswitch/app.h
+    ${LOFTSWITCH_GENERATED_INCLUDE}/loftswitch/version.h DESTINATION include/loftswitch)
+
+  # One list of dependencies for both descriptions. Everything is linked
+  # statically, the C++ runtime included, as the tool itself is: a program
+  # built with the SDK needs no DLL but Windows' own.
+  # A C program's driver adds no C++ runtime of its own: name it.
+  set(LOFTSWITCH_CMAKE_DEPENDENCIES ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
+  list(TRANSFORM LOFTSWITCH_CMAKE_DEPENDENCIES PREPEND -l OUTPUT_VARIABLE pc_libs)
+  list(JOIN pc_libs " " LOFTSWITCH_PC_DEPENDENCIES)
+  set(config_dir ${CMAKE_BINARY_DIR}/sdk)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/loftswitchConfig.cmake.in
+    ${config_dir}/loftswitchConfig.cmake @ONLY)
+  write_basic_package_version_file(${config_dir}/loftswitchConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/loftswitch-app.pc.in
+    ${config_dir}/loftswitch-app.pc @ONLY)
+  install(FILES ${config_dir}/loftswitchConfig.cmake ${config_dir}/loftswitchConfigVersion.cmake
+    DESTINATION lib/cmake/loftswitch)
+  install(FILES ${config_dir}/loftswitch-app.pc DESTINATION lib/pkgconfig)
+endif()
