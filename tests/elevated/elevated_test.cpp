@@ -444,6 +444,7 @@ TEST_F(ElevatedTest, ExtractsAFreshStageOverLeftoversOfTheSameAttempt) {
   ASSERT_THAT(helper.extractVerified(packageCopies() / "copy.zip"), IsOkay());
   EXPECT_EQ(filesBelow(stagedFolder(workspace(), kId)),
             (Files{{"demo.exe", "new exe"}, {"lib", "/"}, {"lib/data.txt", "new data"},
+                   {"loftswitch-apply.exe", "tool"}, {"loftswitch.json", description("1.1.0")},
                    {"settings.ini", "theirs"}}));
 }
 
