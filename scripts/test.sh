@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Builds from nothing when needed, then runs every test under Wine with one
-# persistent wineserver, stopped at the end whatever happened.
+# The one test command. Installs what it needs and runs, in this order: the
+# native lane (the portable core and its tests with sanitizers, fast), the
+# fuzz targets for a few seconds each when they exist, and then everything
+# under Wine with one persistent wineserver, stopped at the end whatever
+# happened. Arguments go to the Wine lane's ctest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/native.sh"
+if [ -x "$root/scripts/fuzz.sh" ]; then
+  "$root/scripts/fuzz.sh" 10
+fi
 "$root/scripts/build.sh"
 source "$root/scripts/wine-env.sh"
 start_wineserver

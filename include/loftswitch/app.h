@@ -51,7 +51,10 @@ enum loftswitch_code {
   LOFTSWITCH_ERROR_ARGUMENT = 1,
   /* The package is not the one its publisher signed for this install: bad
      signature, not newer, another platform, wrong size or digest, a damaged
-     archive or an entry that may not be written. Nothing was staged. */
+     archive or an entry that may not be written; or it would leave an install
+     that cannot update again (no loftswitch.json for this app, version and
+     platform, no executable, no loftswitch-apply.exe); or its version was
+     rolled back on this install before. Nothing was staged. */
   LOFTSWITCH_ERROR_REJECTED = 2,
   /* A file could not be read or written. */
   LOFTSWITCH_ERROR_IO = 3,
@@ -101,7 +104,9 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  *                 "signature". Other keys are ignored.
  * options_json    NULL, or an object with any of "relaunchArgs" (array of
  *                 strings), "relaunchCwd" (string), "exitMs" and "confirmMs"
- *                 (milliseconds, at most 3600000; default 60000 each).
+ *                 (milliseconds, at most 3600000; default 60000 each), and
+ *                 "retryRolledBack" (true stages a version that was rolled
+ *                 back on this install before; by default it is refused).
  * attempt_id      receives the attempt id (LOFTSWITCH_ATTEMPT_ID_SIZE bytes).
  *
  * The signature over the app id, version, platform, size, SHA-256 and notes
@@ -109,7 +114,10 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * the installed one, the platform one of the install's, and the package must
  * have exactly the signed size and digest while it is held open and read.
  * Then its entries are checked and written into
- * .loftswitch\stage\<id>\new and the journal is written in state "staged".
+ * .loftswitch\stage\<id>\new; its root must hold a loftswitch.json for this
+ * app, the signed version and the install's platform with at least one public
+ * key, the executable that loftswitch.json names, and loftswitch-apply.exe.
+ * Then the journal is written in state "staged".
  * A failed call leaves neither a stage folder nor a journal of its own.
  */
 LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
@@ -175,7 +183,7 @@ typedef struct loftswitch_outcome {
   char* attempt_id;   /* the rest: "" when not known, all NULL when absent */
   char* from_version;
   char* to_version;
-  char* result;       /* "updated", "rolled-back", ... */
+  char* result;       /* "updated", "rolled-back", "app-still-running" ... */
   char* reason;       /* "exited", "in-use", "rejected", ...; may be "" */
   char* detail;       /* the failure's message; may be "" */
 } loftswitch_outcome;
@@ -187,6 +195,10 @@ LOFTSWITCH_API void loftswitch_outcome_free(loftswitch_outcome* outcome);
 /*
  * The outcome of the last update attempt that the user has not been told
  * about yet; `present` is 0 (and the call succeeds) when there is none.
+ * An attempt that the tool did not begin because the application (or
+ * another program from the install folder) was still running is reported as
+ * "app-still-running" with the reason in `detail`; it stays staged and can
+ * be started again.
  * `outcome` must be empty (zeroed or freed) when it is passed.
  */
 LOFTSWITCH_API int loftswitch_read_outcome(const char* install_folder,

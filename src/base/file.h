@@ -1,10 +1,11 @@
 #pragma once
 
-// Owned files and the basic file calls. The declarations are portable; the
-// implementation is Win32.
+// Owned files and the basic file calls. The declarations are portable; each
+// platform implements them (Win32 in the product, POSIX in the native build).
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -19,25 +20,25 @@ enum class OpenMode : std::uint32_t {
   createAlways = 3,   // creates or truncates; shared for reading
 };
 
-// One open Windows file. The path is kept as the caller gave it, for
-// messages only.
+// One open file. The path is kept as the caller gave it, for messages only.
 class OpenFile {
  public:
-  OpenFile() = default;
-  OpenFile(void* handle, std::filesystem::path path);
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  OpenFile(OpenFile&& other) noexcept;
-  OpenFile& operator=(OpenFile&& other) noexcept;
+  // The platform's owned handle.
+  struct Native;
+
+  OpenFile();
+  OpenFile(std::unique_ptr<Native> native, std::filesystem::path path);
+  OpenFile(OpenFile&&) noexcept;
+  OpenFile& operator=(OpenFile&&) noexcept;
   ~OpenFile();
 
-  void* handle() const { return handle_; }
+  Native& native() const { return *native_; }
   const std::filesystem::path& path() const { return path_; }
-  bool isOpen() const { return handle_ != nullptr; }
+  bool isOpen() const { return native_ != nullptr; }
   void close();
 
  private:
-  void* handle_ = nullptr;
+  std::unique_ptr<Native> native_;
   std::filesystem::path path_;
 };
 

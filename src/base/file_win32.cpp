@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <vector>
 
 #include "base/file.h"
 #include "base/text.h"
+#include "base/unique_handle_win32.h"
 #include "base/win32.h"
 
 namespace loftswitch {
@@ -40,46 +40,46 @@ ModeRow rowFor(OpenMode mode) {
 
 }  // namespace
 
-OpenFile::OpenFile(void* handle, std::filesystem::path path)
-    : handle_(handle), path_(std::move(path)) {}
+struct OpenFile::Native {
+  explicit Native(UniqueFileHandle owned) : handle(std::move(owned)) {}
+  UniqueFileHandle handle;
+};
 
-OpenFile::OpenFile(OpenFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), path_(std::move(other.path_)) {
-  other.path_.clear();
-}
+OpenFile::OpenFile() = default;
+OpenFile::OpenFile(std::unique_ptr<Native> native, std::filesystem::path path)
+    : native_(std::move(native)), path_(std::move(path)) {}
+OpenFile::OpenFile(OpenFile&&) noexcept = default;
+OpenFile& OpenFile::operator=(OpenFile&&) noexcept = default;
+OpenFile::~OpenFile() = default;
+void OpenFile::close() { native_.reset(); }
 
-OpenFile& OpenFile::operator=(OpenFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = std::exchange(other.handle_, nullptr);
-    path_ = std::move(other.path_);
-    other.path_.clear();
-  }
-  return *this;
-}
+namespace {
 
-OpenFile::~OpenFile() { close(); }
+HANDLE handleOf(const OpenFile& file) { return file.native().handle.get(); }
 
-void OpenFile::close() {
-  if (handle_ != nullptr) {
-    ::CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-}
+}  // namespace
 
 Result<OpenFile> openFile(const std::filesystem::path& path, OpenMode mode,
                           std::uint32_t /*permissions*/) {
   const ModeRow row = rowFor(mode);
-  HANDLE h = ::CreateFileW(longPath(path).c_str(), row.access, row.share, nullptr, row.disposition,
-                           row.flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return fail(errorFromWin32(::GetLastError(), row.prefix, path));
-  return OpenFile(h, path);
+  // A named pipe's server could otherwise act with the rights of this
+  // process, which may be an administrator's.
+  UniqueFileHandle handle(::CreateFileW(longPath(path).c_str(), row.access, row.share, nullptr,
+                                        row.disposition,
+                                        row.flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                        nullptr));
+  if (!handle) return fail(errorFromWin32(::GetLastError(), row.prefix, path));
+  if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+    return fail(ErrorCode::invalidData,
+                std::string(row.prefix) + " " + toUtf8(path.native()) + ": not a file on a disk");
+  }
+  return OpenFile(std::make_unique<OpenFile::Native>(std::move(handle)), path);
 }
 
 Result<std::uint64_t> readSome(OpenFile& file, std::span<std::uint8_t> buffer) {
   const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), kChunk));
   DWORD got = 0;
-  if (!::ReadFile(file.handle(), buffer.data(), want, &got, nullptr)) {
+  if (!::ReadFile(handleOf(file), buffer.data(), want, &got, nullptr)) {
     return fail(errorFromWin32(::GetLastError(), "can't read", file.path()));
   }
   return got;
@@ -92,7 +92,7 @@ Result<Unit> readExactAt(OpenFile& file, std::uint64_t offset, std::span<std::ui
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (!::ReadFile(file.handle(), buffer.data(), want, &got, &at)) {
+    if (!::ReadFile(handleOf(file), buffer.data(), want, &got, &at)) {
       const DWORD error = ::GetLastError();
       if (error != ERROR_HANDLE_EOF) return fail(errorFromWin32(error, "can't read", file.path()));
       got = 0;
@@ -108,7 +108,7 @@ Result<Unit> readExactAt(OpenFile& file, std::uint64_t offset, std::span<std::ui
 
 Result<std::uint64_t> fileSize(OpenFile& file) {
   LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.handle(), &size)) {
+  if (!::GetFileSizeEx(handleOf(file), &size)) {
     return fail(errorFromWin32(::GetLastError(), "can't measure", file.path()));
   }
   return static_cast<std::uint64_t>(size.QuadPart);
@@ -118,7 +118,7 @@ Result<Unit> writeAll(OpenFile& file, std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(bytes.size(), kChunk));
     DWORD written = 0;
-    if (!::WriteFile(file.handle(), bytes.data(), want, &written, nullptr)) {
+    if (!::WriteFile(handleOf(file), bytes.data(), want, &written, nullptr)) {
       return fail(errorFromWin32(::GetLastError(), "can't write", file.path()));
     }
     bytes.remove_prefix(written);
@@ -127,7 +127,7 @@ Result<Unit> writeAll(OpenFile& file, std::string_view bytes) {
 }
 
 Result<Unit> flushFile(OpenFile& file) {
-  if (!::FlushFileBuffers(file.handle())) {
+  if (!::FlushFileBuffers(handleOf(file))) {
     return fail(errorFromWin32(::GetLastError(), "can't flush", file.path()));
   }
   return Unit{};
@@ -162,12 +162,6 @@ void randomBytes(std::span<std::uint8_t> buffer) {
                                             static_cast<ULONG>(buffer.size()),
                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status < 0) throw std::runtime_error("BCryptGenRandom failed");
-}
-
-std::string randomToken(std::size_t bytes) {
-  std::vector<std::uint8_t> buffer(bytes);
-  randomBytes(buffer);
-  return toHex(buffer);
 }
 
 }  // namespace loftswitch

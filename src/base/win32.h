@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/result.h"
+#include "base/windows_error.h"
 
 namespace loftswitch {
 
@@ -24,13 +25,5 @@ std::wstring longPath(const std::filesystem::path& path);
 
 // The absolute form without "\\?\", for process images and process creation.
 std::wstring plainPath(const std::filesystem::path& path);
-
-// The system's text for a Windows error without its closing full stop,
-// followed by " (<code>)".
-std::string windowsErrorText(std::uint32_t code);
-
-// "<prefix> <path>: <windows error text>", with the code callers test.
-Error errorFromWin32(std::uint32_t code, std::string_view prefix,
-                     const std::filesystem::path& path);
 
 }  // namespace loftswitch

@@ -56,11 +56,6 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void Sha256::update(std::string_view bytes) {
-  update(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                       bytes.size()));
-}
-
 Sha256Digest Sha256::finish() {
   Sha256Digest out{};
   if (!state_ || state_->hash == nullptr) {
@@ -77,18 +72,5 @@ Sha256Digest Sha256::finish() {
 }
 
 bool Sha256::failed() const { return !state_ || state_->failed; }
-
-Sha256Digest Sha256::digest(std::span<const std::uint8_t> bytes) {
-  Sha256 hash;
-  hash.update(bytes);
-  Sha256Digest out = hash.finish();
-  if (hash.failed()) out.fill(0);
-  return out;
-}
-
-Sha256Digest Sha256::digest(std::string_view bytes) {
-  return digest(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-}
 
 }  // namespace loftswitch

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,13 @@
 #include "base/result.h"
 
 namespace loftswitch {
+
+// A new file being written from its start; destroying the writer closes it.
+class FileWriter {
+ public:
+  virtual ~FileWriter() = default;
+  virtual Result<Unit> write(std::string_view bytes) = 0;
+};
 
 // A program that holds a file open.
 struct FileHolder {
@@ -42,6 +50,11 @@ class FileSystem {
                                        std::uint64_t limit) = 0;
   // Appends and flushes to disk before returning.
   virtual Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) = 0;
+  // A new file to write piece by piece; fails (`io`) when anything exists at
+  // `path` and never creates folders. `permissions` is the POSIX mode a
+  // package asks for; Windows ignores it.
+  virtual Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
+                                                         std::uint32_t permissions) = 0;
   virtual Result<Unit> copy(const std::filesystem::path& from,
                             const std::filesystem::path& to) = 0;
   // Succeeds when this user may create, rename and delete files and folders

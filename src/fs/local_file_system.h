@@ -18,6 +18,8 @@ class LocalFileSystem final : public FileSystem {
   Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) override;
   Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
+                                                 std::uint32_t permissions) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   // Asks Windows' Restart Manager.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "elevated/package_contract.h"
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
@@ -33,15 +34,19 @@ int report(loftswitch_status* status, int code, std::string_view message) {
   return code;
 }
 
+// No text of the JSON library reaches the app: it says where a document is
+// broken in words of our own.
 int report(loftswitch_status* status, const Failure& failure) {
-  return report(status, failure.code, failure.message);
+  return report(status, failure.code, plainJsonMessage(failure.message));
 }
 
-// A required text argument: present, not empty, and UTF-8.
+// A required text argument: present, not empty, and UTF-8. `name` is plural
+// when its last word ends in "s" ("the signed fields").
 Outcome<std::string_view> required(const char* text, std::string_view name) {
-  if (text == nullptr || *text == '\0') return argumentFailure(std::string(name) + " is missing");
+  const std::string is = name.ends_with('s') ? " are " : " is ";
+  if (text == nullptr || *text == '\0') return argumentFailure(std::string(name) + is + "missing");
   const std::string_view view(text);
-  if (!isValidUtf8(view)) return argumentFailure(std::string(name) + " is not UTF-8");
+  if (!isValidUtf8(view)) return argumentFailure(std::string(name) + is + "not UTF-8");
   return view;
 }
 

@@ -81,15 +81,24 @@ Outcome<Journal> loadForChange(FileSystem& fs, const Workspace& workspace,
   return failWith(code, context + ": " + journal.error().message);
 }
 
+// A staged attempt with a recorded reason was started, but the tool gave up
+// waiting for the app's programs to end: the install is untouched and the
+// attempt can be started again.
+bool blocked(const Journal& journal) {
+  return journal.state == JournalState::staged && !journal.lastError.empty();
+}
+
 ReportedOutcome fromJournal(const Journal& journal) {
   ReportedOutcome out;
   out.present = true;
   out.id = journal.id;
   out.from = journal.from;
   out.to = journal.to;
-  out.result = journal.outcome->result;
-  out.reason = journal.outcome->reason;
-  out.detail = journal.outcome->detail;
+  const OutcomeRecord outcome =
+      journal.outcome.value_or(OutcomeRecord{"app-still-running", "", journal.lastError});
+  out.result = outcome.result;
+  out.reason = outcome.reason;
+  out.detail = outcome.detail;
   out.message = idText(journal.id) + " (version " + journal.from + " to " + journal.to +
                 ") ended " + out.result;
   return out;
@@ -249,7 +258,7 @@ Outcome<ReportedOutcome> readOutcome(FileSystem& fs, const AppPlaces& places) {
   if (!journal && journal.error().code != ErrorCode::notFound) {
     return ioFailure("can't read the outcome: " + journal.error().message);
   }
-  if (journal && journal->outcome && !journal->reported &&
+  if (journal && (journal->outcome || blocked(*journal)) && !journal->reported &&
       !(places.userWorkspace && fs.exists(marker(*places.userWorkspace, "reported", journal->id)))) {
     return fromJournal(*journal);
   }
@@ -283,11 +292,14 @@ Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places, std::
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
                     context + ": the journal holds attempt " + journal.id);
   }
-  if (!journal.outcome) {
+  if (!journal.outcome && !blocked(journal)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND, context + ": it has no outcome yet");
   }
   if (journal.reported) return idText(id) + " was marked reported before";
-  journal.reported = true;
+  // A blocked attempt's reason goes once told, so that the next block of the
+  // same attempt is told again.
+  if (journal.outcome) journal.reported = true;
+  journal.lastError.clear();
   if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(journal)); !saved) {
     return ioFailure(context + ": " + saved.error().message);
   }

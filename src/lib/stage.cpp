@@ -9,6 +9,7 @@
 #include "base/file.h"
 #include "base/text.h"
 #include "elevated/elevated.h"
+#include "elevated/package_contract.h"
 #include "elevated/request.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
@@ -16,6 +17,7 @@
 #include "json/strict_json.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
+#include "lib/rolled_back.h"
 #include "loftswitch/app.h"
 #include "host/system_host.h"
 #include "swap/swapper.h"
@@ -36,6 +38,8 @@ const std::set<std::string, std::less<>> kSignedKeys = {"version",   "notes", "p
                                                         "size",      "sha256", "signature"};
 const std::set<std::string, std::less<>> kOptionKeys = {"relaunchArgs", "relaunchCwd", "exitMs",
                                                         "confirmMs"};
+// An option of staging itself, not carried into the request.
+constexpr std::string_view kRetryRolledBack = "retryRolledBack";
 
 Failure rejected(std::string message) { return Failure{LOFTSWITCH_ERROR_REJECTED, std::move(message)}; }
 
@@ -50,6 +54,17 @@ Failure packageFailure(const Error& error) {
     default:
       return rejected(error.message);
   }
+}
+
+// The request is built from the signed fields and the options; its reader's
+// messages name the one the app passed in.
+std::string inputAtFault(const std::string& message) {
+  constexpr std::string_view kContext = "the update request: ";
+  if (!message.starts_with(kContext)) return message;
+  const std::string detail = message.substr(kContext.size());
+  const auto names = [&](const std::string& key) { return detail.starts_with(key + " "); };
+  const bool option = std::any_of(kOptionKeys.begin(), kOptionKeys.end(), names);
+  return (option ? "the options: " : "the signed fields: ") + detail;
 }
 
 [[nodiscard]] Outcome<nlohmann::json> readObject(std::string_view text, std::string_view what) {
@@ -96,7 +111,8 @@ class StageCleanup {
                                        const StageSettings& settings) {
   if (auto verified = verifyPackageSignature(description.app, request, description.publicKeys);
       !verified) {
-    return std::unexpected(rejected(verified.error().message));
+    return std::unexpected(
+        rejected(verified.error().message + " (" + std::string(kSignedFieldsHint) + ")"));
   }
   const std::optional<Version> offered = parseVersion(request.version);
   const std::optional<Version> installed = parseVersion(description.version);
@@ -214,8 +230,16 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   if (!optionsJson.empty()) {
     ASSIGN_OR_FAIL(options, readObject(optionsJson, "the options"));
   }
+  bool retryRolledBack = false;
   for (const auto& [key, value] : options.items()) {
-    if (!kOptionKeys.contains(key)) return argumentFailure("the options: unknown key \"" + key + "\"");
+    if (key == kRetryRolledBack) {
+      if (!value.is_boolean()) {
+        return argumentFailure("the options: retryRolledBack must be true or false");
+      }
+      retryRolledBack = value.get<bool>();
+    } else if (!kOptionKeys.contains(key)) {
+      return argumentFailure("the options: unknown key \"" + key + "\"");
+    }
   }
 
   const Workspace workspace = workspaceForInstall(places.install, Layout::folder);
@@ -230,15 +254,23 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   for (const auto& [key, value] : signedFields.items()) {
     if (kSignedKeys.contains(key)) document[key] = value;
   }
-  for (const auto& [key, value] : options.items()) document[key] = value;
+  for (const auto& [key, value] : options.items()) {
+    if (key != kRetryRolledBack) document[key] = value;
+  }
   auto request = readUpdateRequest(document.dump());
-  if (!request) return argumentFailure(request.error().message);
+  if (!request) return argumentFailure(inputAtFault(request.error().message));
   RETURN_IF_FAILED(checkOffer(*description, *request, settings));
 
   // Where this user cannot change the install, the administrator's helper
   // stages it from a request; the package is checked now all the same, so
   // that a bad download is reported before anyone is asked for rights.
   if (places.userWorkspace && !fs.checkWritable(places.install)) {
+    // The helper's journal is readable and replaced whole, so it is read
+    // without the lock; one that does not read is the helper's to settle.
+    auto current = loadJournal(fs, workspace);
+    RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(*places.userWorkspace),
+                                     current ? std::optional<Journal>(*current) : std::nullopt,
+                                     description->version, request->version, retryRolledBack));
     if (auto held = hashPackage(package, *request); !held) {
       const ErrorCode code = held.error().code;
       if (code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch) {
@@ -260,6 +292,8 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   auto lock = acquireWorkspaceLock(lockPath(workspace), settings.lockWaitMs);
   if (!lock) return lockFailure("can't stage the update", lock.error());
   ASSIGN_OR_FAIL(std::optional<Journal> previous, previousJournal(fs, workspace));
+  RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(workspace.workspacePath), previous,
+                                   description->version, request->version, retryRolledBack));
 
   const std::filesystem::path incoming =
       workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
@@ -273,6 +307,11 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
       resolveMovePath(workspace, Location::stage, id, description->executable);
   if (!executable || !fs.exists(*executable)) {
     return std::unexpected(rejected("the update has no " + description->executable));
+  }
+  if (auto kept = checkPackageContract(fs, stagedFolder(workspace, id),
+                                       {description->app, request->version, request->platform});
+      !kept) {
+    return std::unexpected(packageFailure(kept.error()));
   }
 
   Journal journal;

@@ -14,58 +14,103 @@
 #include "base/result.h"
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/elevated.h"
+#include "elevated/package_contract.h"
 #include "elevated/request.h"
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
 #include "elevated/version.h"
+#include "fs/local_file_system.h"
 #include "json/strict_json.h"
 #include "loftswitch/version.h"
+#include "package/package_reader.h"
 
 namespace loftswitch {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: loftswitch-pack keygen <private key file> [--public <file>]\n"
-    "       loftswitch-pack public-key <private key file>\n"
-    "       loftswitch-pack sign --key <private key file> --app <id> --version <version>\n"
-    "                            --platform <name> [--notes <text> | --notes-file <file>]\n"
-    "                            [--out <file>] [--signature-out <file>] <package>\n"
-    "       loftswitch-pack verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
-    "                              --request <file> <package>\n"
-    "       loftswitch-pack --version\n"
-    "\n"
-    "keygen      makes a new Ed25519 key pair: writes the private key file (never over an\n"
-    "            existing file) and prints the public key in base64, as \"publicKeys\" of\n"
-    "            loftswitch.json takes it; --public also writes it to a file.\n"
-    "public-key  prints the public key of a private key file.\n"
-    "sign        measures the package, computes its SHA-256 and signs them with the app id,\n"
-    "            version, platform and notes. Writes the request fields (version, notes,\n"
-    "            platform, size, sha256, signature) as JSON to --out, or to standard output\n"
-    "            without it; --signature-out writes the signature alone, in base64. The\n"
-    "            notes are signed: the update request must carry them byte for byte.\n"
-    "verify      checks the package against the fields of an update request or of the JSON\n"
-    "            that sign wrote: its size, its SHA-256 and the signature, with the app id\n"
-    "            and keys of an install description or those given. With --install it also\n"
-    "            checks the platform and that the version is newer than the installed one.\n"
-    "\n"
-    "exit codes: 0 done, 1 the package fails verification, 2 an error, 64 a usage error\n";
+struct Command {
+  std::string_view name;
+  std::string_view synopsis;
+  std::string_view description;
+};
+
+constexpr Command kCommands[] = {
+    {"keygen", "keygen <private key file> [--public <file>]",
+     "makes a new Ed25519 key pair: writes the private key file (never over an\n"
+     "existing file) and prints the public key in base64, as \"publicKeys\" of\n"
+     "loftswitch.json takes it; --public also writes it to a file.\n"},
+    {"public-key", "public-key <private key file>",
+     "prints the public key of a private key file.\n"},
+    {"check", "check [--app <id> --version <version>] [--platform <name>] <package.zip>",
+     "opens and extracts the package as the installing side does, with the same\n"
+     "limits, into a temporary folder that it removes afterwards, and checks that\n"
+     "the version it installs can be updated again: loftswitch.json at the root\n"
+     "reads as an install description for this app id, version and platform and\n"
+     "names at least one public key, and the executable it names and\n"
+     "loftswitch-apply.exe are there. Without --app and --version their match is\n"
+     "not checked; without --platform, loftswitch.json must list at least one.\n"
+     "Prints the number of entries and bytes, or the first refusal.\n"},
+    {"sign",
+     "sign --key <private key file> --app <id> --version <version> --platform <name>\n"
+     "     [--notes <text> | --notes-file <file>] [--out <file>] [--signature-out <file>]\n"
+     "     <package.zip>",
+     "checks the package as check does, with these --app, --version and --platform,\n"
+     "then measures it, computes its SHA-256 and signs them together with the app id,\n"
+     "version, platform and notes. Writes the signed fields (version, notes,\n"
+     "platform, size, sha256, signature) as JSON to --out, or to standard output\n"
+     "without it: publish them beside the package, unchanged. --signature-out\n"
+     "writes the signature alone, in base64.\n"},
+    {"verify",
+     "verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
+     "       --signed <file> <package.zip>",
+     "checks the package against the signed fields that sign wrote: its size, its\n"
+     "SHA-256 and the signature, with the app id and keys of an install\n"
+     "description or those given. With --install it also checks the platform and\n"
+     "that the version is newer than the installed one.\n"},
+};
+
+constexpr std::string_view kExitCodes =
+    "exit codes: 0 done, 1 the package is refused, 2 an error, 64 a usage error\n";
+
+// A synopsis after "usage: loftswitch-pack ", its further lines aligned.
+std::string synopsisText(std::string_view synopsis) {
+  std::string text;
+  for (char c : synopsis) {
+    text += c;
+    if (c == '\n') text += "                       ";
+  }
+  return text;
+}
+
+std::string fullUsage() {
+  std::string text = "usage: loftswitch-pack --version\n";
+  for (const Command& command : kCommands) {
+    text += "       loftswitch-pack " + synopsisText(command.synopsis) + "\n";
+  }
+  text += "\nRun loftswitch-pack <command> --help for what a command does.\n";
+  text += kExitCodes;
+  return text;
+}
+
+std::string commandUsage(const Command& command) {
+  return "usage: loftswitch-pack " + synopsisText(command.synopsis) + "\n\n" +
+         std::string(command.description) + "\n" + std::string(kExitCodes);
+}
 
 constexpr std::string_view kKeyMarker = "loftswitch-pack ed25519 private key";
 constexpr std::uint64_t kTextFileLimit = 0x100000;
 
 using Options = std::map<std::string, std::vector<std::string>>;
 
-struct UsageError {
-  std::string message;
-};
-
 // Options of one command: "--name value" pairs from `valued` (repeatable
-// only when in `repeatable`) and exactly one positional argument.
+// only when in `repeatable`) and one positional argument. The first mistake
+// is kept; options that are missing are named before a missing positional.
 struct Parsed {
   Options options;
   std::string positional;
-  std::optional<UsageError> error;
+  std::optional<std::string> error;
+  bool help = false;
 
   const std::string* one(const std::string& name) const {
     const auto found = options.find(name);
@@ -79,44 +124,78 @@ struct Parsed {
 };
 
 Parsed parseOptions(std::span<const std::string> args, const std::set<std::string>& valued,
-                    const std::set<std::string>& repeatable, std::string_view positionalName) {
+                    const std::set<std::string>& repeatable,
+                    const std::vector<std::string>& required, std::string_view positionalName) {
   Parsed parsed;
   bool havePositional = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
+  for (std::size_t i = 0; i < args.size() && !parsed.error; ++i) {
     const std::string& arg = args[i];
-    if (arg.starts_with("--")) {
+    if (arg == "--help" || arg == "-h") {
+      parsed.help = true;
+    } else if (arg.starts_with("--")) {
       if (!valued.contains(arg)) {
-        parsed.error = UsageError{"unknown option " + arg};
-        return parsed;
+        parsed.error = "unknown option " + arg;
+      } else if (i + 1 >= args.size()) {
+        parsed.error = arg + " needs a value";
+      } else if (std::vector<std::string>& values = parsed.options[arg];
+                 !values.empty() && !repeatable.contains(arg)) {
+        parsed.error = arg + " is given twice";
+      } else {
+        values.push_back(args[++i]);
       }
-      if (i + 1 >= args.size()) {
-        parsed.error = UsageError{arg + " needs a value"};
-        return parsed;
-      }
-      std::vector<std::string>& values = parsed.options[arg];
-      if (!values.empty() && !repeatable.contains(arg)) {
-        parsed.error = UsageError{arg + " is given twice"};
-        return parsed;
-      }
-      values.push_back(args[++i]);
     } else if (havePositional) {
-      parsed.error = UsageError{"unexpected argument " + arg};
-      return parsed;
+      parsed.error = "unexpected argument " + arg;
     } else {
       parsed.positional = arg;
       havePositional = true;
     }
   }
-  if (!havePositional) parsed.error = UsageError{std::string(positionalName) + " is missing"};
+  if (parsed.error) return parsed;
+  std::string missing;
+  for (const std::string& name : required) {
+    if (parsed.options.contains(name)) continue;
+    missing += (missing.empty() ? "" : ", ") + name;
+  }
+  if (!missing.empty()) {
+    parsed.error = "missing " + missing;
+  } else if (!havePositional) {
+    parsed.error = std::string(positionalName) + " is missing";
+  }
   return parsed;
 }
 
-PackOutput usage(const std::string& message) {
-  return PackOutput{{}, "loftswitch-pack: " + message + "\n\n" + kUsage, kPackUsage};
+PackOutput usage(const Command& command, const std::string& message) {
+  return PackOutput{{}, "loftswitch-pack: " + message + "\n\n" + commandUsage(command), kPackUsage};
 }
 
+// No text of the JSON library reaches the publisher.
 PackOutput failure(int code, const std::string& message) {
-  return PackOutput{{}, "loftswitch-pack: " + message + "\n", code};
+  return PackOutput{{}, "loftswitch-pack: " + plainJsonMessage(message) + "\n", code};
+}
+
+// What the package's contents mean for the exit code: a package the
+// installing side would refuse, or trouble with the files themselves.
+int refusalOrError(const Error& error) {
+  switch (error.code) {
+    case ErrorCode::badLayout:
+    case ErrorCode::damaged:
+    case ErrorCode::tooLarge:
+    case ErrorCode::invalidData:
+    case ErrorCode::sizeMismatch:
+    case ErrorCode::digestMismatch:
+    case ErrorCode::badSignature:
+      return kPackCheckFailed;
+    default:
+      return kPackError;
+  }
+}
+
+// The request reader's messages, about fields that the publisher knows as
+// the signed fields in `file`.
+std::string inFile(const std::string& message, const std::string& file) {
+  constexpr std::string_view kContext = "the update request: ";
+  if (!message.starts_with(kContext)) return message;
+  return file + ": " + message.substr(kContext.size());
 }
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
@@ -214,9 +293,54 @@ struct PackageFacts {
   return readUpdateRequest(document.dump());
 }
 
-PackOutput keygen(std::span<const std::string> args) {
-  const Parsed parsed = parseOptions(args, {"--public"}, {}, "the private key file");
-  if (parsed.error) return usage(parsed.error->message);
+struct PackageSummary {
+  std::size_t entries = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The package opened, limited and extracted as the installing side does it,
+// into a folder of its own that goes afterwards, then the contract that keeps
+// the installed version updatable.
+[[nodiscard]] Result<PackageSummary> checkPackage(const std::filesystem::path& package,
+                                                  const PackageExpectation& expected) {
+  const ElevatedConfig limits;
+  ASSIGN_OR_RETURN(OpenFile file, openFile(package, OpenMode::readDenyWrite));
+  ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(file));
+  if (size > limits.packageSizeLimit) {
+    return fail(ErrorCode::tooLarge, "the package is larger than the limit");
+  }
+  OpenFile* held = &file;
+  ReadAt readAt = [held](std::uint64_t offset, std::span<std::uint8_t> bytes) {
+    return readExactAt(*held, offset, bytes).has_value();
+  };
+  ASSIGN_OR_RETURN(PackageReader reader,
+                   openPackage(std::move(readAt), size,
+                               PackageLimits{limits.expandedSizeLimit, limits.entryLimit}));
+  PackageSummary summary{reader.entries().size(), 0};
+  for (const PackageEntry& entry : reader.entries()) summary.bytes += entry.declaredSize;
+
+  std::error_code error;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+  if (error) return fail(ErrorCode::io, "can't find the temporary folder: " + error.message());
+  LocalFileSystem fs;
+  const std::filesystem::path folder =
+      temporary / utf8ToPath("loftswitch-check-" + randomToken(8));
+  RETURN_IF_ERROR(fs.createFolders(folder));
+  // A leftover in the temporary folder harms nothing, so its removal may fail.
+  struct Removal {
+    LocalFileSystem& fs;
+    const std::filesystem::path& folder;
+    ~Removal() { (void)fs.remove(folder); }
+  } removal{fs, folder};
+  RETURN_IF_ERROR(extractAll(reader, fs, folder));
+  RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
+  return summary;
+}
+
+PackOutput keygen(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed = parseOptions(args, {"--public"}, {}, {}, "the private key file");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
   Ed25519Seed seed;
   randomBytes(seed);
   const auto publicKey = publicKeyText(seed);
@@ -236,9 +360,10 @@ PackOutput keygen(std::span<const std::string> args) {
   return PackOutput{*publicKey + "\n", {}, kPackOk};
 }
 
-PackOutput publicKey(std::span<const std::string> args) {
-  const Parsed parsed = parseOptions(args, {}, {}, "the private key file");
-  if (parsed.error) return usage(parsed.error->message);
+PackOutput publicKey(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed = parseOptions(args, {}, {}, {}, "the private key file");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
   const auto seed = readPrivateKey(utf8ToPath(parsed.positional));
   if (!seed) return failure(kPackError, seed.error().message);
   const auto text = publicKeyText(*seed);
@@ -246,22 +371,49 @@ PackOutput publicKey(std::span<const std::string> args) {
   return PackOutput{*text + "\n", {}, kPackOk};
 }
 
-PackOutput sign(std::span<const std::string> args) {
+PackOutput check(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed =
+      parseOptions(args, {"--app", "--version", "--platform"}, {}, {}, "the package");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
+  if ((parsed.one("--app") == nullptr) != (parsed.one("--version") == nullptr)) {
+    return usage(command, "--app and --version go together");
+  }
+  PackageExpectation expected;
+  if (const std::string* app = parsed.one("--app")) expected.app = *app;
+  if (const std::string* version = parsed.one("--version")) expected.version = *version;
+  if (const std::string* platform = parsed.one("--platform")) expected.platform = *platform;
+  const auto checked = checkPackage(utf8ToPath(parsed.positional), expected);
+  if (!checked) return failure(refusalOrError(checked.error()), checked.error().message);
+  return PackOutput{"ok: " + parsed.positional + " holds " + std::to_string(checked->entries) +
+                        " entries, " + std::to_string(checked->bytes) + " bytes\n",
+                    {}, kPackOk};
+}
+
+PackOutput sign(const Command& command, std::span<const std::string> args) {
   const Parsed parsed = parseOptions(
       args,
       {"--key", "--app", "--version", "--platform", "--notes", "--notes-file", "--out",
        "--signature-out"},
-      {}, "the package");
-  if (parsed.error) return usage(parsed.error->message);
-  for (const char* required : {"--key", "--app", "--version", "--platform"}) {
-    if (parsed.one(required) == nullptr) return usage(std::string(required) + " is required");
-  }
+      {}, {"--key", "--app", "--version", "--platform"}, "the package");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
   if (parsed.one("--notes") != nullptr && parsed.one("--notes-file") != nullptr) {
-    return usage("--notes and --notes-file exclude each other");
+    return usage(command, "--notes and --notes-file exclude each other");
   }
   const std::string app = *parsed.one("--app");
+  const std::string version = *parsed.one("--version");
+  const std::string platform = *parsed.one("--platform");
   if (!isValidName(app)) {
     return failure(kPackError, "the app id \"" + app +
+                                   "\" is not 1 to 64 characters of a-z, 0-9, '-', '.', '_'");
+  }
+  if (!parseVersion(version)) {
+    return failure(kPackError, "the version \"" + version +
+                                   "\" is not a version such as 1.4.0, 2.0.0-rc.1 or v3.1");
+  }
+  if (!isValidName(platform)) {
+    return failure(kPackError, "the platform \"" + platform +
                                    "\" is not 1 to 64 characters of a-z, 0-9, '-', '.', '_'");
   }
 
@@ -277,34 +429,34 @@ PackOutput sign(std::span<const std::string> args) {
   const auto seed = readPrivateKey(utf8ToPath(*parsed.one("--key")));
   if (!seed) return failure(kPackError, seed.error().message);
   const std::filesystem::path package = utf8ToPath(parsed.positional);
+  if (auto checked = checkPackage(package, {app, version, platform}); !checked) {
+    return failure(refusalOrError(checked.error()), "not signed: " + checked.error().message);
+  }
   const auto facts = measurePackage(package);
   if (!facts) return failure(kPackError, facts.error().message);
 
-  nlohmann::json fields = {{"version", *parsed.one("--version")},
-                           {"platform", *parsed.one("--platform")},
+  nlohmann::json fields = {{"version", version},
+                           {"platform", platform},
                            {"size", facts->size},
                            {"sha256", toHex(facts->sha256)},
                            {"signature", encodeBase64(Ed25519Signature{})}};
   if (!notes.empty()) fields["notes"] = notes;
-  // The helper's own checks, before anything is signed.
+  // The installing side's own reading, before anything is signed.
   auto request = readAsRequest(fields);
-  if (!request) return failure(kPackError, request.error().message);
+  if (!request) return failure(kPackError, inFile(request.error().message, "the signed fields"));
 
   const std::string message = buildSignedMessage(app, *request);
   const auto signature = ed25519Sign(*seed, bytesOf(message));
   if (!signature) return failure(kPackError, "the crypto library couldn't sign");
-  request->signature = *signature;
   fields["signature"] = encodeBase64(*signature);
 
-  PackOutput output;
   const std::string fragment = fields.dump(2) + "\n";
   const std::string* out = parsed.one("--out");
   const std::string* signatureOut = parsed.one("--signature-out");
   if (out != nullptr) {
     if (auto written = writeWholeFile(utf8ToPath(*out), fragment, OpenMode::createAlways);
         !written) {
-      return failure(kPackError, "the request fields were not written: " +
-                                     written.error().message);
+      return failure(kPackError, "the signed fields were not written: " + written.error().message);
     }
   }
   if (signatureOut != nullptr) {
@@ -315,26 +467,27 @@ PackOutput sign(std::span<const std::string> args) {
       return failure(kPackError, "the signature was not written: " + written.error().message);
     }
   }
-  if (out == nullptr) {
-    output.out = fragment;
-  } else {
-    output.out = "signed " + parsed.positional + " for " + app + " " + request->version + " on " +
-                 request->platform + ": " + std::to_string(facts->size) + " bytes, sha256 " +
-                 toHex(facts->sha256) + "\n";
-  }
-  return output;
+  if (out == nullptr) return PackOutput{fragment, {}, kPackOk};
+  return PackOutput{"signed " + parsed.positional + " for " + app + " " + version + " on " +
+                        platform + ": " + std::to_string(facts->size) + " bytes, sha256 " +
+                        toHex(facts->sha256) + "\n",
+                    {}, kPackOk};
 }
 
-PackOutput verify(std::span<const std::string> args) {
-  const Parsed parsed =
-      parseOptions(args, {"--install", "--app", "--public-key", "--request"}, {"--public-key"},
-                   "the package");
-  if (parsed.error) return usage(parsed.error->message);
-  if (parsed.one("--request") == nullptr) return usage("--request is required");
+PackOutput verify(const Command& command, std::span<const std::string> args) {
+  // --request is the option's first name, kept for scripts that use it.
+  std::vector<std::string> renamed(args.begin(), args.end());
+  for (std::string& arg : renamed) {
+    if (arg == "--request") arg = "--signed";
+  }
+  const Parsed parsed = parseOptions(renamed, {"--install", "--app", "--public-key", "--signed"},
+                                     {"--public-key"}, {"--signed"}, "the package");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
   const bool fromInstall = parsed.one("--install") != nullptr;
   const bool fromKeys = parsed.one("--app") != nullptr || parsed.one("--public-key") != nullptr;
   if (fromInstall == fromKeys) {
-    return usage("give either --install, or --app with at least one --public-key");
+    return usage(command, "give either --install, or --app with at least one --public-key");
   }
 
   std::string app;
@@ -350,7 +503,7 @@ PackOutput verify(std::span<const std::string> args) {
     keys = description->publicKeys;
   } else {
     if (parsed.one("--app") == nullptr || parsed.one("--public-key") == nullptr) {
-      return usage("--app and --public-key go together");
+      return usage(command, "--app and --public-key go together");
     }
     app = *parsed.one("--app");
     for (const std::string& text : parsed.all("--public-key")) {
@@ -363,18 +516,18 @@ PackOutput verify(std::span<const std::string> args) {
     }
   }
 
-  const std::string requestPath = *parsed.one("--request");
-  auto requestText = readWholeFile(utf8ToPath(requestPath), kTextFileLimit);
-  if (!requestText) return failure(kPackError, requestText.error().message);
-  auto fields = parseStrictJson(*requestText, 4);
-  if (!fields) return failure(kPackError, requestPath + ": " + fields.error().message);
-  if (!fields->is_object()) return failure(kPackError, requestPath + ": not a JSON object");
+  const std::string fieldsPath = *parsed.one("--signed");
+  auto fieldsText = readWholeFile(utf8ToPath(fieldsPath), kTextFileLimit);
+  if (!fieldsText) return failure(kPackError, fieldsText.error().message);
+  auto fields = parseStrictJson(*fieldsText, 4);
+  if (!fields) return failure(kPackError, fieldsPath + ": " + fields.error().message);
+  if (!fields->is_object()) return failure(kPackError, fieldsPath + ": not a JSON object");
   if (const auto repair = fields->find("repair");
       repair != fields->end() && *repair == nlohmann::json(true)) {
-    return failure(kPackError, requestPath + " asks for a repair, which carries no package");
+    return failure(kPackError, fieldsPath + " asks for a repair and names no package");
   }
   auto request = readAsRequest(*fields);
-  if (!request) return failure(kPackError, request.error().message);
+  if (!request) return failure(kPackError, inFile(request.error().message, fieldsPath));
 
   if (description) {
     const std::optional<Version> offered = parseVersion(request->version);
@@ -396,7 +549,8 @@ PackOutput verify(std::span<const std::string> args) {
     return failure(mismatch ? kPackCheckFailed : kPackError, hashed.error().message);
   }
   if (auto verified = verifyPackageSignature(app, *request, keys); !verified) {
-    return failure(kPackCheckFailed, verified.error().message);
+    return failure(kPackCheckFailed,
+                   verified.error().message + " (" + std::string(kSignedFieldsHint) + ")");
   }
   return PackOutput{"ok: " + parsed.positional + " is signed for " + app + " " +
                         request->version + " on " + request->platform + "\n",
@@ -406,21 +560,29 @@ PackOutput verify(std::span<const std::string> args) {
 }  // namespace
 
 PackOutput runPack(const std::vector<std::string>& args) {
-  if (args.empty()) return usage("a command is missing");
-  const std::string& command = args.front();
-  const std::span<const std::string> rest = std::span(args).subspan(1);
-  if (command == "--help" || command == "-h" || command == "help") {
-    return PackOutput{kUsage, {}, kPackOk};
+  if (args.empty()) {
+    return PackOutput{{}, "loftswitch-pack: a command is missing\n\n" + fullUsage(), kPackUsage};
   }
-  if (command == "--version") {
-    return PackOutput{std::string("loftswitch-pack ") + LOFTSWITCH_VERSION + "\n", {}, kPackOk};
+  const std::string& name = args.front();
+  const std::span<const std::string> rest = std::span(args).subspan(1);
+  if (name == "--help" || name == "-h" || name == "help") {
+    return PackOutput{fullUsage(), {}, kPackOk};
+  }
+  if (name == "--version") {
+    return PackOutput{"loftswitch-pack " LOFTSWITCH_VERSION "\n", {}, kPackOk};
+  }
+  const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const Command& c) { return c.name == name; });
+  if (command == std::end(kCommands)) {
+    return PackOutput{{}, "loftswitch-pack: unknown command " + name + "\n\n" + fullUsage(),
+                      kPackUsage};
   }
   if (!cryptoLibraryReady()) return failure(kPackError, "the crypto library couldn't start");
-  if (command == "keygen") return keygen(rest);
-  if (command == "public-key") return publicKey(rest);
-  if (command == "sign") return sign(rest);
-  if (command == "verify") return verify(rest);
-  return usage("unknown command " + command);
+  if (command->name == "keygen") return keygen(*command, rest);
+  if (command->name == "public-key") return publicKey(*command, rest);
+  if (command->name == "check") return check(*command, rest);
+  if (command->name == "sign") return sign(*command, rest);
+  return verify(*command, rest);
 }
 
 }  // namespace loftswitch

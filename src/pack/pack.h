@@ -6,7 +6,7 @@
 namespace loftswitch {
 
 inline constexpr int kPackOk = 0;
-inline constexpr int kPackCheckFailed = 1;  // verify: the package is not what was signed
+inline constexpr int kPackCheckFailed = 1;  // the package is refused: not what was signed, or unfit
 inline constexpr int kPackError = 2;        // a file could not be read or written, a bad input
 inline constexpr int kPackUsage = 64;
 
@@ -16,8 +16,9 @@ struct PackOutput {
   int exitCode = kPackOk;
 };
 
-// The publisher's tool: makes key pairs, signs packages the way the elevated
-// helper checks them, and checks a package before it ships. `args` are the
+// The publisher's tool: makes key pairs, checks that a package would install
+// and keep the install updatable, signs packages the way the installing side
+// checks them, and verifies a signed package before it ships. `args` are the
 // UTF-8 arguments without the program name.
 PackOutput runPack(const std::vector<std::string>& args);
 

@@ -88,11 +88,10 @@ class ElevatedTest : public ::testing::Test {
     request_.relaunchArgs = {"--updated"};
     request_.exitMs = 5000;
     request_.confirmMs = 10000;
-    setPackage(ZipBuilder()
-                   .file("demo.exe", "new exe")
-                   .file("lib/data.txt", "new data")
-                   .file("settings.ini", "theirs")
-                   .build());
+    setPackage(updatable("1.1.0", ZipBuilder()
+                                      .file("demo.exe", "new exe")
+                                      .file("lib/data.txt", "new data")
+                                      .file("settings.ini", "theirs")));
     // The folder checks accept, unless told otherwise, and record what they were asked.
     config_.folderCheck = [this](const std::filesystem::path& folder) -> Result<Unit> {
       checked_.push_back(folder);
@@ -105,6 +104,7 @@ class ElevatedTest : public ::testing::Test {
       restrictedHadContent_ = std::filesystem::exists(folder) && !std::filesystem::is_empty(folder);
       return Unit{};
     };
+    config_.pathCheck = [](const std::filesystem::path&) -> Result<Unit> { return Unit{}; };
     config_.lockWaitMs = 0;
   }
 
@@ -116,13 +116,23 @@ class ElevatedTest : public ::testing::Test {
     writeDescription("1.0.0");
   }
 
-  void writeDescription(const std::string& version) {
-    const nlohmann::json description = {
+  static std::string description(const std::string& version) {
+    return nlohmann::json{
         {"loftswitch_install", 1},  {"app", "demo"},
         {"version", version},       {"publicKeys", {encodeBase64(*ed25519PublicKey(testSeed()))}},
         {"executable", "demo.exe"}, {"platforms", {"windows-x64"}},
-        {"preserve", {"settings.ini"}}};
-    writeTestFile(install_ / "loftswitch.json", description.dump());
+        {"preserve", {"settings.ini"}}}.dump();
+  }
+
+  void writeDescription(const std::string& version) {
+    writeTestFile(install_ / "loftswitch.json", description(version));
+  }
+
+  // `zip` with what keeps the installed `version` updatable.
+  static std::string updatable(const std::string& version, ZipBuilder zip) {
+    return zip.file("loftswitch.json", description(version))
+        .file("loftswitch-apply.exe", "tool")
+        .build();
   }
 
   // Writes the package and signs the request for exactly these bytes.
@@ -172,6 +182,16 @@ class ElevatedTest : public ::testing::Test {
       std::filesystem::rename(install_ / "lib", backupFolder(workspace(), id) / "lib");
     }
     return previous;
+  }
+
+  // A request that fails its own checks is refused before anything changes.
+  void expectRefusedEarly(::testing::Matcher<const std::string&> detail) {
+    const Files before = filesBelow(install_);
+    EXPECT_EQ(runHelper(), RunOutcome::refused);
+    EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath));
+    EXPECT_EQ(filesBelow(install_), before);
+    EXPECT_THAT(lines_.back(), StartsWith("refusing the update (rejected): "));
+    EXPECT_THAT(lines_.back().substr(32), detail);
   }
 
   void expectRefused(const std::string& reason, ::testing::Matcher<const std::string&> detail) {
@@ -283,7 +303,7 @@ TEST_F(ElevatedTest, NoWordUntilTheDeadlineLeavesTheUpdateSwappedForTheNextReque
   writeDescription("1.1.0");
   request_.id = "00000000000000aa";
   request_.version = "1.2.0";
-  setPackage(ZipBuilder().file("demo.exe", "newer exe").build());
+  setPackage(updatable("1.2.0", ZipBuilder().file("demo.exe", "newer exe")));
   EXPECT_EQ(runHelper(), RunOutcome::unconfirmed);
   EXPECT_EQ(readTestFile(install_ / "demo.exe"), "newer exe");
   EXPECT_FALSE(std::filesystem::exists(backupFolder(workspace(), kId)));
@@ -309,6 +329,7 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
     const char* name;
     std::function<void(ElevatedTest&)> change;
     ::testing::Matcher<const std::string&> detail;
+    bool early = false;
   };
   const auto editPackage = [](std::function<void(std::string&)> edit) {
     return [edit](ElevatedTest& t) {
@@ -335,15 +356,15 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
   const std::string size = std::to_string(request_.size);
   const std::vector<Case> cases = {
       {"unsigned", [](ElevatedTest& t) { t.request_.signature[5] ^= 1; },
-       Eq("the update's signature doesn't verify with any trusted key")},
+       Eq("the update's signature doesn't verify with any trusted key"), true},
       {"same version", resign([](UpdateRequest& r) { r.version = "1.0.0"; }),
-       Eq("version 1.0.0 is not newer than the installed 1.0.0")},
+       Eq("version 1.0.0 is not newer than the installed 1.0.0"), true},
       {"older version", resign([](UpdateRequest& r) { r.version = "v0.9"; }),
-       Eq("version v0.9 is not newer than the installed 1.0.0")},
+       Eq("version v0.9 is not newer than the installed 1.0.0"), true},
       {"platform", resign([](UpdateRequest& r) { r.platform = "windows-arm64"; }),
-       Eq("the package is for windows-arm64, which this install doesn't run")},
+       Eq("the package is for windows-arm64, which this install doesn't run"), true},
       {"size limit", [](ElevatedTest& t) { t.config_.packageSizeLimit = t.request_.size - 1; },
-       Eq("the package is larger than the limit")},
+       Eq("the package is larger than the limit"), true},
       {"grown copy", editPackage([](std::string& bytes) { bytes += "x"; }),
        Eq("the package couldn't be copied for verification: the package is larger than its "
           "signed size")},
@@ -358,7 +379,10 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
        [](ElevatedTest& t) { t.setPackage(ZipBuilder().file("other.exe", "x").build()); },
        Eq("the update has no demo.exe")},
       {"entry limit", [](ElevatedTest& t) { t.config_.entryLimit = 2; },
-       Eq("the package has 3 entries, more than the limit of 2")},
+       Eq("the package has 5 entries, more than the limit of 2")},
+      {"not updatable",
+       [](ElevatedTest& t) { t.setPackage(ZipBuilder().file("demo.exe", "x").build()); },
+       StartsWith("the package has no loftswitch.json file at its root")},
       {"absolute", withEntry(entryNamed("/etc/passwd")), entry("/etc/passwd", "is an absolute path")},
       {"drive", withEntry(entryNamed("C:evil.exe")),
        entry("C:evil.exe", "contains ':' (a drive letter or an alternate data stream)")},
@@ -382,7 +406,11 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
     const std::string packageBytes = readTestFile(request_.package);
     const ElevatedConfig originalConfig = config_;
     refusal.change(*this);
-    expectRefused("rejected", refusal.detail);
+    if (refusal.early) {
+      expectRefusedEarly(refusal.detail);
+    } else {
+      expectRefused("rejected", refusal.detail);
+    }
     request_ = original;
     config_ = originalConfig;
     writeTestFile(request_.package, packageBytes);
@@ -416,6 +444,7 @@ TEST_F(ElevatedTest, ExtractsAFreshStageOverLeftoversOfTheSameAttempt) {
   ASSERT_THAT(helper.extractVerified(packageCopies() / "copy.zip"), IsOkay());
   EXPECT_EQ(filesBelow(stagedFolder(workspace(), kId)),
             (Files{{"demo.exe", "new exe"}, {"lib", "/"}, {"lib/data.txt", "new data"},
+                   {"loftswitch-apply.exe", "tool"}, {"loftswitch.json", description("1.1.0")},
                    {"settings.ini", "theirs"}}));
 }
 
@@ -553,6 +582,52 @@ TEST_F(ElevatedTest, RepairRollsBackAnUnfinishedAttemptWithoutStartingTheApp) {
   EXPECT_EQ(journal().state, JournalState::rolledBack);
   EXPECT_EQ(journal().outcome->reason, "interrupted");
   EXPECT_TRUE(host_.launches().empty());
+}
+
+// Every file and folder below the test's root, the workspace included.
+Files everything(const std::filesystem::path& root) {
+  Files files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    files[entry.path().lexically_relative(root).generic_string()] =
+        entry.is_regular_file() ? readTestFile(entry.path()) : "/";
+  }
+  return files;
+}
+
+// A request that fails its own checks must not settle, retire, archive or
+// delete anything: a garbage signature would otherwise confirm a pending
+// attempt and delete its backup.
+TEST_F(ElevatedTest, ARefusedRequestChangesNothingAnywhere) {
+  saveJournalAs(previousJournal(JournalState::swapped, kPreviousId, true));
+  writeTestFile(trashFolder(workspace()) / "old" / "x", "x");
+  writeTestFile(packageCopies() / "leftover", "x");
+  const std::vector<std::pair<const char*, std::function<void()>>> attacks = {
+      {"garbage signature", [this] { request_.signature[0] ^= 1; }},
+      {"package on a share", [this] {
+         config_.pathCheck = [](const std::filesystem::path&) -> Result<Unit> {
+           return fail(ErrorCode::invalidData, "\\\\srv\\x is not a path on a local disk");
+         };
+       }},
+      {"replayed older version", [this] { request_.version = "1.0.0", sign(); }},
+  };
+  const Files before = everything(temp_.path());
+  for (const auto& [name, attack] : attacks) {
+    SCOPED_TRACE(name);
+    const UpdateRequest original = request_;
+    const ElevatedConfig originalConfig = config_;
+    attack();
+    EXPECT_EQ(runHelper(), RunOutcome::refused);
+    EXPECT_EQ(everything(temp_.path()), before);
+    request_ = original;
+    config_ = originalConfig;
+  }
+  // A repair is unsigned by design: it may only settle the half-done swap.
+  request_.repair = true;
+  request_.signature[0] ^= 1;
+  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+  EXPECT_TRUE(std::filesystem::exists(trashFolder(workspace()) / "old" / "x"));
+  EXPECT_TRUE(std::filesystem::exists(packageCopies() / "leftover"));
+  EXPECT_TRUE(std::filesystem::exists(journalPath(workspace())));
 }
 
 TEST_F(ElevatedTest, TheLogGoesIntoTheWorkspaceOnlyWhenItPassesTheCheck) {

@@ -38,8 +38,8 @@ Json validRequest() {
   return {{"loftswitch_request", 1},      {"id", "0123456789abcdef"},
           {"version", "v1.2.3+b7"},       {"platform", "windows-x64"},
           {"size", 1234},                 {"sha256", kDigestHex},
-          {"signature", kSignature},      {"package", "C:\\ws\\package.zip"},
-          {"install", "C:\\Program Files\\App"}, {"userWorkspace", "C:\\ws"},
+          {"signature", kSignature},      {"package", "C:/ws/package.zip"},
+          {"install", "C:/Program Files/App"}, {"userWorkspace", "C:/ws"},
           {"executable", "bin/app.exe"},  {"relaunchArgs", {"--updated", "caf\xC3\xA9"}}};
 }
 
@@ -59,21 +59,21 @@ TEST(UpdateRequestTest, ReadsEveryFieldWithItsDefaults) {
   EXPECT_EQ(request->size, 1234u);
   EXPECT_EQ(toHex(request->sha256), kDigestHex);
   EXPECT_EQ(Bytes(request->signature.begin(), request->signature.end()), Bytes(64, 0x5a));
-  EXPECT_EQ(request->package.wstring(), L"C:\\ws\\package.zip");
-  EXPECT_EQ(request->install.wstring(), L"C:\\Program Files\\App");
-  EXPECT_EQ(request->userWorkspace.wstring(), L"C:\\ws");
+  EXPECT_EQ(request->package.wstring(), L"C:/ws/package.zip");
+  EXPECT_EQ(request->install.wstring(), L"C:/Program Files/App");
+  EXPECT_EQ(request->userWorkspace.wstring(), L"C:/ws");
   EXPECT_EQ(request->relaunchArgs, (std::vector<std::string>{"--updated", "caf\xC3\xA9"}));
   EXPECT_EQ(request->notes + request->url + request->relaunchCwd, "");
   EXPECT_EQ(request->exitMs, 60000u);
   EXPECT_EQ(request->confirmMs, 60000u);
 
   Json optional = validRequest();
-  optional.update({{"notes", "a\nb"}, {"url", "https://x/p.zip"}, {"relaunchCwd", "C:\\w"},
+  optional.update({{"notes", "a\nb"}, {"url", "https://x/p.zip"}, {"relaunchCwd", "C:/w"},
                    {"exitMs", 0}, {"confirmMs", 3600000}, {"repair", false},
                    {"size", 9007199254740991u}, {"loftswitch_request", 1.0}});
   const auto full = readUpdateRequest(optional.dump());
   ASSERT_THAT(full, IsOkay());
-  EXPECT_EQ(full->notes + "|" + full->url + "|" + full->relaunchCwd, "a\nb|https://x/p.zip|C:\\w");
+  EXPECT_EQ(full->notes + "|" + full->url + "|" + full->relaunchCwd, "a\nb|https://x/p.zip|C:/w");
   EXPECT_EQ(full->exitMs, 0u);
   EXPECT_EQ(full->confirmMs, 3600000u);
   EXPECT_EQ(full->size, 9007199254740991u);
@@ -89,8 +89,8 @@ TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
     std::string detail;
   } cases[] = {
       {drop("loftswitch_request"), "not a version 1 request"},
-      {set("install", std::string("C:\\App\0x", 9)), "install must not hold a zero character"},
-      {set("package", std::string("C:\\p\0.zip", 9)), "package must not hold a zero character"},
+      {set("install", std::string("C:/App\0x", 9)), "install must not hold a zero character"},
+      {set("package", std::string("C:/p\0.zip", 9)), "package must not hold a zero character"},
       {set("loftswitch_request", "1"), "not a version 1 request"},
       {set("loftswitch_request", 2), "not a version 1 request"},
       {set("relaunchArgs", Json::parse("[[[[]]]]")), "nested deeper than 4 levels"},
@@ -137,7 +137,7 @@ TEST(UpdateRequestTest, RefusesEachBrokenRuleWithItsOwnMessage) {
 
 TEST(UpdateRequestTest, ARepairNeedsOnlyItsIdFoldersAndExecutable) {
   const Json minimal = {{"loftswitch_request", 1}, {"id", "0123456789abcdef"},
-                        {"install", "C:\\App"},    {"userWorkspace", "C:\\ws"},
+                        {"install", "C:/App"},    {"userWorkspace", "C:/ws"},
                         {"executable", "app.exe"}};
   Json repair = minimal;
   repair["repair"] = true;
@@ -160,14 +160,14 @@ TEST(UpdateRequestTest, ARepairNeedsOnlyItsIdFoldersAndExecutable) {
 TEST(UpdateRequestTest, LoadsTheRequestFileUpToOneMebibyte) {
   MemoryFileSystem files;
   const std::string text = validRequest().dump();
-  files.addFile("C:\\r\\request.json", text);
-  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\request.json"), IsOkay());
+  files.addFile("C:/r/request.json", text);
+  EXPECT_THAT(loadUpdateRequest(files, "C:/r/request.json"), IsOkay());
   // White space keeps the JSON valid: the size alone decides.
-  files.addFile("C:\\r\\at-limit.json", text + std::string(0x100000 - text.size(), ' '));
-  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\at-limit.json"), IsOkay());
-  files.addFile("C:\\r\\big.json", text + std::string(0x100000 - text.size() + 1, ' '));
-  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\big.json"), FailsWithCode(ErrorCode::tooLarge));
-  EXPECT_THAT(loadUpdateRequest(files, "C:\\r\\none.json"), FailsWithCode(ErrorCode::notFound));
+  files.addFile("C:/r/at-limit.json", text + std::string(0x100000 - text.size(), ' '));
+  EXPECT_THAT(loadUpdateRequest(files, "C:/r/at-limit.json"), IsOkay());
+  files.addFile("C:/r/big.json", text + std::string(0x100000 - text.size() + 1, ' '));
+  EXPECT_THAT(loadUpdateRequest(files, "C:/r/big.json"), FailsWithCode(ErrorCode::tooLarge));
+  EXPECT_THAT(loadUpdateRequest(files, "C:/r/none.json"), FailsWithCode(ErrorCode::notFound));
 }
 
 Json validDescription() {

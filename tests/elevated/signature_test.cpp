@@ -182,7 +182,10 @@ TEST_F(HashPackageTest, ReturnsTheFileStillOpenAndLockedAgainstWriters) {
   request.sha256 = fixed<32>(kAbcDigest);
   auto file = hashPackage(package(), request);
   ASSERT_THAT(file, IsOkay());
+#ifdef _WIN32
+  // Only Windows keeps writers out of a file that is open.
   EXPECT_THAT(openFile(package(), OpenMode::createAlways), FailsWithCode(ErrorCode::inUse));
+#endif
   std::array<std::uint8_t, 3> read{};
   ASSERT_THAT(readExactAt(*file, 0, read), IsOkay());
   EXPECT_EQ(std::string(read.begin(), read.end()), "abc");

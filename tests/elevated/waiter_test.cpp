@@ -18,8 +18,8 @@ namespace {
 using ::testing::Contains;
 
 constexpr char kId[] = "0123456789abcdef";
-const std::filesystem::path kInstall = "C:\\Program Files\\Demo";
-const std::filesystem::path kUser = "C:\\Users\\me\\AppData\\Demo\\.loftswitch";
+const std::filesystem::path kInstall = "C:/Program Files/Demo";
+const std::filesystem::path kUser = "C:/Users/me/AppData/Demo/.loftswitch";
 
 class WaiterTest : public ::testing::Test {
  protected:
@@ -79,7 +79,7 @@ class WaiterTest : public ::testing::Test {
 };
 
 TEST_F(WaiterTest, StartsTheNewVersionOnceSwappedAndEndsWhenConfirmed) {
-  app_ = host_.addProcess("C:\\Program Files\\Demo\\bin\\demo.exe", 400);
+  app_ = host_.addProcess("C:/Program Files/Demo/bin/demo.exe", 400);
   journalAt(0, JournalState::swapping);
   journalAt(900, JournalState::swapped);
   journalAt(1500, JournalState::confirmed);
@@ -135,7 +135,7 @@ TEST_F(WaiterTest, ARefusedUpdateStartsThePreviousVersionUnlessOneStillRuns) {
 TEST_F(WaiterTest, AHelperThatStoppedWithoutAJournalLeavesTheOutcomeFile) {
   // An older attempt's journal does not count.
   setJournal(JournalState::confirmed, "fedcba9876543210");
-  elevated_ = host_.addProcess("C:\\Program Files\\Demo\\.loftswitch\\loftswitch-apply.exe", 300);
+  elevated_ = host_.addProcess("C:/Program Files/Demo/.loftswitch/loftswitch-apply.exe", 300);
   EXPECT_EQ(runIt(), RunOutcome::failed);
   EXPECT_EQ(userFile(std::string("outcome-") + kId + ".json"),
             R"({"detail":"the administrator helper stopped before it changed anything",)"
@@ -147,7 +147,7 @@ TEST_F(WaiterTest, AHelperThatStoppedWithoutAJournalLeavesTheOutcomeFile) {
 
 TEST_F(WaiterTest, AHelperThatEndedWithTheUpdateSwappedLeavesItUnconfirmed) {
   setJournal(JournalState::swapped);
-  elevated_ = host_.addProcess("C:\\Program Files\\Demo\\.loftswitch\\loftswitch-apply.exe", 250);
+  elevated_ = host_.addProcess("C:/Program Files/Demo/.loftswitch/loftswitch-apply.exe", 250);
   host_.scriptLaunch(FakeHost::launchFails(Error{ErrorCode::launchFailed, "can't start it"}));
   EXPECT_EQ(runIt(), RunOutcome::unconfirmed);
   EXPECT_THAT(lines_, Contains("relaunching the new version: can't start it"));
@@ -159,7 +159,7 @@ TEST_F(WaiterTest, AHelperThatEndedWithTheUpdateSwappedLeavesItUnconfirmed) {
 
 TEST_F(WaiterTest, AHelperThatDiedMidSwapStartsThePreviousVersion) {
   setJournal(JournalState::swapping);
-  elevated_ = host_.addProcess("C:\\elevated.exe", 200);
+  elevated_ = host_.addProcess("C:/elevated.exe", 200);
   EXPECT_EQ(runIt(), RunOutcome::failed);
   EXPECT_EQ(host_.launches().size(), 1u);
   EXPECT_FALSE(userFile(std::string("outcome-") + kId + ".json"));
@@ -173,23 +173,23 @@ TEST_F(WaiterTest, GivesUpAtTheDeadlineAndStartsThePreviousVersion) {
 }
 
 TEST_F(WaiterTest, StartsNothingWhileTheAppRuns) {
-  app_ = host_.addProcess("C:\\Program Files\\Demo\\bin\\demo.exe");
+  app_ = host_.addProcess("C:/Program Files/Demo/bin/demo.exe");
   setJournal(JournalState::confirmed);
   EXPECT_EQ(runIt(), RunOutcome::appStillRunning);
   EXPECT_TRUE(host_.launches().empty());
 }
 
 TEST_F(WaiterTest, RelaunchesInTheRequestedFolderWhenItExists) {
-  request_.relaunchCwd = "C:\\Work";
+  request_.relaunchCwd = "C:/Work";
   setJournal(JournalState::confirmed);
   EXPECT_EQ(runIt(), RunOutcome::updated);
-  fileSystem_.addFolder("C:\\Work");
+  fileSystem_.addFolder("C:/Work");
   EXPECT_EQ(runIt(), RunOutcome::updated);
   request_.executable = "missing/../demo.exe";
   EXPECT_EQ(runIt(), RunOutcome::updated);
   ASSERT_EQ(host_.launches().size(), 3u);
   EXPECT_EQ(host_.launches()[0].workingFolder, kInstall);
-  EXPECT_EQ(host_.launches()[1].workingFolder, std::filesystem::path("C:\\Work"));
+  EXPECT_EQ(host_.launches()[1].workingFolder, std::filesystem::path("C:/Work"));
   EXPECT_EQ(host_.launches()[2].program, kInstall);
 }
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "base/win32.h"
+#include "base/text.h"
 
 namespace loftswitch {
 
@@ -12,6 +12,17 @@ namespace {
 std::int64_t saturatingAdd(std::int64_t base, std::int64_t delta) {
   if (delta > 0 && base > FakeHost::kNever - delta) return FakeHost::kNever;
   return base + delta;
+}
+
+// The path with "/" between its pieces, "." and ".." worked out and ASCII
+// letters lowered, whatever separators it was written with: the host compares
+// folders as Windows does, on any system.
+std::string foldedPath(const std::filesystem::path& path) {
+  std::string text = pathToUtf8(path);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  text = pathToUtf8(utf8ToPath(text).lexically_normal());
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return asciiLower(text);
 }
 
 }  // namespace
@@ -137,14 +148,13 @@ std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::pa
   folderQueries_.push_back(folder);
   // The same comparison as the real host: a whole folder component, any
   // depth below it, any letter case.
-  std::wstring prefix = plainPath(folder);
-  if (!prefix.ends_with(L'\\')) prefix.push_back(L'\\');
+  std::string prefix = foldedPath(folder);
+  if (!prefix.ends_with('/')) prefix.push_back('/');
   std::vector<std::uint32_t> found;
   for (const World::Process& process : world_->processes) {
     if (!world_->running(process)) continue;
-    const std::wstring image = plainPath(process.image);
-    if (prefix.size() < image.size() &&
-        equalsIgnoreCase(std::wstring_view(image).substr(0, prefix.size()), prefix)) {
+    const std::string image = foldedPath(process.image);
+    if (prefix.size() < image.size() && image.starts_with(prefix)) {
       found.push_back(process.identity.pid);
     }
   }

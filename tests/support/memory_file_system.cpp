@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "base/text.h"
-#include "base/win32.h"
+#include "base/windows_error.h"
 
 namespace loftswitch {
 namespace {
@@ -17,6 +17,7 @@ constexpr std::uint32_t kAccessDenied = 5;
 constexpr std::uint32_t kNotSameDevice = 17;
 constexpr std::uint32_t kNotReady = 21;
 constexpr std::uint32_t kSharingViolation = 32;
+constexpr std::uint32_t kFileExists = 80;
 constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectory = 267;
 
@@ -51,6 +52,14 @@ std::string join(const std::vector<std::string>& pieces, std::size_t count) {
   return out;
 }
 
+// The folder holding `path` as the caller spelled it, split at either
+// separator as Windows splits, on any system.
+std::filesystem::path parentPath(const std::filesystem::path& path) {
+  const std::string text = pathToUtf8(path);
+  const std::size_t slash = text.find_last_of("/\\");
+  return slash == std::string::npos ? std::filesystem::path() : utf8ToPath(text.substr(0, slash));
+}
+
 std::string keyOf(const std::filesystem::path& path) {
   const std::vector<std::string> pieces = piecesOf(path);
   return asciiLower(join(pieces, pieces.size()));
@@ -71,7 +80,8 @@ std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')
 // In the order of MemoryFileSystem::Operation.
 constexpr const char* kOperationNames[] = {"exists",        "isFolder", "list",         "move",
                                            "createFolders", "remove",   "writeFile",    "readFile",
-                                           "append",        "copy",     "checkWritable"};
+                                           "append",        "copy",     "checkWritable",
+                                           "createFile",    "write"};
 
 }  // namespace
 
@@ -188,7 +198,7 @@ Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't move " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::move, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(to)));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (isRoot(fromKey) || isRoot(toKey)) return fail(errorFromWin32(kAccessDenied, prefix, to));
@@ -246,7 +256,7 @@ Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
                                          std::string_view bytes) {
   RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
-  RETURN_IF_ERROR(makeFolders(path.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(path)));
   const std::string key = keyOf(path);
   if (folderAt(key) || heldAt(key))
     return fail(errorFromWin32(kAccessDenied, "can't replace", path));
@@ -285,7 +295,7 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
   RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
-  RETURN_IF_ERROR(makeFolders(to.parent_path()));
+  RETURN_IF_ERROR(makeFolders(parentPath(to)));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
   if (!existsAt(fromKey)) return fail(errorFromWin32(missingCode(fromKey), prefix, to));
@@ -295,6 +305,35 @@ Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
   nodes_.try_emplace(toKey, Node{nameFor(to), false, {}}).first->second.content =
       std::move(content);
   return ok();
+}
+
+// Writes into the file's node for as long as it exists, as a handle keeps
+// writing to its file.
+class MemoryFileSystem::Writer final : public FileWriter {
+ public:
+  Writer(MemoryFileSystem& fs, std::filesystem::path path) : fs_(fs), path_(std::move(path)) {}
+  Result<Unit> write(std::string_view bytes) override {
+    RETURN_IF_ERROR(fs_.begin(Operation::write, "can't write", path_));
+    auto it = fs_.nodes_.find(keyOf(path_));
+    if (it != fs_.nodes_.end() && !it->second.folder) it->second.content += bytes;
+    return ok();
+  }
+
+ private:
+  MemoryFileSystem& fs_;
+  std::filesystem::path path_;
+};
+
+Result<std::unique_ptr<FileWriter>> MemoryFileSystem::createFile(const std::filesystem::path& path,
+                                                                 std::uint32_t /*permissions*/) {
+  RETURN_IF_ERROR(begin(Operation::createFile, "can't create", path));
+  const std::string key = keyOf(path);
+  if (isRoot(key) || !folderAt(parentOf(key))) {
+    return fail(errorFromWin32(kPathNotFound, "can't create", path));
+  }
+  if (existsAt(key)) return fail(errorFromWin32(kFileExists, "can't create", path));
+  nodes_[key] = Node{nameFor(path), false, {}};
+  return std::unique_ptr<FileWriter>(std::make_unique<Writer>(*this, path));
 }
 
 Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder) {
@@ -307,7 +346,7 @@ Result<Unit> MemoryFileSystem::checkWritable(const std::filesystem::path& folder
 }
 
 void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_view content) {
-  const Result<Unit> folders = makeFolders(path.parent_path());
+  const Result<Unit> folders = makeFolders(parentPath(path));
   const std::string key = keyOf(path);
   if (!folders || isRoot(key) || folderAt(key)) {
     throw std::logic_error("MemoryFileSystem::addFile: something is in the way of " +

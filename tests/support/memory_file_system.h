@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -37,6 +38,8 @@ class MemoryFileSystem : public FileSystem {
     append,
     copy,
     checkWritable,
+    createFile,
+    write,
   };
 
   // Full paths as stored (their case kept) mapped to file contents; folders
@@ -53,6 +56,8 @@ class MemoryFileSystem : public FileSystem {
   Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
+  Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
+                                                 std::uint32_t permissions) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 
@@ -91,6 +96,8 @@ class MemoryFileSystem : public FileSystem {
   const std::vector<std::string>& operations() const { return log_; }
 
  private:
+  class Writer;
+
   struct Node {
     std::string name;  // the full path as stored, pieces joined with "\"
     bool folder = false;

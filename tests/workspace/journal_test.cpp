@@ -48,7 +48,7 @@ Journal fullJournal() {
   journal.executable = "Demo.app/démo.exe";
   journal.package = "9f86d081884c7d65";
   journal.preserve = {"config", "data/user.db"};
-  journal.relaunch = Relaunch{{"--updated", "say \"hi\"\\now"}, "C:\\Apps"};
+  journal.relaunch = Relaunch{{"--updated", "say \"hi\"\\now"}, "C:/Apps"};
   journal.timeouts = Timeouts{1000, -5, 3, 10, 4000000000};
   journal.moves = {Move{Location::target, Location::backup, "Demo.app"},
                    Move{Location::stage, Location::target, "Demo.app"},
@@ -99,7 +99,7 @@ constexpr std::string_view kFullText = R"({
       "--updated",
       "say \"hi\"\\now"
     ],
-    "cwd": "C:\\Apps"
+    "cwd": "C:/Apps"
   },
   "reported": true,
   "state": "rolling-back",

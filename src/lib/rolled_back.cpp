@@ -1,0 +1,112 @@
+#include "lib/rolled_back.h"
+
+#include <algorithm>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/text.h"
+#include "elevated/version.h"
+#include "json/strict_json.h"
+#include "lib/failures.h"
+#include "loftswitch/app.h"
+
+namespace loftswitch::applib {
+namespace {
+
+constexpr std::uint64_t kFileLimit = 1048576;
+
+struct RolledBack {
+  std::string version, attempt, reason, detail;
+};
+
+bool sameVersion(const std::string& a, const std::string& b) {
+  const auto left = parseVersion(a);
+  const auto right = parseVersion(b);
+  return left && right ? compareVersions(*left, *right) == 0 : a == b;
+}
+
+bool newer(const std::string& version, const std::string& installed) {
+  const auto offered = parseVersion(version);
+  const auto current = parseVersion(installed);
+  return offered && current && compareVersions(*offered, *current) > 0;
+}
+
+[[nodiscard]] Outcome<std::vector<RolledBack>> readRecord(FileSystem& fs,
+                                                          const std::filesystem::path& file) {
+  auto text = fs.readFile(file, kFileLimit);
+  if (!text) {
+    if (text.error().code == ErrorCode::notFound) return std::vector<RolledBack>();
+    return ioFailure("can't read the rolled-back versions: " + text.error().message);
+  }
+  // Ours alone to write; a damaged one is reported, not guessed at, and an
+  // administrator can delete it to forget every rollback.
+  const std::string damaged = pathToUtf8(file) + " is damaged: ";
+  auto parsed = parseStrictJson(*text, 3);
+  if (!parsed) return ioFailure(damaged + parsed.error().message);
+  const auto marker = parsed->is_object() ? parsed->find("loftswitch_rolled_back") : parsed->end();
+  const auto versions = parsed->is_object() ? parsed->find("versions") : parsed->end();
+  if (marker == parsed->end() || *marker != nlohmann::json(1) || versions == parsed->end() ||
+      !versions->is_array()) {
+    return ioFailure(damaged + "not a version 1 record of rolled-back versions");
+  }
+  std::vector<RolledBack> record;
+  for (const nlohmann::json& element : *versions) {
+    FieldReader reader(element, "versions");
+    RolledBack entry{reader.string("version", true), reader.string("attempt", false),
+                     reader.string("reason", false), reader.string("detail", false)};
+    if (auto read = reader.finish(); !read) return ioFailure(damaged + read.error().message);
+    record.push_back(std::move(entry));
+  }
+  return record;
+}
+
+}  // namespace
+
+std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolder) {
+  return workspaceFolder / utf8ToPath("rolled-back.json");
+}
+
+Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
+                              const std::optional<Journal>& current, const std::string& installed,
+                              const std::string& offered, bool retry) {
+  ASSIGN_OR_FAIL(std::vector<RolledBack> record, readRecord(fs, file));
+  const std::size_t before = record.size();
+  std::erase_if(record, [&](const RolledBack& entry) { return !newer(entry.version, installed); });
+  bool changed = record.size() != before;
+  if (current && current->state == JournalState::rolledBack && current->outcome &&
+      newer(current->to, installed) &&
+      std::none_of(record.begin(), record.end(),
+                   [&](const RolledBack& entry) { return entry.attempt == current->id; })) {
+    record.push_back(RolledBack{current->to, current->id, current->outcome->reason,
+                                current->outcome->detail});
+    changed = true;
+  }
+  if (changed) {
+    nlohmann::json versions = nlohmann::json::array();
+    for (const RolledBack& entry : record) {
+      versions.push_back({{"version", entry.version},
+                          {"attempt", entry.attempt},
+                          {"reason", entry.reason},
+                          {"detail", entry.detail}});
+    }
+    const nlohmann::json document = {{"loftswitch_rolled_back", 1}, {"versions", versions}};
+    if (auto written = fs.writeFile(file, document.dump(2) + "\n"); !written) {
+      return ioFailure("can't record the rolled-back version: " + written.error().message);
+    }
+  }
+  if (retry) return Unit{};
+  for (const RolledBack& entry : record) {
+    if (!sameVersion(entry.version, offered)) continue;
+    const std::string why = entry.reason.empty() ? entry.detail
+                            : entry.detail.empty() ? entry.reason
+                                                   : entry.reason + ": " + entry.detail;
+    return failWith(LOFTSWITCH_ERROR_REJECTED,
+                    "version " + offered + " was rolled back on this install" +
+                        (why.empty() ? std::string() : " (" + why + ")") +
+                        "; stage it with \"retryRolledBack\": true in the options to try it again");
+  }
+  return Unit{};
+}
+
+}  // namespace loftswitch::applib

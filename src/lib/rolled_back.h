@@ -1,0 +1,28 @@
+#pragma once
+
+// The versions rolled back on this install, and why. An app that finds a
+// version, stages it, and sees it crash at start would otherwise find it and
+// stage it again at every start, each time through a rollback.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "fs/file_system.h"
+#include "lib/app_library.h"
+#include "workspace/journal.h"
+
+namespace loftswitch::applib {
+
+// "rolled-back.json" in the workspace folder that staging writes to.
+std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolder);
+
+// Records the attempt of `current` when it ended rolled back, forgets the
+// versions that are no longer newer than `installed`, and then refuses
+// `offered` when it was rolled back before, saying why, unless `retry`.
+[[nodiscard]] Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
+                                            const std::optional<Journal>& current,
+                                            const std::string& installed,
+                                            const std::string& offered, bool retry);
+
+}  // namespace loftswitch::applib
