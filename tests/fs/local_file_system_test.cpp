@@ -214,11 +214,17 @@ TEST_F(LinkTest, AFolderSwappedForALinkAfterItsListingIsNeverEnteredThroughTheLi
   });
   if (!swapped) GTEST_SKIP() << "needs Wine to start /bin/sh";
   ASSERT_TRUE(fs_.exists(inner)) << "the link was not put in place";
-  // The folder that was listed is emptied and deleted through its own handle
-  // wherever it went; the link put in its place was never listed, so its
-  // parent stays.
-  EXPECT_EQ(error, ERROR_DIR_NOT_EMPTY);
-  EXPECT_FALSE(fs_.exists(root_ / "swapped-away"));
+  if (opensLinksThemselves()) {
+    // The folder that was listed is emptied and deleted through its own
+    // handle wherever it went; the link put in its place was never listed,
+    // so its parent stays.
+    EXPECT_EQ(error, ERROR_DIR_NOT_EMPTY);
+    EXPECT_FALSE(fs_.exists(root_ / "swapped-away"));
+  } else {
+    // Wine resolves a relative open through the name the folder had, which
+    // now leads through the link: such a child is refused, never deleted.
+    EXPECT_NE(error, 0u);
+  }
   expectOutsideUntouched();
 }
 
