@@ -77,6 +77,7 @@ int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
   config.installFolder = installFolderForExecutable(platform.executable);
   config.folderCheck = platform.folderCheck;
   config.folderRestrict = platform.folderRestrict;
+  config.pathCheck = checkLocalPath;
   if (auto checked = config.folderCheck(config.installFolder); !checked) {
     return refuse("refusing to run elevated: " + checked.error().message);
   }

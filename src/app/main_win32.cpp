@@ -24,7 +24,7 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) args.push_back(loftswitch::toUtf8(argv[i]));
   loftswitch::LocalFileSystem fileSystem;
   loftswitch::SystemHost host;
-  loftswitch::Platform platform{fileSystem, host, loftswitch::checkElevatedFolder,
+  loftswitch::Platform platform{fileSystem, host, loftswitch::checkElevatedTree,
                                 loftswitch::restrictFolder,
                                 std::filesystem::path(loftswitch::ownExecutablePath())};
   return loftswitch::mainRoutine(args, platform);

@@ -62,9 +62,17 @@ HANDLE handleOf(const OpenFile& file) { return file.native().handle.get(); }
 Result<OpenFile> openFile(const std::filesystem::path& path, OpenMode mode,
                           std::uint32_t /*permissions*/) {
   const ModeRow row = rowFor(mode);
+  // A named pipe's server could otherwise act with the rights of this
+  // process, which may be an administrator's.
   UniqueFileHandle handle(::CreateFileW(longPath(path).c_str(), row.access, row.share, nullptr,
-                                        row.disposition, row.flags, nullptr));
+                                        row.disposition,
+                                        row.flags | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                        nullptr));
   if (!handle) return fail(errorFromWin32(::GetLastError(), row.prefix, path));
+  if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+    return fail(ErrorCode::invalidData,
+                std::string(row.prefix) + " " + toUtf8(path.native()) + ": not a file on a disk");
+  }
   return OpenFile(std::make_unique<OpenFile::Native>(std::move(handle)), path);
 }
 

@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <algorithm>
+#include <iterator>
 #include <system_error>
 
 namespace loftswitch {
@@ -8,6 +10,62 @@ std::string asciiLower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+namespace {
+
+struct UpperPair {
+  char16_t from;
+  char16_t to;
+};
+
+constexpr UpperPair kUpperCase[] = {
+#include "base/upper_case_table.inc"
+};
+
+char32_t simpleUpper(char32_t c) {
+  const auto* end = std::end(kUpperCase);
+  const auto* found = std::lower_bound(std::begin(kUpperCase), end, c,
+                                       [](const UpperPair& p, char32_t v) { return p.from < v; });
+  return found != end && found->from == c ? found->to : c;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace
+
+std::string upperCaseKey(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const unsigned char lead = p[i];
+    // Only two- and three-byte characters can change; everything else,
+    // broken sequences included, is copied byte for byte.
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : 1;
+    if (length == 1 || i + length > utf8.size() || !isValidUtf8(utf8.substr(i, length))) {
+      out.push_back(static_cast<char>(lead >= 'a' && lead <= 'z' ? lead - 'a' + 'A' : lead));
+      ++i;
+      continue;
+    }
+    char32_t c = length == 2 ? lead & 0x1F : lead & 0x0F;
+    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (p[i + k] & 0x3F);
+    appendUtf8(out, simpleUpper(c));
+    i += length;
   }
   return out;
 }
@@ -75,90 +133,21 @@ std::string toHex(std::string_view bytes) {
       reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-namespace {
-
-// The standard library converts between UTF-8 and a wide path through its
-// locale facets, which bring the whole locale machinery into every program
-// (half a megabyte); paths are converted here instead. Ill-formed text
-// fails as the library's conversion fails.
-[[noreturn]] void failConversion() {
-  throw std::filesystem::filesystem_error(
-      "Cannot convert character sequence",
-      std::make_error_code(std::errc::illegal_byte_sequence));
+std::string pathToUtf8(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
-
-// Wide paths (Windows) hold UTF-16; narrow ones (elsewhere) hold the bytes.
-[[maybe_unused]] std::string nativeToUtf8(const std::string& native) { return native; }
-
-[[maybe_unused]] std::string nativeToUtf8(const std::wstring& wide) {
-  std::string out;
-  out.reserve(wide.size());
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(wide[i]);
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 == wide.size()) failConversion();
-      const std::uint32_t low = static_cast<std::uint16_t>(wide[i + 1]);
-      if (low < 0xDC00 || low > 0xDFFF) failConversion();
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      ++i;
-    } else if (c >= 0xDC00 && c <= 0xDFFF) {
-      failConversion();
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
-// Only the Windows library checks on its own; a name must not be refused on
-// one system and taken on another.
-[[maybe_unused]] void utf8ToNative(std::string_view text, std::string& native) {
-  if (!isValidUtf8(text)) failConversion();
-  native.assign(text);
-}
-
-[[maybe_unused]] void utf8ToNative(std::string_view text, std::wstring& wide) {
-  if (!isValidUtf8(text)) failConversion();
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  wide.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char lead = p[i];
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    std::uint32_t c = lead & kLeadBits[length];
-    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (p[i + k] & 0x3F);
-    i += length;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      wide.push_back(static_cast<wchar_t>(0xD800 + (c >> 10)));
-      wide.push_back(static_cast<wchar_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      wide.push_back(static_cast<wchar_t>(c));
-    }
-  }
-}
-
-}  // namespace
-
-std::string pathToUtf8(const std::filesystem::path& path) { return nativeToUtf8(path.native()); }
 
 std::filesystem::path utf8ToPath(std::string_view text) {
-  std::filesystem::path::string_type native;
-  utf8ToNative(text, native);
-  return std::filesystem::path(std::move(native));
+  // Only the Windows library checks on its own; a name must not be refused on
+  // one system and taken on another.
+  if (!isValidUtf8(text)) {
+    throw std::filesystem::filesystem_error(
+        "Cannot convert character sequence",
+        std::make_error_code(std::errc::illegal_byte_sequence));
+  }
+  return std::filesystem::path(
+      std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
 }
 
 }  // namespace loftswitch

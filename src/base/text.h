@@ -12,6 +12,12 @@ namespace loftswitch {
 // included, stays as it is.
 std::string asciiLower(std::string_view text);
 
+// The key under which names clash as NTFS and CompareStringOrdinal compare
+// them: every character of the Basic Multilingual Plane replaced by its
+// simple upper case (so "Ä.txt" and "ä.txt" share a key, "ß" stays "ß").
+// Bytes that are not well-formed UTF-8 stay as they are.
+std::string upperCaseKey(std::string_view utf8);
+
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view bytes);
 

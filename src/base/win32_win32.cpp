@@ -84,6 +84,20 @@ std::wstring lexicallyNormal(std::wstring_view text) {
   return out;
 }
 
+// "\\.\" names a device, never a share: it keeps its form.
+bool isDevicePath(std::wstring_view text) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  return text.size() >= 4 && separator(text[0]) && separator(text[1]) && text[2] == L'.' &&
+         separator(text[3]);
+}
+
+std::wstring withBackslashes(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c == L'/') c = L'\\';
+  }
+  return text;
+}
+
 std::wstring absoluteNormal(const std::filesystem::path& path, bool* resolved) {
   const std::wstring& native = path.native();
   *resolved = false;
@@ -94,6 +108,8 @@ std::wstring absoluteNormal(const std::filesystem::path& path, bool* resolved) {
   if (written == 0 || written >= needed) return native;
   full.resize(written);
   *resolved = true;
+  // A reserved name such as NUL makes the whole path a device.
+  if (isDevicePath(full)) return withBackslashes(full);
   return lexicallyNormal(full);
 }
 
@@ -102,6 +118,7 @@ std::wstring absoluteNormal(const std::filesystem::path& path, bool* resolved) {
 std::wstring longPath(const std::filesystem::path& path) {
   const std::wstring& native = path.native();
   if (native.size() >= 4 && native.starts_with(L"\\\\?\\")) return native;
+  if (isDevicePath(native)) return withBackslashes(native);
   bool resolved = false;
   std::wstring text = absoluteNormal(path, &resolved);
   for (wchar_t& c : text) {
@@ -113,6 +130,7 @@ std::wstring longPath(const std::filesystem::path& path) {
 }
 
 std::wstring plainPath(const std::filesystem::path& path) {
+  if (isDevicePath(path.native())) return withBackslashes(path.native());
   bool resolved = false;
   std::wstring text = absoluteNormal(path, &resolved);
   if (!resolved) text = lexicallyNormal(path.native());

@@ -129,6 +129,15 @@ RunOutcome Elevated::run() {
     }
   }
 
+  // A request that fails its checks changes nothing: no journal is settled,
+  // nothing is retired or deleted, and none of its own is written.
+  if (!request_.repair) {
+    if (std::optional<std::string> refusal = requestRefusal()) {
+      logLine(log_, "refusing the update (rejected): " + *refusal);
+      return RunOutcome::refused;
+    }
+  }
+
   const auto exitMs = static_cast<std::int64_t>(request_.exitMs);
   if (app_ && !host_.waitForExit(*app_, exitMs)) {
     logLine(log_, "the app (process " + std::to_string(app_->pid) + ") didn't exit");
@@ -251,26 +260,30 @@ RunOutcome Elevated::refuse(std::string_view reason, std::string_view detail) {
   return RunOutcome::rolledBack;
 }
 
-RunOutcome Elevated::install(WorkspaceLock& lock) {
+std::optional<std::string> Elevated::requestRefusal() {
+  // Both paths are opened with this process's rights.
+  for (const std::filesystem::path* path : {&request_.package, &request_.userWorkspace}) {
+    if (auto local = config_.pathCheck(*path); !local) return local.error().message;
+  }
   if (auto verified = verifyPackageSignature(description_.app, request_, description_.publicKeys);
       !verified) {
-    return refuse("rejected", verified.error().message);
+    return verified.error().message;
   }
   const std::optional<Version> requested = parseVersion(request_.version);
   const std::optional<Version> installed = parseVersion(description_.version);
   if (!requested || !installed || compareVersions(*requested, *installed) <= 0) {
-    return refuse("rejected", "version " + request_.version + " is not newer than the installed " +
-                                  description_.version);
+    return "version " + request_.version + " is not newer than the installed " +
+           description_.version;
   }
   if (std::find(description_.platforms.begin(), description_.platforms.end(), request_.platform) ==
       description_.platforms.end()) {
-    return refuse("rejected",
-                  "the package is for " + request_.platform + ", which this install doesn't run");
+    return "the package is for " + request_.platform + ", which this install doesn't run";
   }
-  if (request_.size > config_.packageSizeLimit) {
-    return refuse("rejected", "the package is larger than the limit");
-  }
+  if (request_.size > config_.packageSizeLimit) return "the package is larger than the limit";
+  return std::nullopt;
+}
 
+RunOutcome Elevated::install(WorkspaceLock& lock) {
   const std::filesystem::path folder = packageFolder();
   Result<Unit> prepared = fileSystem_.remove(folder);
   if (prepared) prepared = fileSystem_.createFolders(folder);

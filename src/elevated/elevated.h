@@ -27,6 +27,8 @@ struct ElevatedConfig {
   FolderCheck folderCheck;
   // Makes a folder the helper created administrator-only.
   FolderCheck folderRestrict;
+  // Refuses a request path that does not name a file on a local disk.
+  FolderCheck pathCheck;
   std::uint64_t lockWaitMs = 30000;
   std::int64_t pollMs = 100;
   std::uint64_t packageSizeLimit = 0x100000000;
@@ -73,6 +75,9 @@ class Elevated {
 
  private:
   RunOutcome refuseEnvironment(const std::string& message);
+  // Why the request must not be acted on, or nothing: its paths, signature,
+  // version, platform and size, checked before anything is changed.
+  std::optional<std::string> requestRefusal();
   RunOutcome waitForOtherPrograms();
   // Nothing when the previous journal was settled and the install may go on.
   std::optional<RunOutcome> settlePreviousJournal();

@@ -21,6 +21,15 @@ using FolderCheck = std::function<Result<Unit>(const std::filesystem::path&)>;
 // permission problem.
 [[nodiscard]] Result<Unit> checkElevatedFolder(const std::filesystem::path& folder);
 
+// checkElevatedFolder, and then every folder inside, at any depth: each must
+// be a real folder (no junction or link) that only administrator identities
+// can change. Files are not looked at. The error names the folder that failed.
+[[nodiscard]] Result<Unit> checkElevatedTree(const std::filesystem::path& folder);
+
+// Succeeds only for a drive-letter path on a disk of this machine: no share,
+// device, pipe or drive-relative form, and no network drive.
+[[nodiscard]] Result<Unit> checkLocalPath(const std::filesystem::path& path);
+
 // Gives a folder the helper has just created a protected descriptor that only
 // SYSTEM and the Administrators group can use, owned by Administrators. A
 // junction or link is refused rather than followed.

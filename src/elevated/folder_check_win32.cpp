@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "base/win32.h"
 #include "elevated/folder_check.h"
 #include "elevated/folder_check_win32.h"
+#include "fs/tree_win32.h"
 
 namespace loftswitch {
 
@@ -143,6 +145,12 @@ std::string shown(const std::filesystem::path& path) { return toUtf8(path.native
 
 Error refusal(std::string message) { return Error{ErrorCode::accessDenied, std::move(message)}; }
 
+std::string changeableMessage(const std::filesystem::path& path) {
+  return shown(path) +
+         " can be changed by users who aren't administrators, so an elevated update won't run "
+         "there";
+}
+
 std::string linkMessage(const std::filesystem::path& path) {
   return shown(path) + " is a junction or link, which an elevated update won't follow";
 }
@@ -225,11 +233,101 @@ Result<Unit> checkElevatedFolder(const std::filesystem::path& folder) {
     const bool adminOnly =
         isAdminOnlyFolder(descriptor.get(), i == 0 ? FolderRole::askedAbout : FolderRole::above);
     if (!adminOnly) {
-      return fail(refusal(shown(path) +
-                          " can be changed by users who aren't administrators, so an elevated "
-                          "update won't run there"));
+      return fail(refusal(changeableMessage(path)));
     }
   }
+  return ok();
+}
+
+Result<Unit> checkFoldersInside(const std::filesystem::path& folder, const FolderJudge& judge) {
+  struct Level {
+    OpenEntry folder;
+    std::filesystem::path path;
+    std::vector<FolderEntry> entries;
+    std::size_t next = 0;
+  };
+  const std::filesystem::path top = std::filesystem::absolute(folder).lexically_normal();
+  const auto unreadable = [](const std::filesystem::path& path) {
+    return fail(refusal("can't read the permissions of " + shown(path)));
+  };
+  std::vector<Level> stack(1);
+  stack.back().path = top;
+  if (openForWalk(longPath(top), READ_CONTROL, stack.back().folder) != 0) return unreadable(top);
+  if (!stack.back().folder.isFolder()) return fail(refusal(linkMessage(top)));
+  if (listOpenFolder(stack.back().folder, stack.back().entries) != 0) return unreadable(top);
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    if (level.next == level.entries.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const FolderEntry& entry = level.entries[level.next++];
+    if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    const std::filesystem::path path = level.path / entry.name;
+    if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) return fail(refusal(linkMessage(path)));
+    Level inner;
+    inner.path = path;
+    // The check only reads: a link swapped in after the listing shows as a
+    // link on Windows, and the deletes never follow one anyway.
+    const DWORD error =
+        openChild(level.folder, entry.name, READ_CONTROL, inner.folder, /*verify=*/false);
+    // What can't be opened as itself is a link that this system follows.
+    if (error == ERROR_NOT_SUPPORTED || (error == 0 && inner.folder.isLink())) {
+      return fail(refusal(linkMessage(path)));
+    }
+    if (error != 0) return unreadable(path);
+    if (!inner.folder.isFolder()) continue;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    const DWORD status =
+        ::GetSecurityInfo(inner.folder.handle.get(), SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &raw);
+    const UniqueLocalMemory descriptor(raw);
+    if (status != ERROR_SUCCESS) return unreadable(path);
+    if (!judge(path, descriptor.get())) return fail(refusal(changeableMessage(path)));
+    if (listOpenFolder(inner.folder, inner.entries) != 0) return unreadable(path);
+    stack.push_back(std::move(inner));
+  }
+  return ok();
+}
+
+Result<Unit> checkElevatedTree(const std::filesystem::path& folder) {
+  RETURN_IF_ERROR(checkElevatedFolder(folder));
+  // Folders of one install mostly carry the same inherited descriptor: judge
+  // each distinct one once.
+  std::unordered_map<std::string, bool> verdicts;
+  return checkFoldersInside(folder, [&verdicts](const std::filesystem::path&,
+                                                PSECURITY_DESCRIPTOR descriptor) {
+    const auto* bytes = static_cast<const char*>(descriptor);
+    std::string key(bytes, ::GetSecurityDescriptorLength(descriptor));
+    const auto found = verdicts.find(key);
+    if (found != verdicts.end()) return found->second;
+    const bool adminOnly = isAdminOnlyFolder(descriptor, FolderRole::askedAbout);
+    verdicts.emplace(std::move(key), adminOnly);
+    return adminOnly;
+  });
+}
+
+Result<Unit> checkLocalPath(const std::filesystem::path& path) {
+  const std::wstring& text = path.native();
+  const auto refused = [&path] {
+    return fail(ErrorCode::invalidData, shown(path) + " is not a path on a local disk");
+  };
+  const bool driveLetter = text.size() >= 3 &&
+                           ((text[0] >= L'A' && text[0] <= L'Z') ||
+                            (text[0] >= L'a' && text[0] <= L'z')) &&
+                           text[1] == L':' && (text[2] == L'\\' || text[2] == L'/');
+  if (!driveLetter) return refused();
+  // The full form shows what Windows makes of it: a reserved name such as
+  // NUL anywhere turns the whole path into a device.
+  const std::wstring full = longPath(path);
+  if (full.size() < 7 || !full.starts_with(L"\\\\?\\") || full[5] != L':' ||
+      full[6] != L'\\') {
+    return refused();
+  }
+  const std::wstring root = full.substr(4, 3);
+  const UINT type = ::GetDriveTypeW(root.c_str());
+  if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK) return refused();
   return ok();
 }
 

@@ -4,6 +4,11 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <functional>
+
+#include "base/result.h"
+
 namespace loftswitch {
 
 // Owner Administrators; a protected DACL with full access for SYSTEM and
@@ -36,6 +41,16 @@ enum class FolderRole { askedAbout, above };
 // about must keep kFolderChangeRights and what it passes on to its contents
 // for trusted identities; a folder above it only kParentChangeRights.
 bool isAdminOnlyFolder(PSECURITY_DESCRIPTOR descriptor, FolderRole role);
+
+// Whether one folder inside a checked tree may stay as its descriptor says.
+using FolderJudge =
+    std::function<bool(const std::filesystem::path& folder, PSECURITY_DESCRIPTOR descriptor)>;
+
+// Walks every folder inside `folder` through handles, never into a link: a
+// folder that is a junction or link, or that `judge` turns down, is refused
+// with an accessDenied error naming it.
+[[nodiscard]] Result<Unit> checkFoldersInside(const std::filesystem::path& folder,
+                                              const FolderJudge& judge);
 
 // SYSTEM, the Administrators group or the TrustedInstaller service.
 bool isTrustedSid(PSID sid);

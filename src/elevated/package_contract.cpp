@@ -50,7 +50,7 @@ std::optional<std::uint64_t> numberAfter(std::string_view text, std::string_view
 
 Result<Unit> checkPackageContract(FileSystem& fs, const std::filesystem::path& root,
                                   const PackageExpectation& expected) {
-  const std::filesystem::path descriptionPath = root / "loftswitch.json";
+  const std::filesystem::path descriptionPath = root / utf8ToPath("loftswitch.json");
   if (!holdsFile(fs, descriptionPath)) {
     return broken(
         "the package has no loftswitch.json file at its root: the installed version needs one "
@@ -87,7 +87,7 @@ Result<Unit> checkPackageContract(FileSystem& fs, const std::filesystem::path& r
     return broken("the package has no " + description->executable +
                   ", the executable its loftswitch.json names");
   }
-  if (!holdsFile(fs, root / "loftswitch-apply.exe")) {
+  if (!holdsFile(fs, root / utf8ToPath("loftswitch-apply.exe"))) {
     return broken(
         "the package has no loftswitch-apply.exe at its root: the installed version needs it "
         "to be updated again");

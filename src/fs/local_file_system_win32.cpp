@@ -9,12 +9,11 @@
 #include "base/unique_handle_win32.h"
 #include "base/win32.h"
 #include "fs/local_file_system.h"
+#include "fs/tree_win32.h"
 
 namespace loftswitch {
 namespace {
 
-constexpr int kDeleteTries = 10;
-constexpr DWORD kDeletePauseStepMs = 20;
 constexpr int kReplaceTries = 20;
 constexpr DWORD kReplacePauseMs = 25;
 constexpr std::size_t kWriteChunk = std::size_t{1} << 30;
@@ -23,10 +22,6 @@ constexpr std::size_t kWriteChunk = std::size_t{1} << 30;
 bool isTransient(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
          error == ERROR_LOCK_VIOLATION || error == ERROR_DIR_NOT_EMPTY;
-}
-
-bool isMissing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // A child of a long-form folder; a root already ends in a separator.
@@ -62,124 +57,6 @@ void clearReadOnly(const std::wstring& path) {
   DWORD cleared = attributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
   if (cleared == 0) cleared = FILE_ATTRIBUTE_NORMAL;
   ::SetFileAttributesW(path.c_str(), cleared);
-}
-
-std::wstring_view lastComponent(std::wstring_view path) {
-  const std::size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
-}
-
-// Whether an open handle reaches something other than the entry itself.
-// Windows opens a link itself when asked to; a system that cannot (Wine
-// shows Unix links so) follows it, and a delete by handle or by name would
-// then hit the link's target, outside the tree being deleted.
-bool reachesElsewhere(HANDLE handle, const std::wstring& entry, bool link) {
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (link && ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return true;
-  }
-  std::wstring opened(entry.size() + 16, L'\0');
-  DWORD length = ::GetFinalPathNameByHandleW(handle, opened.data(),
-                                             static_cast<DWORD>(opened.size()), FILE_NAME_OPENED);
-  if (length >= opened.size()) {
-    opened.resize(length + 1);
-    length = ::GetFinalPathNameByHandleW(handle, opened.data(), static_cast<DWORD>(opened.size()),
-                                         FILE_NAME_OPENED);
-  }
-  // Without a name to compare there is no sign of a followed link.
-  if (length == 0 || length >= opened.size()) return false;
-  opened.resize(length);
-  return !equalsIgnoreCase(lastComponent(opened), lastComponent(entry));
-}
-
-// One delete of one entry, the name gone at once where POSIX semantics exist.
-DWORD deleteOnce(const std::wstring& entry, DWORD attributes) {
-  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  {
-    UniqueFileHandle handle(::CreateFileW(
-        entry.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle) return ::GetLastError();
-    if (reachesElsewhere(handle.get(), entry, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
-      return ERROR_NOT_SUPPORTED;
-    }
-    FILE_DISPOSITION_INFO_EX info{};
-    info.Flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-                 FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
-    if (::SetFileInformationByHandle(handle.get(), FileDispositionInfoEx, &info, sizeof info)) {
-      return 0;
-    }
-  }
-  // Older Windows and file systems without POSIX deletes: a read-only
-  // attribute would stop the plain delete.
-  clearReadOnly(entry);
-  const BOOL deleted = folder ? ::RemoveDirectoryW(entry.c_str()) : ::DeleteFileW(entry.c_str());
-  return deleted ? 0 : ::GetLastError();
-}
-
-// Deletes one entry, waiting out processes that hold it for a moment.
-DWORD deleteEntry(const std::wstring& entry, DWORD attributes) {
-  for (int attempt = 1;; ++attempt) {
-    const DWORD error = deleteOnce(entry, attributes);
-    if (error == 0 || isMissing(error)) return 0;
-    if (!isTransient(error)) return error;
-    ::Sleep(kDeletePauseStepMs * static_cast<DWORD>(attempt));
-    if (attempt == kDeleteTries) return error;
-  }
-}
-
-// Deletes a tree depth first without following links or junctions, with a
-// stack of its own so that a deep tree cannot exhaust the thread's stack.
-// Returns the first error met; the other children are still tried.
-DWORD deleteTree(const std::wstring& top) {
-  struct Folder {
-    std::wstring path;
-    std::vector<std::wstring> children;
-    std::size_t next = 0;
-    DWORD firstError = 0;
-  };
-  std::vector<Folder> stack;
-  const auto note = [](Folder& folder, DWORD error) {
-    if (folder.firstError == 0) folder.firstError = error;
-  };
-  std::wstring entry = top;
-  for (;;) {
-    const DWORD attributes = ::GetFileAttributesW(entry.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-      Folder folder{entry, {}, 0, 0};
-      // A folder whose listing cannot even start is still tried as a whole:
-      // its delete then reports why it stays.
-      folder.firstError = listNames(entry, folder.children);
-      if (folder.children.empty()) folder.firstError = 0;
-      stack.push_back(std::move(folder));
-    } else {
-      DWORD result = 0;
-      if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        result = isMissing(error) ? 0 : error;
-      } else {
-        result = deleteEntry(entry, attributes);
-      }
-      if (stack.empty()) return result;
-      note(stack.back(), result);
-    }
-    // Finish every folder whose children are done, then visit the next child.
-    for (;;) {
-      Folder& folder = stack.back();
-      if (folder.next < folder.children.size()) {
-        entry = childOf(folder.path, folder.children[folder.next++]);
-        break;
-      }
-      const DWORD result = folder.firstError != 0
-                               ? folder.firstError
-                               : deleteEntry(folder.path, FILE_ATTRIBUTE_DIRECTORY);
-      stack.pop_back();
-      if (stack.empty()) return result;
-      note(stack.back(), result);
-    }
-  }
 }
 
 // Renames `from` over `to`, replacing it; returns a Windows error or 0.
@@ -276,7 +153,7 @@ Result<Unit> LocalFileSystem::createFolders(const std::filesystem::path& path) {
 }
 
 Result<Unit> LocalFileSystem::remove(const std::filesystem::path& path) {
-  if (const DWORD error = deleteTree(longPath(path)); error != 0) {
+  if (const DWORD error = removeTree(longPath(path)); error != 0) {
     return fail(errorFromWin32(error, "can't delete", path));
   }
   return Unit{};

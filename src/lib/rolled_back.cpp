@@ -64,7 +64,7 @@ bool newer(const std::string& version, const std::string& installed) {
 }  // namespace
 
 std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolder) {
-  return workspaceFolder / "rolled-back.json";
+  return workspaceFolder / utf8ToPath("rolled-back.json");
 }
 
 Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,

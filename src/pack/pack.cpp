@@ -73,15 +73,20 @@ constexpr Command kCommands[] = {
 constexpr std::string_view kExitCodes =
     "exit codes: 0 done, 1 the package is refused, 2 an error, 64 a usage error\n";
 
+// A synopsis after "usage: loftswitch-pack ", its further lines aligned.
+std::string synopsisText(std::string_view synopsis) {
+  std::string text;
+  for (char c : synopsis) {
+    text += c;
+    if (c == '\n') text += "                       ";
+  }
+  return text;
+}
+
 std::string fullUsage() {
   std::string text = "usage: loftswitch-pack --version\n";
   for (const Command& command : kCommands) {
-    text += "       loftswitch-pack ";
-    for (char c : command.synopsis) {
-      text += c;
-      if (c == '\n') text += "                       ";
-    }
-    text += "\n";
+    text += "       loftswitch-pack " + synopsisText(command.synopsis) + "\n";
   }
   text += "\nRun loftswitch-pack <command> --help for what a command does.\n";
   text += kExitCodes;
@@ -89,7 +94,7 @@ std::string fullUsage() {
 }
 
 std::string commandUsage(const Command& command) {
-  return "usage: loftswitch-pack " + std::string(command.synopsis) + "\n\n" +
+  return "usage: loftswitch-pack " + synopsisText(command.synopsis) + "\n\n" +
          std::string(command.description) + "\n" + std::string(kExitCodes);
 }
 

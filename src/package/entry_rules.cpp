@@ -138,7 +138,8 @@ Result<AcceptedName> checkEntryName(std::string_view name) {
   }
   // The workspace folder lives beside the installed files; a package must
   // never reach it.
-  if (asciiLower(accepted.components.front()) == ".loftswitch") {
+  // Named in any case the file system would take for the workspace's.
+  if (upperCaseKey(accepted.components.front()) == ".LOFTSWITCH") {
     return fail(entryError(name, "uses the reserved name .loftswitch"));
   }
   return accepted;

@@ -1,7 +1,9 @@
 #include "package/package_reader.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 #include "base/text.h"
 #include "package/entry_rules.h"
@@ -15,17 +17,62 @@ constexpr std::uint32_t kTypeFile = 0x8000;
 constexpr std::uint32_t kTypeLink = 0xA000;
 constexpr std::uint32_t kAnyExecute = 0111;
 
-std::string pathKey(const std::vector<std::string>& components, std::size_t count) {
-  std::string key;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0) key.push_back('/');
-    key += asciiLower(components[i]);
-  }
-  return key;
+// FNV-1a, a byte at a time: the hash of every prefix of a key is met on the
+// way to the hash of the whole key.
+constexpr std::uint64_t kHashStart = 0xcbf29ce484222325ULL;
+std::uint64_t hashStep(std::uint64_t hash, char c) {
+  return (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
 }
 
+std::uint64_t hashOf(std::string_view key) {
+  std::uint64_t hash = kHashStart;
+  for (char c : key) hash = hashStep(hash, c);
+  return hash;
+}
+
+// The joined path of an accepted name, straight from its stored form.
+std::string acceptedPath(std::string_view name) {
+  std::string path(name);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Serves small reads that mostly move forward (the local headers, in
+// archive order) from one window, so that each costs no read of its own.
+constexpr std::uint64_t kWindow = 64 * 1024;
+
+ReadAt windowed(const ReadAt& readAt, std::uint64_t archiveSize) {
+  auto window = std::make_shared<std::vector<std::uint8_t>>();
+  auto start = std::make_shared<std::uint64_t>(0);
+  return [&readAt, archiveSize, window, start](std::uint64_t offset,
+                                               std::span<std::uint8_t> bytes) {
+    if (bytes.size() > kWindow) return readAt(offset, bytes);
+    if (offset < *start || offset - *start > window->size() ||
+        bytes.size() > window->size() - (offset - *start)) {
+      if (offset > archiveSize) return false;
+      window->resize(static_cast<std::size_t>(std::min(kWindow, archiveSize - offset)));
+      *start = offset;
+      if (!readAt(offset, *window)) {
+        window->clear();
+        return false;
+      }
+      if (bytes.size() > window->size()) return false;
+    }
+    std::copy_n(window->data() + (offset - *start), bytes.size(), bytes.data());
+    return true;
+  };
+}
+
+struct DataSpan {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint32_t index = 0;
+};
+
 // The entry as a PackageEntry, or the error that refuses the package.
-Result<PackageEntry> examine(const ZipRecord& record, std::uint32_t index) {
+Result<PackageEntry> examine(const ZipRecord& record, std::uint32_t index,
+                             std::vector<std::string>& components) {
   ASSIGN_OR_RETURN(AcceptedName accepted, checkEntryName(record.name));
   const std::string& name = record.name;
   if ((record.flags & (kZipFlagEncrypted | kZipFlagStrongEncryption)) != 0) {
@@ -42,9 +89,10 @@ Result<PackageEntry> examine(const ZipRecord& record, std::uint32_t index) {
   PackageEntry entry;
   entry.mode = record.externalAttributes >> 16;
   entry.folderName = accepted.folderName;
-  entry.components = std::move(accepted.components);
+  components = std::move(accepted.components);
   entry.declaredSize = record.uncompressedSize;
   entry.index = index;
+  entry.recordPosition = record.recordPosition;
 
   const std::uint32_t type = entry.mode & kTypeMask;
   if (type == kTypeLink) return fail(entryError(name, "is a symbolic link"));
@@ -79,10 +127,26 @@ std::string joinedPath(const std::vector<std::string>& components) {
   return joined;
 }
 
+Result<ZipRecord> PackageReader::recordOf(const PackageEntry& entry) {
+  cursor_->seek(entry.recordPosition);
+  ZipResult<ZipRecord> record = cursor_->next();
+  if (!record) {
+    return fail(ErrorCode::damaged, "entry " + std::to_string(entry.index) +
+                                        " has a damaged header: " + record.error());
+  }
+  return std::move(*record);
+}
+
+Result<std::vector<std::string>> PackageReader::components(const PackageEntry& entry) {
+  ASSIGN_OR_RETURN(const ZipRecord record, recordOf(entry));
+  ASSIGN_OR_RETURN(AcceptedName accepted, checkEntryName(record.name));
+  return std::move(accepted.components);
+}
+
 Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
                                   PackageLimits limits) {
   PackageReader reader(std::move(readAt), archiveSize, limits);
-  const ZipResult<ZipDirectory> directory = findZipDirectory(reader.readAt_, archiveSize);
+  const ZipResult<ZipDirectory> directory = findZipDirectory(*reader.readAt_, archiveSize);
   if (!directory) return fail(ErrorCode::damaged, "not a readable zip archive: " + directory.error());
   if (directory->entryCount == 0) return fail(ErrorCode::damaged, "the package is empty");
   if (directory->entryCount > limits.maxEntries) {
@@ -90,8 +154,22 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
                                          " entries, more than the limit of " +
                                          std::to_string(limits.maxEntries));
   }
+  reader.directory_ = *directory;
+  reader.cursor_ = std::make_unique<ZipDirectoryCursor>(*reader.readAt_, archiveSize, *directory);
 
-  ZipDirectoryCursor cursor(reader.readAt_, archiveSize, *directory);
+  // Every key by its hash; a hash met again is compared in full, with the
+  // earlier entry's name read again from the archive.
+  std::unordered_multimap<std::uint64_t, std::uint32_t> keys;
+  keys.reserve(static_cast<std::size_t>(directory->entryCount));
+  // Two paths clash when the file system would take them for one.
+  const auto keyOf = [&reader](const PackageEntry& entry) -> Result<std::string> {
+    ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));
+    return upperCaseKey(acceptedPath(record.name));
+  };
+  std::vector<DataSpan> spans;
+  spans.reserve(static_cast<std::size_t>(directory->entryCount));
+  ZipDirectoryCursor cursor(*reader.readAt_, archiveSize, *directory);
+  const ReadAt localReads = windowed(*reader.readAt_, archiveSize);
   std::uint64_t expandedBytes = 0;
   for (std::uint64_t i = 0; i < directory->entryCount; ++i) {
     const auto index = static_cast<std::uint32_t>(i);
@@ -100,7 +178,8 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
       return fail(ErrorCode::damaged,
                   "entry " + std::to_string(index) + " has a damaged header: " + record.error());
     }
-    ASSIGN_OR_RETURN(PackageEntry entry, examine(*record, index));
+    std::vector<std::string> components;
+    ASSIGN_OR_RETURN(PackageEntry entry, examine(*record, index, components));
     if (entry.kind == PackageEntryKind::file) {
       if (entry.declaredSize > limits.maxExpandedBytes ||
           expandedBytes > limits.maxExpandedBytes - entry.declaredSize) {
@@ -109,24 +188,67 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
       }
       expandedBytes += entry.declaredSize;
     }
-    std::string key = pathKey(entry.components, entry.components.size());
-    if (reader.byPath_.contains(key)) {
-      return fail(entryError(record->name, "appears twice (ignoring case)"));
+    const std::string key = upperCaseKey(joinedPath(components));
+    const std::uint64_t hash = hashOf(key);
+    for (auto [at, end] = keys.equal_range(hash); at != end; ++at) {
+      ASSIGN_OR_RETURN(const std::string other, keyOf(reader.entries_[at->second]));
+      if (other == key) return fail(entryError(record->name, "appears twice (ignoring case)"));
     }
-    reader.byPath_.emplace(std::move(key), reader.entries_.size());
-    reader.entries_.push_back(std::move(entry));
-    reader.records_.push_back(std::move(*record));
+    const ZipResult<std::uint64_t> dataEnd = checkLocalHeader(localReads, archiveSize, *record);
+    if (!dataEnd) {
+      return fail(ErrorCode::damaged,
+                  "package entry \"" + joinedPath(components) + "\" " + dataEnd.error());
+    }
+    keys.emplace(hash, index);
+    spans.push_back(DataSpan{record->localHeaderOffset, *dataEnd, index});
+    reader.entries_.push_back(entry);
   }
 
-  for (const PackageEntry& entry : reader.entries_) {
-    for (std::size_t count = 1; count < entry.components.size(); ++count) {
-      const auto found = reader.byPath_.find(pathKey(entry.components, count));
-      if (found != reader.byPath_.end() &&
-          reader.entries_[found->second].kind == PackageEntryKind::file) {
-        return fail(ErrorCode::badLayout,
-                    "package entry \"" + joinedPath(entry.components) + "\" lies inside a file");
+  // Entries that share bytes, with each other or with the directory, are how
+  // a small archive unpacks to far more than it holds.
+  std::sort(spans.begin(), spans.end(),
+            [](const DataSpan& a, const DataSpan& b) { return a.start < b.start; });
+  const std::uint64_t directoryEnd = directory->offset + directory->size;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    if (i > 0 && spans[i].start < spans[i - 1].end) {
+      const auto [first, second] = std::minmax(spans[i].index, spans[i - 1].index);
+      return fail(ErrorCode::damaged, "not a readable zip archive: entry " +
+                                          std::to_string(second) + " overlaps entry " +
+                                          std::to_string(first));
+    }
+    if (spans[i].start < directoryEnd && directory->offset < spans[i].end) {
+      return fail(ErrorCode::damaged, "not a readable zip archive: entry " +
+                                          std::to_string(spans[i].index) +
+                                          " overlaps the central directory");
+    }
+  }
+  spans = {};
+
+  // Each proper prefix of each entry, looked up among the files by hash. The
+  // folders an entry shares with the one before it were looked up already.
+  cursor.seek(0);
+  std::string previous;
+  for (std::size_t i = 0; i < reader.entries_.size(); ++i) {
+    ZipResult<ZipRecord> record = cursor.next();
+    if (!record) return fail(ErrorCode::damaged, "the central directory changed while read");
+    const std::string path = acceptedPath(record->name);
+    std::string key = upperCaseKey(path);
+    const std::size_t shared =
+        std::mismatch(key.begin(), key.end(), previous.begin(), previous.end()).first -
+        key.begin();
+    std::uint64_t hash = kHashStart;
+    for (std::size_t at = 0; at < key.size(); hash = hashStep(hash, key[at]), ++at) {
+      if (key[at] != '/' || (at < shared && previous[at] == '/')) continue;
+      for (auto [found, end] = keys.equal_range(hash); found != end; ++found) {
+        const PackageEntry& other = reader.entries_[found->second];
+        if (other.kind != PackageEntryKind::file) continue;
+        ASSIGN_OR_RETURN(const std::string otherKey, keyOf(other));
+        if (std::string_view(key).substr(0, at) == otherKey) {
+          return fail(ErrorCode::badLayout, "package entry \"" + path + "\" lies inside a file");
+        }
       }
     }
+    previous = std::move(key);
   }
   return reader;
 }
@@ -134,16 +256,17 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
 Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
                         const std::filesystem::path& target) {
   std::uint64_t writtenTotal = 0;
-  for (std::size_t i = 0; i < reader.entries_.size(); ++i) {
-    const PackageEntry& entry = reader.entries_[i];
+  for (const PackageEntry& entry : reader.entries_) {
+    ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));
+    ASSIGN_OR_RETURN(const AcceptedName accepted, checkEntryName(record.name));
     std::filesystem::path path = target;
-    for (const std::string& component : entry.components) path /= utf8ToPath(component);
+    for (const std::string& component : accepted.components) path /= utf8ToPath(component);
     if (entry.kind == PackageEntryKind::folder) {
       RETURN_IF_ERROR(fileSystem.createFolders(path));
       continue;
     }
 
-    const std::string joined = joinedPath(entry.components);
+    const std::string joined = joinedPath(accepted.components);
     RETURN_IF_ERROR(fileSystem.createFolders(path.parent_path()));
     const std::uint32_t permissions = (entry.mode & kAnyExecute) != 0 ? 0755 : 0644;
     Result<std::unique_ptr<FileWriter>> opened = fileSystem.createFile(path, permissions);
@@ -175,7 +298,7 @@ Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
       return true;
     };
     const ZipExtraction extraction =
-        extractZipEntry(reader.readAt_, reader.archiveSize_, reader.records_[i], sink);
+        extractZipEntry(*reader.readAt_, reader.archiveSize_, record, sink);
     file.reset();
 
     if (sinkError) return fail(std::move(*sinkError));

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <unordered_map>
+#include <memory>
 #include <vector>
 
 #include "base/result.h"
@@ -26,14 +26,18 @@ struct PackageLimits {
 
 enum class PackageEntryKind { file, folder };
 
+// What the reader keeps of one entry; its name stays in the archive and is
+// read again when the entry is written, so that memory does not grow with
+// the length of the names.
 struct PackageEntry {
-  std::vector<std::string> components;
   bool folderName = false;
   PackageEntryKind kind = PackageEntryKind::file;
   std::uint64_t declaredSize = 0;
   // The upper 16 bits of the external attributes: a Unix mode, if any.
   std::uint32_t mode = 0;
   std::uint32_t index = 0;
+  // Where its central record starts, from the start of the directory.
+  std::uint64_t recordPosition = 0;
 };
 
 class PackageReader;
@@ -57,6 +61,9 @@ class PackageReader {
   // In archive order.
   const std::vector<PackageEntry>& entries() const { return entries_; }
 
+  // The accepted path components of one of its entries.
+  [[nodiscard]] Result<std::vector<std::string>> components(const PackageEntry& entry);
+
  private:
   friend Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
                                            PackageLimits limits);
@@ -64,16 +71,20 @@ class PackageReader {
                                  const std::filesystem::path& target);
 
   PackageReader(ReadAt readAt, std::uint64_t archiveSize, PackageLimits limits)
-      : readAt_(std::move(readAt)), archiveSize_(archiveSize), limits_(limits) {}
+      : readAt_(std::make_unique<ReadAt>(std::move(readAt))),
+        archiveSize_(archiveSize),
+        limits_(limits) {}
 
-  ReadAt readAt_;
+  [[nodiscard]] Result<ZipRecord> recordOf(const PackageEntry& entry);
+
+  // Owned through a pointer: the cursor keeps a reference that a move of
+  // the reader must not invalidate.
+  std::unique_ptr<ReadAt> readAt_;
   std::uint64_t archiveSize_ = 0;
   PackageLimits limits_;
+  ZipDirectory directory_;
+  std::unique_ptr<ZipDirectoryCursor> cursor_;
   std::vector<PackageEntry> entries_;
-  // Parallel to entries_: where each entry's data lies and how it is stored.
-  std::vector<ZipRecord> records_;
-  // Lower-cased joined path -> position in entries_.
-  std::unordered_map<std::string, std::size_t> byPath_;
 };
 
 // Components joined with '/'.

@@ -108,10 +108,24 @@ ZipResult<ZipDirectory> findZipDirectory(const ReadAt& readAt, std::uint64_t arc
         return std::unexpected<std::string>(
             "the zip64 end of central directory record is damaged");
       }
-      disk = le32(zip64End, 16);
-      directoryDisk = le32(zip64End, 20);
-      entriesOnDisk = le64(zip64End, 24);
-      directory = ZipDirectory{le64(zip64End, 32), le64(zip64End, 48), le64(zip64End, 40)};
+      // A classic value that is not saturated must say what the zip64 record
+      // says: two readers must not find two different directories.
+      const auto agrees = [](std::uint64_t classic, std::uint64_t saturated, std::uint64_t wide) {
+        return classic == saturated || classic == wide;
+      };
+      const std::uint64_t wide[] = {le32(zip64End, 16), le32(zip64End, 20), le64(zip64End, 24),
+                                    le64(zip64End, 32), le64(zip64End, 40), le64(zip64End, 48)};
+      if (!agrees(disk, kSaturated16, wide[0]) || !agrees(directoryDisk, kSaturated16, wide[1]) ||
+          !agrees(entriesOnDisk, kSaturated16, wide[2]) ||
+          !agrees(directory.entryCount, kSaturated16, wide[3]) ||
+          !agrees(directory.size, kSaturated32, wide[4]) ||
+          !agrees(directory.offset, kSaturated32, wide[5])) {
+        return std::unexpected<std::string>("the zip64 end record contradicts the end record");
+      }
+      disk = wide[0];
+      directoryDisk = wide[1];
+      entriesOnDisk = wide[2];
+      directory = ZipDirectory{wide[3], wide[5], wide[4]};
       directoryLimit = zip64EndOffset;
     }
   }
@@ -158,6 +172,7 @@ ZipResult<ZipRecord> ZipDirectoryCursor::next() {
     return std::unexpected<std::string>("the record has no central directory signature");
   }
   ZipRecord record;
+  record.recordPosition = position_;
   record.versionMadeBy = le16(*head, 4);
   record.flags = le16(*head, 8);
   record.method = le16(*head, 10);
@@ -216,6 +231,63 @@ ZipResult<ZipRecord> ZipDirectoryCursor::next() {
   }
   position_ += kCentralSize + nameSize + extraSize + commentSize;
   return record;
+}
+
+ZipResult<std::uint64_t> checkLocalHeader(const ReadAt& readAt, std::uint64_t archiveSize,
+                                          const ZipRecord& record) {
+  std::uint8_t local[kLocalSize];
+  if (!fits(record.localHeaderOffset, kLocalSize, archiveSize) ||
+      !readInto(readAt, record.localHeaderOffset, local)) {
+    return std::unexpected<std::string>("has a local header that can't be read");
+  }
+  if (le32(local, 0) != kLocalSignature) {
+    return std::unexpected<std::string>("has a damaged local header");
+  }
+  const std::size_t nameSize = le16(local, 26);
+  const std::size_t extraSize = le16(local, 28);
+  const std::uint64_t variableOffset = record.localHeaderOffset + kLocalSize;
+  std::vector<std::uint8_t> variable(nameSize + extraSize);
+  if (!fits(variableOffset, variable.size(), archiveSize) ||
+      !readInto(readAt, variableOffset, variable)) {
+    return std::unexpected<std::string>("has a local header that can't be read");
+  }
+  const std::uint16_t flags = le16(local, 6);
+  bool agrees = le16(local, 8) == record.method &&
+                (flags & kZipFlagEncrypted) == (record.flags & kZipFlagEncrypted) &&
+                std::string_view(reinterpret_cast<const char*>(variable.data()), nameSize) ==
+                    record.name;
+  // Without a data descriptor the local header carries the real values.
+  constexpr std::uint16_t kDataDescriptor = 0x0008;
+  if (agrees && (flags & kDataDescriptor) == 0) {
+    std::uint64_t compressed = le32(local, 18);
+    std::uint64_t uncompressed = le32(local, 22);
+    if (compressed == kSaturated32 || uncompressed == kSaturated32) {
+      // A local zip64 field holds both sizes, uncompressed first.
+      std::span<const std::uint8_t> extra = std::span(variable).subspan(nameSize);
+      bool found = false;
+      while (extra.size() >= 4 && !found) {
+        const std::size_t size = le16(extra, 2);
+        if (size > extra.size() - 4) break;
+        if (le16(extra, 0) == kZip64ExtraId && size >= 16) {
+          uncompressed = le64(extra, 4);
+          compressed = le64(extra, 12);
+          found = true;
+        }
+        extra = extra.subspan(4 + size);
+      }
+      agrees = found;
+    }
+    agrees = agrees && le32(local, 14) == record.crc32 && compressed == record.compressedSize &&
+             uncompressed == record.uncompressedSize;
+  }
+  if (!agrees) {
+    return std::unexpected<std::string>("has a local header that disagrees with the central directory");
+  }
+  const std::uint64_t dataOffset = variableOffset + variable.size();
+  if (!fits(dataOffset, record.compressedSize, archiveSize)) {
+    return std::unexpected<std::string>("has data outside the archive");
+  }
+  return dataOffset + record.compressedSize;
 }
 
 namespace {

@@ -39,6 +39,8 @@ struct ZipRecord {
   std::uint64_t uncompressedSize = 0;
   std::uint64_t localHeaderOffset = 0;
   std::uint32_t externalAttributes = 0;
+  // Where the record starts, from the start of the central directory.
+  std::uint64_t recordPosition = 0;
 };
 
 // Where the central directory is, from the end records.
@@ -59,6 +61,9 @@ class ZipDirectoryCursor {
   // The next record; only call it ZipDirectory::entryCount times.
   [[nodiscard]] ZipResult<ZipRecord> next();
 
+  // Goes back to a record `next` returned before.
+  void seek(std::uint64_t recordPosition) { position_ = recordPosition; }
+
  private:
   // Makes [position, position + length) of the directory available in the
   // window and returns it.
@@ -71,6 +76,14 @@ class ZipDirectoryCursor {
   std::uint64_t windowStart_ = 0;
   std::vector<std::uint8_t> window_;
 };
+
+// The offset just past the entry's data, once its local header agrees with
+// its central record on the name, method, encryption and, unless a data
+// descriptor follows, the CRC-32 and both sizes. A failure is a detail to
+// follow the entry's name ("has a damaged local header").
+[[nodiscard]] ZipResult<std::uint64_t> checkLocalHeader(const ReadAt& readAt,
+                                                        std::uint64_t archiveSize,
+                                                        const ZipRecord& record);
 
 // Receives the entry's content piece by piece; false stops the extraction.
 using ZipSink = std::function<bool(std::string_view piece)>;

@@ -86,9 +86,23 @@ Result<Unit> Swapper::moveWithRetry(const std::filesystem::path& source,
   }
   if (result) return ok();
   const Error& last = result.error();
-  const std::string what =
-      isInUse(last.code) ? " is in use or locked by another program" : " couldn't be moved";
-  return fail(last.code, std::string(path) + what + " (" + last.message + ")");
+  if (!isInUse(last.code)) {
+    return fail(last.code, std::string(path) + " couldn't be moved (" + last.message + ")");
+  }
+  std::string message =
+      std::string(path) + " is in use or locked by another program (" + last.message + ")";
+  // Who holds it is what a user asks first; it follows the fixed text, so
+  // that readers of the detail that look for that text still find it.
+  std::string held;
+  for (const FileHolder& holder : fileSystem_.holders(source)) {
+    held += (held.empty() ? "held by " : ", ") + holder.program + " (process " +
+            std::to_string(holder.pid) + ")";
+  }
+  if (!held.empty()) {
+    logLine(log_, std::string(path) + ": " + held);
+    message += "; " + held;
+  }
+  return fail(last.code, std::move(message));
 }
 
 Result<Unit> Swapper::run(const std::vector<Move>& moves) {

@@ -104,6 +104,7 @@ class ElevatedTest : public ::testing::Test {
       restrictedHadContent_ = std::filesystem::exists(folder) && !std::filesystem::is_empty(folder);
       return Unit{};
     };
+    config_.pathCheck = [](const std::filesystem::path&) -> Result<Unit> { return Unit{}; };
     config_.lockWaitMs = 0;
   }
 
@@ -181,6 +182,16 @@ class ElevatedTest : public ::testing::Test {
       std::filesystem::rename(install_ / "lib", backupFolder(workspace(), id) / "lib");
     }
     return previous;
+  }
+
+  // A request that fails its own checks is refused before anything changes.
+  void expectRefusedEarly(::testing::Matcher<const std::string&> detail) {
+    const Files before = filesBelow(install_);
+    EXPECT_EQ(runHelper(), RunOutcome::refused);
+    EXPECT_FALSE(std::filesystem::exists(workspace().workspacePath));
+    EXPECT_EQ(filesBelow(install_), before);
+    EXPECT_THAT(lines_.back(), StartsWith("refusing the update (rejected): "));
+    EXPECT_THAT(lines_.back().substr(32), detail);
   }
 
   void expectRefused(const std::string& reason, ::testing::Matcher<const std::string&> detail) {
@@ -318,6 +329,7 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
     const char* name;
     std::function<void(ElevatedTest&)> change;
     ::testing::Matcher<const std::string&> detail;
+    bool early = false;
   };
   const auto editPackage = [](std::function<void(std::string&)> edit) {
     return [edit](ElevatedTest& t) {
@@ -344,15 +356,15 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
   const std::string size = std::to_string(request_.size);
   const std::vector<Case> cases = {
       {"unsigned", [](ElevatedTest& t) { t.request_.signature[5] ^= 1; },
-       Eq("the update's signature doesn't verify with any trusted key")},
+       Eq("the update's signature doesn't verify with any trusted key"), true},
       {"same version", resign([](UpdateRequest& r) { r.version = "1.0.0"; }),
-       Eq("version 1.0.0 is not newer than the installed 1.0.0")},
+       Eq("version 1.0.0 is not newer than the installed 1.0.0"), true},
       {"older version", resign([](UpdateRequest& r) { r.version = "v0.9"; }),
-       Eq("version v0.9 is not newer than the installed 1.0.0")},
+       Eq("version v0.9 is not newer than the installed 1.0.0"), true},
       {"platform", resign([](UpdateRequest& r) { r.platform = "windows-arm64"; }),
-       Eq("the package is for windows-arm64, which this install doesn't run")},
+       Eq("the package is for windows-arm64, which this install doesn't run"), true},
       {"size limit", [](ElevatedTest& t) { t.config_.packageSizeLimit = t.request_.size - 1; },
-       Eq("the package is larger than the limit")},
+       Eq("the package is larger than the limit"), true},
       {"grown copy", editPackage([](std::string& bytes) { bytes += "x"; }),
        Eq("the package couldn't be copied for verification: the package is larger than its "
           "signed size")},
@@ -394,7 +406,11 @@ TEST_F(ElevatedTest, RefusesUpdatesThatFailACheckWithoutTouchingTheInstall) {
     const std::string packageBytes = readTestFile(request_.package);
     const ElevatedConfig originalConfig = config_;
     refusal.change(*this);
-    expectRefused("rejected", refusal.detail);
+    if (refusal.early) {
+      expectRefusedEarly(refusal.detail);
+    } else {
+      expectRefused("rejected", refusal.detail);
+    }
     request_ = original;
     config_ = originalConfig;
     writeTestFile(request_.package, packageBytes);
@@ -428,6 +444,7 @@ TEST_F(ElevatedTest, ExtractsAFreshStageOverLeftoversOfTheSameAttempt) {
   ASSERT_THAT(helper.extractVerified(packageCopies() / "copy.zip"), IsOkay());
   EXPECT_EQ(filesBelow(stagedFolder(workspace(), kId)),
             (Files{{"demo.exe", "new exe"}, {"lib", "/"}, {"lib/data.txt", "new data"},
+                   {"loftswitch-apply.exe", "tool"}, {"loftswitch.json", description("1.1.0")},
                    {"settings.ini", "theirs"}}));
 }
 
@@ -565,6 +582,52 @@ TEST_F(ElevatedTest, RepairRollsBackAnUnfinishedAttemptWithoutStartingTheApp) {
   EXPECT_EQ(journal().state, JournalState::rolledBack);
   EXPECT_EQ(journal().outcome->reason, "interrupted");
   EXPECT_TRUE(host_.launches().empty());
+}
+
+// Every file and folder below the test's root, the workspace included.
+Files everything(const std::filesystem::path& root) {
+  Files files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    files[entry.path().lexically_relative(root).generic_string()] =
+        entry.is_regular_file() ? readTestFile(entry.path()) : "/";
+  }
+  return files;
+}
+
+// A request that fails its own checks must not settle, retire, archive or
+// delete anything: a garbage signature would otherwise confirm a pending
+// attempt and delete its backup.
+TEST_F(ElevatedTest, ARefusedRequestChangesNothingAnywhere) {
+  saveJournalAs(previousJournal(JournalState::swapped, kPreviousId, true));
+  writeTestFile(trashFolder(workspace()) / "old" / "x", "x");
+  writeTestFile(packageCopies() / "leftover", "x");
+  const std::vector<std::pair<const char*, std::function<void()>>> attacks = {
+      {"garbage signature", [this] { request_.signature[0] ^= 1; }},
+      {"package on a share", [this] {
+         config_.pathCheck = [](const std::filesystem::path&) -> Result<Unit> {
+           return fail(ErrorCode::invalidData, "\\\\srv\\x is not a path on a local disk");
+         };
+       }},
+      {"replayed older version", [this] { request_.version = "1.0.0", sign(); }},
+  };
+  const Files before = everything(temp_.path());
+  for (const auto& [name, attack] : attacks) {
+    SCOPED_TRACE(name);
+    const UpdateRequest original = request_;
+    const ElevatedConfig originalConfig = config_;
+    attack();
+    EXPECT_EQ(runHelper(), RunOutcome::refused);
+    EXPECT_EQ(everything(temp_.path()), before);
+    request_ = original;
+    config_ = originalConfig;
+  }
+  // A repair is unsigned by design: it may only settle the half-done swap.
+  request_.repair = true;
+  request_.signature[0] ^= 1;
+  EXPECT_EQ(runHelper(), RunOutcome::rolledBack);
+  EXPECT_TRUE(std::filesystem::exists(trashFolder(workspace()) / "old" / "x"));
+  EXPECT_TRUE(std::filesystem::exists(packageCopies() / "leftover"));
+  EXPECT_TRUE(std::filesystem::exists(journalPath(workspace())));
 }
 
 TEST_F(ElevatedTest, TheLogGoesIntoTheWorkspaceOnlyWhenItPassesTheCheck) {

@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "elevated/folder_check.h"
+#include "elevated/folder_check_win32.h"
 #include "support/matchers.h"
 
 namespace loftswitch {
@@ -43,6 +44,13 @@ TEST_F(FolderCheckLinkTest, RefusesALinkAndEveryFolderBelowItNamingTheLink) {
               FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
   EXPECT_THAT(checkElevatedFolder(fixture_ / "real" / ".." / "link" / "sub"),
               FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
+}
+
+TEST_F(FolderCheckLinkTest, TheTreeCheckRefusesALinkInsideTheFolder) {
+  const std::filesystem::path link = fixture_ / "link";
+  EXPECT_THAT(checkFoldersInside(fixture_, [](auto&&...) { return true; }),
+              FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
+  EXPECT_THAT(checkFoldersInside(fixture_ / "real", [](auto&&...) { return true; }), IsOkay());
 }
 
 TEST_F(FolderCheckLinkTest, RestrictRefusesToFollowALink) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/file.h"
+#include "base/text.h"
 #include "base/unique_handle_win32.h"
 #include "base/win32.h"
 #include "elevated/folder_check.h"
@@ -203,6 +205,44 @@ TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteForm) {
                 FailsWith(ErrorCode::accessDenied, normal(notFolder) + " is not a folder"));
   }
   EXPECT_THAT(check(std::filesystem::path()), FailsWithCode(ErrorCode::accessDenied));
+}
+
+TEST(CheckFoldersInsideTest, NamesTheFirstFolderInsideThatIsTurnedDownAtAnyDepth) {
+  TempFolder temp;
+  writeTestFile(temp / "a" / "b" / "open" / "file.txt", "x");
+  writeTestFile(temp / "open.txt", "a file is never judged");
+  std::vector<std::string> judged;
+  const auto judge = [&](const std::filesystem::path& folder, PSECURITY_DESCRIPTOR descriptor) {
+    judged.push_back(pathToUtf8(folder.filename()));
+    return descriptor != nullptr && folder.filename() != "open";
+  };
+  EXPECT_THAT(checkFoldersInside(temp.path(), judge),
+              FailsWith(ErrorCode::accessDenied,
+                        normal(temp / "a" / "b" / "open") +
+                            " can be changed by users who aren't administrators, so an "
+                            "elevated update won't run there"));
+  EXPECT_THAT(judged, ::testing::ElementsAre("a", "b", "open"));
+  EXPECT_THAT(checkFoldersInside(temp / "a" / "b" / "open", judge), IsOkay());
+}
+
+// Request paths are opened with administrator rights: only local files.
+TEST(CheckLocalPathTest, AcceptsOnlyDriveLetterPathsOnALocalDisk) {
+  TempFolder temp;
+  EXPECT_THAT(checkLocalPath(temp / "package.zip"), IsOkay());
+  EXPECT_THAT(checkLocalPath(L"c:/users/x/package.zip"), IsOkay());
+  for (const wchar_t* refused :
+       {L"\\\\server\\share\\package.zip", L"//server/share/package.zip",
+        L"\\\\.\\pipe\\package", L"\\\\?\\C:\\package.zip", L"\\\\?\\UNC\\server\\share",
+        L"C:package.zip", L"package.zip", L"\\package.zip", L"\\\\.\\C:\\package.zip"}) {
+    EXPECT_THAT(checkLocalPath(refused),
+                FailsWith(ErrorCode::invalidData,
+                          toUtf8(refused) + " is not a path on a local disk"));
+  }
+  // What Windows still turns into a device is refused when it is opened.
+  EXPECT_EQ(longPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
+  EXPECT_EQ(plainPath(L"//./nul"), L"\\\\.\\nul");
+  EXPECT_THAT(openFile(L"\\\\.\\nul", OpenMode::read),
+              FailsWith(ErrorCode::invalidData, "can't open \\\\.\\nul: not a file on a disk"));
 }
 
 }  // namespace

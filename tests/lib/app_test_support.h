@@ -1,13 +1,12 @@
 #pragma once
 
 // An install of the app "demo" at version 1.0 in a temporary folder, a
-// publisher's keys, and doubles for the application library's tests.
+// publisher's keys, packages that keep the install updatable, and doubles
+// for the application library's tests.
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-#include <vector>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -27,96 +26,58 @@ namespace loftswitch::applib {
 
 inline constexpr const char* kId = "00000000000000c3";
 
-inline Ed25519Seed seedOf(std::uint8_t n) {
-  Ed25519Seed seed{};
-  seed.fill(n);
-  return seed;
-}
+inline Ed25519Seed seedOf(std::uint8_t n) { Ed25519Seed seed{}; seed.fill(n); return seed; }
 
 inline Ed25519Key publicKey(std::uint8_t n) { return *ed25519PublicKey(seedOf(n)); }
 
-// Every file operation of LocalFileSystem, except that the install folder
-// cannot be changed, as when only an administrator may.
-class ReadOnlyInstall final : public FileSystem {
-  using Path = std::filesystem::path;
+// The install description of "demo" at `version`, with `changes` on top.
+inline std::string description(const std::string& version,
+                               const nlohmann::json& changes = nlohmann::json::object()) {
+  nlohmann::json text = {{"loftswitch_install", 1},         {"app", "demo"},
+                         {"version", version},              {"executable", "app.exe"},
+                         {"platforms", {"windows-x64"}},    {"preserve", {"settings"}},
+                         {"publicKeys", {encodeBase64(publicKey(1))}}};
+  text.update(changes);
+  return text.dump();
+}
 
- public:
-  explicit ReadOnlyInstall(Path install) : install_(std::move(install)) {}
-  bool exists(const Path& p) override { return local_.exists(p); }
-  bool isFolder(const Path& p) override { return local_.isFolder(p); }
-  Result<std::vector<std::string>> list(const Path& p) override { return local_.list(p); }
-  Result<Unit> move(const Path& a, const Path& b) override { return local_.move(a, b); }
-  Result<Unit> createFolders(const Path& p) override { return local_.createFolders(p); }
-  Result<Unit> remove(const Path& p) override { return local_.remove(p); }
-  Result<Unit> writeFile(const Path& p, std::string_view b) override {
-    return local_.writeFile(p, b);
-  }
-  Result<std::string> readFile(const Path& p, std::uint64_t limit) override {
-    return local_.readFile(p, limit);
-  }
-  Result<Unit> append(const Path& p, std::string_view b) override { return local_.append(p, b); }
-  Result<Unit> copy(const Path& a, const Path& b) override { return local_.copy(a, b); }
-  Result<std::unique_ptr<FileWriter>> createFile(const Path& p, std::uint32_t mode) override {
-    return local_.createFile(p, mode);
-  }
-  Result<Unit> checkWritable(const Path& folder) override {
-    if (folder == install_) return fail(ErrorCode::notWritable, "can't change " + pathToUtf8(folder));
-    return local_.checkWritable(folder);
-  }
+// The files of a package of `version` that keeps the install updatable.
+inline std::map<std::string, std::string> packageFiles(const std::string& version = "2.0") {
+  return {{"app.exe", "version 2"},
+          {"data/readme.txt", "read me"},
+          {"loftswitch.json", description(version)},
+          {"loftswitch-apply.exe", "the tool"}};
+}
 
- private:
-  Path install_;
-  LocalFileSystem local_;
-};
+inline std::string zipOf(const std::map<std::string, std::string>& files) {
+  ZipBuilder zip;
+  for (const auto& [name, content] : files) zip.file(name, content);
+  return zip.build();
+}
 
 // Records what would be started; the app is process 4321.
 class RecordingStarter final : public Starter {
  public:
-  Result<Unit> start(const LaunchRequest& request) override {
-    started.push_back(request);
-    return Unit{};
-  }
+  Result<Unit> start(const LaunchRequest& run) override { started.push_back(run); return Unit{}; }
   Result<ProcessIdentity> startElevated(const LaunchRequest& request) override {
     elevated.push_back(request);
-    if (elevatedFailure) return fail(*elevatedFailure);
     return ProcessIdentity{777, 133000000000000777};
   }
   ProcessIdentity self() override { return ProcessIdentity{4321, 133000000000000000}; }
 
-  std::vector<LaunchRequest> started;
-  std::vector<LaunchRequest> elevated;
-  std::optional<Error> elevatedFailure;
+  std::vector<LaunchRequest> started, elevated;
 };
 
 class AppFolders : public ::testing::Test {
  public:
-  AppFolders() {
-    writeTestFile(install() / "app.exe", "version 1");
-    writeTestFile(install() / "settings" / "user.txt", "mine");
-    writeTestFile(install() / "loftswitch.json", trust());
-  }
+  AppFolders() { writeTestFile(install() / "loftswitch.json", description("1.0")); }
 
   std::filesystem::path install() const { return temp / "App"; }
   std::filesystem::path workspace() const { return install() / ".loftswitch"; }
   AppPlaces places() const { return AppPlaces{install(), std::nullopt}; }
 
-  static std::string trust() {
-    return nlohmann::json{{"loftswitch_install", 1},
-                          {"app", "demo"},
-                          {"version", "1.0"},
-                          {"executable", "app.exe"},
-                          {"platforms", {"windows-x64"}},
-                          {"preserve", {"settings"}},
-                          {"publicKeys", {encodeBase64(publicKey(1))}}}
-        .dump();
-  }
-
-  static std::string v2Package() {
-    return ZipBuilder().file("app.exe", "version 2").file("data/readme.txt", "read me").build();
-  }
-
-  // The fields the publisher's tool writes for `package`, signed with key
-  // `key` (1 is the trusted one).
+  // The fields that the publisher's tool writes for `package`, signed with
+  // key `key` (1 is the trusted one).
   static std::string signFor(const std::string& package, const std::string& version = "2.0",
                              const std::string& platform = "windows-x64", std::uint8_t key = 1) {
     UpdateRequest request;
@@ -125,23 +86,23 @@ class AppFolders : public ::testing::Test {
     request.size = package.size();
     request.sha256 = Sha256::digest(package);
     const std::string message = buildSignedMessage("demo", request);
-    const auto signature = ed25519Sign(
-        seedOf(key), std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
-    return nlohmann::json{{"version", version},
-                          {"platform", platform},
-                          {"size", package.size()},
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    const auto signature = ed25519Sign(seedOf(key), std::span(bytes, message.size()));
+    return nlohmann::json{{"version", version}, {"platform", platform}, {"size", package.size()},
                           {"sha256", toHex(request.sha256)},
                           {"signature", encodeBase64(*signature)}}
-        .dump(2);
+        .dump();
   }
 
-  // Stages temp/"package.zip", written first when it does not exist.
-  Outcome<Staged> stage(const std::string& signedFields, const std::string& options = "") {
-    if (!std::filesystem::exists(temp / "package.zip")) writeTestFile(temp / "package.zip", v2Package());
-    return stagePackage(fs, places(), std::nullopt, temp / "package.zip", signedFields, options);
+  // Stages `package` (written to temp/"package.zip"), signed as `version`.
+  Outcome<Staged> stage(const std::string& package, const std::string& version = "2.0",
+                        const std::string& options = "") {
+    writeTestFile(temp / "package.zip", package);
+    return stagePackage(fs, places(), std::nullopt, temp / "package.zip",
+                        signFor(package, version), options);
   }
 
-  Journal journalOf(const std::string& id, JournalState state) const {
+  static Journal journalOf(const std::string& id, JournalState state) {
     Journal journal;
     journal.id = id;
     journal.app = "demo";
@@ -155,9 +116,7 @@ class AppFolders : public ::testing::Test {
     writeTestFile(workspace() / "journal.json", serializeJournal(journal));
   }
   Journal readJournal() const {
-    auto journal = parseJournal(readTestFile(workspace() / "journal.json"));
-    EXPECT_TRUE(journal) << journal.error().message;
-    return journal ? *journal : Journal{};
+    return parseJournal(readTestFile(workspace() / "journal.json")).value_or(Journal{});
   }
 
   TempFolder temp;

@@ -156,7 +156,7 @@ TEST(PackageReaderTest, KeepsEntriesInStoredOrderAndCountsThemAgainstTheLimitFir
   // In stored order ("10" before "2" would be sorted), across many read windows.
   ASSERT_EQ(reader->entries().size(), 200000u);
   for (std::uint32_t i = 0; i < 200000; ++i) {
-    ASSERT_EQ(joinedPath(reader->entries()[i].components), std::to_string(i));
+    ASSERT_EQ(joinedPath(*reader->components(reader->entries()[i])), std::to_string(i));
     ASSERT_EQ(reader->entries()[i].index, i);
   }
   EXPECT_THAT(openBytes(over.zip64End().build(), limits),
@@ -187,10 +187,44 @@ TEST(PackageReaderTest, RefusesArchivesThatAreNotReadable) {
        notZip + "the zip64 end of central directory record lies outside the archive"},
       {changed(zip64, record, 'X'),
        notZip + "the zip64 end of central directory record is damaged"},
+      // A classic count that is not saturated must agree with the zip64 one.
+      {changed(changed(zip64, zip64.size() - 12, '\x02'), zip64.size() - 11, '\x00'),
+       notZip + "the zip64 end record contradicts the end record"},
   };
   for (const auto& [bytes, message] : cases) {
     EXPECT_THAT(openBytes(bytes), FailsWith(ErrorCode::damaged, message));
   }
+}
+
+// Archives whose entries share bytes unpack to far more than they hold; a
+// local header that tells another story than the directory is read
+// differently by other tools.
+TEST(PackageReaderTest, RefusesEntriesThatOverlapOrWhoseLocalHeaderDisagrees) {
+  const auto covering = [](std::uint64_t size) {
+    return [size](ZipBuilderEntry& e) { e.method = 0, e.compressedSize = size; };
+  };
+  // "b"'s local header (30 bytes and its name) and data lie inside "a"'s data.
+  const std::string overlapping =
+      ZipBuilder().add(entry("a", "data", covering(4 + 31 + 4))).file("b", "data", 0).build();
+  EXPECT_THAT(openBytes(overlapping),
+              FailsWith(ErrorCode::damaged, "not a readable zip archive: entry 1 overlaps entry 0"));
+  const std::string intoDirectory = ZipBuilder().add(entry("a", "data", covering(4 + 20))).build();
+  EXPECT_THAT(openBytes(intoDirectory),
+              FailsWith(ErrorCode::damaged,
+                        "not a readable zip archive: entry 0 overlaps the central directory"));
+  const std::string disagreeing = "package entry \"b.txt\" has a local header that disagrees "
+                                  "with the central directory";
+  for (const std::size_t at : {8u, 14u, 18u, 22u, 30u, 6u}) {
+    std::string zip = ZipBuilder().file("b.txt", "data").build();
+    zip[at] = static_cast<char>(zip[at] ^ 1);
+    EXPECT_THAT(openBytes(zip), FailsWith(ErrorCode::damaged, disagreeing)) << at;
+  }
+  // With a data descriptor the local sizes and CRC may be zero.
+  std::string described = ZipBuilder().add(entry("b.txt", "data", [](auto& e) {
+    e.flags = 0x0008;
+  })).build();
+  for (std::size_t at = 14; at < 26; ++at) described[at] = 0;
+  EXPECT_THAT(openBytes(described), IsOkay());
 }
 
 TEST(PackageReaderTest, RefusesDamagedCentralRecords) {
@@ -267,6 +301,10 @@ TEST(PackageReaderTest, RefusesEntriesThatLandOnTheSamePathOrInsideAFile) {
       {"a\\b.txt", "a/b.txt", "appears twice (ignoring case)"},
       {"Dir/", "dIR\\", "appears twice (ignoring case)"},
       {"x", "x/y", "lies inside a file"},
+      // Unicode simple upper case, as NTFS compares names; sharp s has none.
+      {"\xC3\x84.txt", "\xC3\xA4.txt", "appears twice (ignoring case)"},
+      {"\xCE\xA3/a", "\xCF\x83/A", "appears twice (ignoring case)"},
+      {"\xC5\xBF", "s/x", "lies inside a file"},
   };
   for (const auto& [first, second, detail] : cases) {
     EXPECT_THAT(openBytes(ZipBuilder().file(first, "", 0).file(second, "", 0).build()),
@@ -275,6 +313,7 @@ TEST(PackageReaderTest, RefusesEntriesThatLandOnTheSamePathOrInsideAFile) {
   EXPECT_THAT(openBytes(ZipBuilder().file("X/y/z", "below").file("x", "file").build()),
               FailsWith(ErrorCode::badLayout, "package entry \"X/y/z\" lies inside a file"));
   EXPECT_THAT(openBytes(ZipBuilder().folder("x/").file("x/y", "below").build()), IsOkay());
+  EXPECT_THAT(openBytes(ZipBuilder().file("\xC3\x9F", "").file("SS", "").build()), IsOkay());
 }
 
 TEST(PackageReaderTest, RefusesPackagesDeclaringMoreThanTheExpandedLimit) {

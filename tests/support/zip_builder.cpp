@@ -75,7 +75,12 @@ std::string ZipBuilder::build() const {
     const std::uint16_t version = entry.zip64 ? 45 : 20;
 
     std::string zip64Extra;
+    std::string localExtra;
     if (entry.zip64) {
+      put(localExtra, 0x0001, 2);
+      put(localExtra, 16, 2);
+      put(localExtra, uncompressed, 8);
+      put(localExtra, compressed, 8);
       put(zip64Extra, 0x0001, 2);
       put(zip64Extra, 24, 2);
       put(zip64Extra, uncompressed, 8);
@@ -92,8 +97,9 @@ std::string ZipBuilder::build() const {
     put(out, entry.zip64 ? 0xFFFFFFFF : compressed, 4);
     put(out, entry.zip64 ? 0xFFFFFFFF : uncompressed, 4);
     put(out, entry.name.size(), 2);
-    put(out, 0, 2);
+    put(out, localExtra.size(), 2);
     out += entry.name;
+    out += localExtra;
     out += data;
 
     put(central, 0x02014b50, 4);

@@ -103,19 +103,24 @@ TEST(SwapperTest, RetriesAHeldEntryUntilItIsFree) {
   EXPECT_EQ(fs.fileContent(progressPath(workspace(), kId)), "+");
 }
 
-TEST(SwapperTest, GivesUpOnAnEntryHeldForGoodAfterItsTries) {
+TEST(SwapperTest, GivesUpOnAnEntryHeldForGoodAfterItsTriesAndNamesItsHolders) {
   MemoryFileSystem fs;
   fs.addFile("C:/App/App.exe", "old");
-  fs.hold("C:/App/App.exe");
+  fs.hold("C:/App/App.exe", {{"App.exe", 4242}, {"indexer.exe", 88}});
   Recorder recorder;
   const std::filesystem::path to = at(Location::backup, "App.exe");
 
   EXPECT_THAT(recorder.swapper(fs, 3, 50, 80).moveWithRetry("C:/App/App.exe", to, "App.exe"),
               FailsWith(ErrorCode::inUse, "App.exe is in use or locked by another program "
                                           "(can't move C:/App/App.exe to " +
-                                              pathToUtf8(to) + ": " + windowsErrorText(32) + ")"));
+                                              pathToUtf8(to) + ": " + windowsErrorText(32) +
+                                              "); held by App.exe (process 4242), indexer.exe "
+                                              "(process 88)"));
   EXPECT_EQ(movesTried(fs), 3u);
   EXPECT_THAT(recorder.pauses, ElementsAre(50, 80));
+  EXPECT_EQ(recorder.lines.back(),
+            "App.exe: held by App.exe (process 4242), indexer.exe (process 88)");
+  fs.hold("C:/App/App.exe");
 
   // The defaults: 20 tries, pauses doubling from 50 ms up to 1000 ms.
   Recorder defaults;
