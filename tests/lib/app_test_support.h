@@ -43,6 +43,7 @@ class ReadOnlyInstall final : public FileSystem {
  public:
   explicit ReadOnlyInstall(Path install) : install_(std::move(install)) {}
   bool exists(const Path& p) override { return local_.exists(p); }
+  Result<EntryKind> probe(const Path& p) override { return local_.probe(p); }
   bool isFolder(const Path& p) override { return local_.isFolder(p); }
   Result<std::vector<std::string>> list(const Path& p) override { return local_.list(p); }
   Result<Unit> move(const Path& a, const Path& b) override { return local_.move(a, b); }

@@ -120,8 +120,7 @@ TEST_F(SwapPlanTest, DoesNotFollowALinkOnTheWayToAPreservedPath) {
   installed("App.exe");
   installed("data\\user.db");
   shipped("App.exe");
-  // A junction lists like the folder it points to but is no folder itself.
-  fs_.failOn(MemoryFileSystem::Operation::isFolder, "C:\\App\\data", Error{});
+  fs_.markLink("C:\\App\\data");
   EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/user.db"), std::nullopt);
   EXPECT_THAT(plan({"data/user.db"}), Optional(ElementsAre(backUp("data"), backUp("App.exe"),
                                                            install("App.exe"))));
@@ -156,6 +155,17 @@ TEST_F(SwapPlanTest, RefusesUnsafePreservedPathsEvenWhenNotInstalled) {
                           "unsafe path in the update journal: \"" + path + "\""))
         << path;
   }
+}
+
+// Windows drops a trailing dot or space: the swap could never move the entry
+// back, so the update stops before anything moves.
+TEST_F(SwapPlanTest, RefusesAnEntryNameTheSwapCouldNotMove) {
+  installed("App.exe");
+  installed("notes.");
+  shipped("App.exe");
+  EXPECT_THAT(plan({}), FailsWith(ErrorCode::invalidData,
+                                  "\"notes.\" can't be moved: its name isn't one that Windows "
+                                  "keeps as it is"));
 }
 
 TEST_F(SwapPlanTest, ReportsWhatIsMissing) {
