@@ -35,12 +35,32 @@ int usageError(const std::string& message) {
   return kUsageExitCode;
 }
 
+// Runs a driver. A failure that escapes it as an exception ends the run
+// "failed" with its reason in the log, never as an abort whose exit code
+// could read as another outcome.
+template <typename Driver>
+RunOutcome guarded(const LogSink& log, Driver&& driver) {
+  try {
+    return driver();
+  } catch (const std::exception& error) {
+    logLine(log, std::string("the run stopped on an unexpected error: ") + error.what());
+  } catch (...) {
+    logLine(log, "the run stopped on an unexpected error");
+  }
+  return RunOutcome::failed;
+}
+
 std::string ownPidText() { return std::to_string(::GetCurrentProcessId()); }
 
 int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& host) {
   if (options.work.empty()) return usageError("--work is required");
   if (!options.repair && options.id.empty()) {
     return usageError("--id is required unless repairing");
+  }
+  // The id names the log file: anything but an attempt id could lead it
+  // out of the logs folder.
+  if (!options.id.empty() && !isAttemptId(options.id)) {
+    return usageError("--id must be an attempt id (16 lower-case hex digits)");
   }
   // A relative workspace such as ".loftswitch" would leave the install folder
   // without a name: every path is made absolute before anything uses it.
@@ -59,7 +79,7 @@ int runApplyMode(const CommandLine& options, FileSystem& fileSystem, ApplyHost& 
   runOptions.app = identityFrom(options.pid, options.pidStarted);
   const LogSink sink = log.fn();
   pruneLogs(fileSystem, logsFolder(*workspace), sink);
-  const RunOutcome outcome = run(runOptions, fileSystem, host, sink);
+  const RunOutcome outcome = guarded(sink, [&] { return run(runOptions, fileSystem, host, sink); });
   log.write(std::string("finished: ") + outcomeName(outcome));
   return exitCodeFor(outcome);
 }
@@ -86,9 +106,11 @@ int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
   FileLog log(logPath);
   const LogSink sink = log.fn();
   if (!logPath.empty()) pruneLogs(fileSystem, logPath.parent_path(), sink);
-  Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem,
-                    platform.host, sink, config);
-  const RunOutcome outcome = elevated.run();
+  const RunOutcome outcome = guarded(sink, [&] {
+    Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem,
+                      platform.host, sink, config);
+    return elevated.run();
+  });
   log.write(std::string("finished: ") + outcomeName(outcome));
   return exitCodeFor(outcome);
 }
@@ -100,10 +122,11 @@ int runWaiterMode(const CommandLine& options, const UpdateRequest& request,
               utf8ToPath(logStamp() + "-" + request.id + "-" + ownPidText() + "-waiter.log"));
   const LogSink sink = log.fn();
   pruneLogs(fileSystem, logs, sink);
-  const RunOutcome outcome =
-      runWaiter(request, identityFrom(options.pid, options.pidStarted),
-                identityFrom(options.elevatedPid, options.elevatedStarted), fileSystem, host,
-                sink, kWaiterPollMs);
+  const RunOutcome outcome = guarded(sink, [&] {
+    return runWaiter(request, identityFrom(options.pid, options.pidStarted),
+                     identityFrom(options.elevatedPid, options.elevatedStarted), fileSystem, host,
+                     sink, kWaiterPollMs);
+  });
   log.write(std::string("finished: ") + outcomeName(outcome));
   return exitCodeFor(outcome);
 }
@@ -128,16 +151,26 @@ int runRequestMode(const CommandLine& options, const Platform& platform) {
 }  // namespace
 
 int mainRoutine(const std::vector<std::string>& args, Platform& platform) {
-  ParseOutcome parsed = parseCommandLine(args);
-  if (!parsed.options) {
-    if (!parsed.out.empty()) writeTo(stdout, parsed.out);
-    if (!parsed.err.empty()) writeTo(stderr, parsed.err);
-    return parsed.exitCode;
+  // What escapes before a log exists (or while one is opened) still ends
+  // as "failed".
+  try {
+    ParseOutcome parsed = parseCommandLine(args);
+    if (!parsed.options) {
+      if (!parsed.out.empty()) writeTo(stdout, parsed.out);
+      if (!parsed.err.empty()) writeTo(stderr, parsed.err);
+      return parsed.exitCode;
+    }
+    const CommandLine& options = *parsed.options;
+    if (options.mode == Mode::apply) {
+      return runApplyMode(options, platform.fileSystem, platform.host);
+    }
+    return runRequestMode(options, platform);
+  } catch (const std::exception& error) {
+    writeTo(stderr, std::string("loftswitch-apply: unexpected error: ") + error.what() + "\n");
+  } catch (...) {
+    writeTo(stderr, "loftswitch-apply: unexpected error\n");
   }
-  const CommandLine& options = *parsed.options;
-  if (options.mode == Mode::apply) return runApplyMode(options, platform.fileSystem, platform.host);
-  return runRequestMode(options, platform);
+  return exitCodeFor(RunOutcome::failed);
 }
 
 }  // namespace loftswitch
-

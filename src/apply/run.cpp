@@ -14,6 +14,11 @@ constexpr std::int64_t kDefaultExitWaitMs = 60000;
 constexpr std::uint64_t kLateErrorLockWaitMs = 1000;
 constexpr int kExtraUndoAttempts = 3;
 constexpr std::int64_t kUndoPauseMs = 2000;
+constexpr std::uint64_t kJournalLimit = 1048576;
+
+bool isSwappedAttempt(const Journal& journal, std::string_view id) {
+  return journal.id == id && journal.state == JournalState::swapped;
+}
 
 bool isInUse(const Error& error) {
   return error.code == ErrorCode::inUse || error.code == ErrorCode::accessDenied;
@@ -83,7 +88,14 @@ RunOutcome run(const RunOptions& options, FileSystem& fileSystem, ApplyHost& hos
     logLine(log, lock.error().message);
     return RunOutcome::busy;
   }
-  auto journal = loadJournal(fileSystem, workspace);
+  // A journal that is missing or damaged means there is nothing to apply; one
+  // that could not be read may hold an update in the middle of its swap.
+  Result<std::string> text = fileSystem.readFile(journalPath(workspace), kJournalLimit);
+  if (!text && text.error().code != ErrorCode::notFound && text.error().code != ErrorCode::tooLarge) {
+    logLine(log, "can't read the journal: " + text.error().message);
+    return RunOutcome::failed;
+  }
+  Result<Journal> journal = text ? parseJournal(*text) : fail(text.error());
   if (!journal) {
     logLine(log, "no update to apply: " + journal.error().message);
     return RunOutcome::nothingToDo;
@@ -130,7 +142,9 @@ RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
     return rollBack(std::move(journal), "not-writable", writable.error().message);
   }
   auto staged = resolveMovePath(workspace_, Location::stage, journal.id, journal.executable);
-  if (!staged || !fileSystem_.exists(*staged)) {
+  Result<EntryKind> shipped = staged ? fileSystem_.probe(*staged) : EntryKind::missing;
+  if (!shipped) return rollBack(std::move(journal), "io", shipped.error().message);
+  if (*shipped == EntryKind::missing) {
     const std::string detail = "the staged update has no " + journal.executable;
     return rollBack(std::move(journal), "io", detail);
   }
@@ -158,45 +172,69 @@ RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
 
   auto started = host_.launch(relaunchRequest(journal));
   if (!started) {
-    auto relock = acquireWorkspaceLock(lockPath(workspace_), options_.lockWaitMs);
-    if (!relock) return RunOutcome::failed;
-    auto reread = loadJournal(fileSystem_, workspace_);
-    if (!reread || reread->id != journal.id || reread->state != JournalState::swapped) {
-      return RunOutcome::failed;
+    const std::string detail = "the new version couldn't be started: " + started.error().message;
+    WorkspaceLock relock;
+    Result<Journal> reread = rereadUnderLock(relock, detail);
+    if (!reread) return RunOutcome::failed;
+    if (isSwappedAttempt(*reread, journal.id)) {
+      return rollBack(std::move(*reread), "launch-failed", detail);
     }
-    return rollBack(std::move(*reread), "launch-failed",
-                    "the new version couldn't be started: " + started.error().message);
+    logLine(log_, detail + ", but the journal no longer holds this swapped update: it is " +
+                      std::string(stateName(reread->state)) + " for attempt " + reread->id);
+    return RunOutcome::failed;
   }
   return waitForConfirmation(journal, std::move(*started));
 }
 
+Result<Journal> Run::rereadUnderLock(WorkspaceLock& lock, std::string_view why) {
+  const std::string context = std::string(why) + ", but the update can't be rolled back: ";
+  auto taken = acquireWorkspaceLock(lockPath(workspace_), options_.lockWaitMs);
+  if (!taken) {
+    logLine(log_, context + taken.error().message);
+    return fail(taken.error());
+  }
+  lock = std::move(*taken);
+  Result<Journal> reread = loadJournal(fileSystem_, workspace_);
+  if (!reread) logLine(log_, context + "can't read the journal: " + reread.error().message);
+  return reread;
+}
+
+RunOutcome Run::movedOn(const Journal& journal, const Journal& current) {
+  // Another attempt is only ever staged by the running new version.
+  if (current.id != journal.id || current.state == JournalState::confirmed) {
+    logLine(log_, "the new version confirmed the update");
+    return RunOutcome::updated;
+  }
+  logLine(log_, "the journal no longer holds this swapped update: it is " +
+                    std::string(stateName(current.state)));
+  return current.state == JournalState::rolledBack ? RunOutcome::rolledBack : RunOutcome::failed;
+}
+
 RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<RunningApp> program) {
   const HostTime deadline = deadlineAfter(host_.now(), journal.timeouts.confirmMs);
-  auto current = loadJournal(fileSystem_, workspace_);
   for (;;) {
-    if (!current || current->id != journal.id || current->state != JournalState::swapped) {
-      logLine(log_, "the new version confirmed the update");
-      return RunOutcome::updated;
-    }
+    // Only a journal that was read counts: a failed read is no confirmation.
+    Result<Journal> current = loadJournal(fileSystem_, workspace_);
+    if (current && !isSwappedAttempt(*current, journal.id)) return movedOn(journal, *current);
     if (const std::optional<std::uint32_t> code = program->exitCode()) {
-      auto lock = acquireWorkspaceLock(lockPath(workspace_), options_.lockWaitMs);
-      if (!lock) return RunOutcome::failed;
-      auto reread = loadJournal(fileSystem_, workspace_);
-      if (reread && reread->id == journal.id && reread->state == JournalState::swapped) {
-        return rollBack(std::move(*reread), "exited",
-                        "the new version exited with code " +
-                            std::to_string(static_cast<std::int32_t>(*code)) +
-                            " before it finished starting");
+      const std::string detail = "the new version exited with code " +
+                                 std::to_string(static_cast<std::int32_t>(*code)) +
+                                 " before it finished starting";
+      WorkspaceLock relock;
+      Result<Journal> reread = rereadUnderLock(relock, detail);
+      if (!reread) return RunOutcome::failed;
+      if (isSwappedAttempt(*reread, journal.id)) {
+        return rollBack(std::move(*reread), "exited", detail);
       }
-      return RunOutcome::updated;
+      return movedOn(journal, *reread);
     }
     if (host_.now() >= deadline) {
+      if (!current) logLine(log_, "can't read the journal: " + current.error().message);
       logLine(log_,
               "no confirmation yet; the new version's startup() will confirm when it gets there");
       return RunOutcome::unconfirmed;
     }
     host_.sleep(options_.pollMs);
-    current = loadJournal(fileSystem_, workspace_);
   }
 }
 
@@ -247,23 +285,45 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
                        const LogSink& log, Journal& journal, std::string_view reason,
                        std::string_view detail) {
   logLine(log, "rolling back (" + std::string(reason) + "): " + std::string(detail));
+  // The journal on disk must lead the next run to the repair before the
+  // install is touched: "swapping" and "rolling-back" do, "swapped" does not.
+  // Without moves there is nothing to touch.
+  bool recorded = journal.state == JournalState::swapping ||
+                  journal.state == JournalState::rollingBack || journal.moves.empty();
   journal.state = JournalState::rollingBack;
-  // A failed save has logged itself; the undo must go on regardless.
-  (void)saveJournal(fileSystem, workspace, journal, log);
-  Result<Unit> undone = attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
-  for (int attempt = 0; !undone; ++attempt) {
-    if (attempt == kExtraUndoAttempts) {
-      logLine(log, "the rollback is incomplete and will be retried on the next start: " +
-                       undone.error().message);
+  bool saved = false;
+  const auto attempt = [&]() -> Result<Unit> {
+    if (!saved) {
+      // A failed save logs itself; it is tried again only while the undo
+      // must wait for it.
+      Result<Unit> save = saveJournal(fileSystem, workspace, journal, log);
+      if (!save && !recorded) {
+        return fail(save.error().code, "the rollback can't be recorded: " + save.error().message);
+      }
+      saved = true;
+      recorded = true;
+    }
+    return attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
+  };
+  Result<Unit> undone = attempt();
+  for (int tries = 0; !undone; ++tries) {
+    if (tries == kExtraUndoAttempts) {
+      logLine(log, recorded ? "the rollback is incomplete and will be retried on the next start: " +
+                                  undone.error().message
+                            : undone.error().message + "; the install is unchanged and --repair "
+                                                       "will roll it back");
       return RunOutcome::failed;
     }
     logLine(log, "the rollback is incomplete, trying again: " + undone.error().message);
     host.sleep(kUndoPauseMs);
-    undone = attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
+    undone = attempt();
   }
   journal.state = JournalState::rolledBack;
   journal.outcome = OutcomeRecord{"rolled-back", std::string(reason), std::string(detail)};
   journal.reported = false;
+  // A failed save has logged itself; the journal on disk still says
+  // "rolling-back", which leads the next run to an undo with nothing left
+  // to do.
   (void)saveJournal(fileSystem, workspace, journal, log);
   return RunOutcome::rolledBack;
 }

@@ -76,6 +76,12 @@ class Run {
   Swapper swapper(const Journal& journal);
 
  private:
+  // Takes the lock into `lock` and reads the journal for the decision about
+  // a rollback; logs why either fails, after `why`.
+  Result<Journal> rereadUnderLock(WorkspaceLock& lock, std::string_view why);
+  // The outcome when the journal is no longer this attempt's "swapped" one.
+  RunOutcome movedOn(const Journal& journal, const Journal& current);
+
   const RunOptions& options_;
   FileSystem& fileSystem_;
   ApplyHost& host_;

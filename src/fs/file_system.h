@@ -24,6 +24,15 @@ struct FileHolder {
   std::uint32_t pid = 0;
 };
 
+// What a path names, as `FileSystem::probe` tells it.
+enum class EntryKind {
+  missing,
+  file,
+  // A real folder; a junction or a link to a folder is a `link`.
+  folder,
+  link,
+};
+
 // Every file operation of the update logic. The drivers see only this
 // interface; the entry point creates the one real implementation.
 class FileSystem {
@@ -32,6 +41,10 @@ class FileSystem {
 
   // True when the path names anything; any failure to look counts as false.
   virtual bool exists(const std::filesystem::path& path) = 0;
+  // What the path names. `missing` only when it is known not to exist (no
+  // such file or no such path); any other failure to look is an error, so
+  // that a decision never mistakes a failed look for an absence.
+  virtual Result<EntryKind> probe(const std::filesystem::path& path) = 0;
   // True only for a real folder: junctions and links to folders are not.
   virtual bool isFolder(const std::filesystem::path& path) = 0;
   // Entry names (UTF-8), sorted by bytes.

@@ -10,6 +10,7 @@ namespace loftswitch {
 class LocalFileSystem final : public FileSystem {
  public:
   bool exists(const std::filesystem::path& path) override;
+  Result<EntryKind> probe(const std::filesystem::path& path) override;
   bool isFolder(const std::filesystem::path& path) override;
   Result<std::vector<std::string>> list(const std::filesystem::path& folder) override;
   Result<Unit> move(const std::filesystem::path& from, const std::filesystem::path& to) override;

@@ -119,6 +119,17 @@ bool LocalFileSystem::exists(const std::filesystem::path& path) {
   return ::GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+Result<EntryKind> LocalFileSystem::probe(const std::filesystem::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(longPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    if (isMissing(error)) return EntryKind::missing;
+    return fail(errorFromWin32(error, "can't read the attributes of", path));
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::link;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::folder : EntryKind::file;
+}
+
 bool LocalFileSystem::isFolder(const std::filesystem::path& path) {
   const DWORD attributes = ::GetFileAttributesW(longPath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&

@@ -42,9 +42,11 @@ class ApplyHost {
  public:
   virtual ~ApplyHost() = default;
 
-  // True when the process is gone: it ended within `timeoutMs`, cannot be
-  // opened, or its id now belongs to a process created at another time than
-  // a non-zero `identity.started`. A time-out of 0 or less only tests.
+  // True when the process is gone: it ended within `timeoutMs`, no process
+  // has its id, or its id now belongs to a process created at another time
+  // than a non-zero `identity.started`. A process that exists but cannot be
+  // opened is waited for until the time-out. A time-out of 0 or less only
+  // tests.
   virtual bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) = 0;
 
   // Ids of the running processes, other than this one, whose executable lies

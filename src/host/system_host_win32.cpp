@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <chrono>
 #include <limits>
 
 #include "base/unique_handle_win32.h"
@@ -11,6 +13,8 @@
 namespace loftswitch {
 
 namespace {
+
+constexpr std::int64_t kUnopenablePollMs = 100;
 
 class SystemRunningApp final : public RunningApp {
  public:
@@ -55,15 +59,25 @@ std::wstring ownExecutablePath() {
 }
 
 bool SystemHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
-  UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     identity.pid));
-  if (!process) return true;
-  if (identity.started != 0 && processCreationTime(process.get()) != identity.started) {
-    // The id was reused by another process, or the creation time cannot be
-    // read: either way the one asked about is gone.
-    return true;
+  const HostTime deadline = deadlineAfter(now(), timeoutMs);
+  for (;;) {
+    UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                       identity.pid));
+    if (process) {
+      const std::uint64_t created = processCreationTime(process.get());
+      // The id was reused by another process: the one asked about is gone.
+      // A creation time that cannot be read proves nothing either way.
+      if (identity.started != 0 && created != 0 && created != identity.started) return true;
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::min(now(), deadline));
+      return ::WaitForSingleObject(process.get(), timeoutForWait(left.count())) == WAIT_OBJECT_0;
+    }
+    // Only "no such process" means gone. One this user may not open still
+    // runs, and Windows lets its files be renamed under it.
+    if (::GetLastError() == ERROR_INVALID_PARAMETER) return true;
+    if (now() >= deadline) return false;
+    sleep(kUnopenablePollMs);
   }
-  return ::WaitForSingleObject(process.get(), timeoutForWait(timeoutMs)) == WAIT_OBJECT_0;
 }
 
 std::vector<std::uint32_t> SystemHost::processesInFolder(const std::filesystem::path& folder) {

@@ -55,40 +55,55 @@ void moveToFront(std::vector<std::string>& names, std::string_view top) {
   if (it != names.end()) std::rotate(names.begin(), it, it + 1);
 }
 
-std::vector<Move> finishPlan(std::vector<Move> moves, std::vector<std::string> oldNames,
-                             std::vector<std::string> newNames, std::string_view topName) {
+Result<std::vector<Move>> finishPlan(const Workspace& workspace, std::string_view attemptId,
+                                     std::vector<Move> moves, std::vector<std::string> oldNames,
+                                     std::vector<std::string> newNames, std::string_view topName) {
   moveToEnd(oldNames, topName);
   moveToFront(newNames, topName);
   for (std::string& name : oldNames) moves.push_back(Move{Location::target, Location::backup, name});
   for (std::string& name : newNames) moves.push_back(Move{Location::stage, Location::target, name});
+  // Names come from disk. One that the swap would refuse (Windows drops a
+  // trailing dot or space) must stop the update before "swapping" is
+  // recorded, or the undo would face a move that can never be made.
+  for (const Move& move : moves) {
+    for (Location location : {move.from, move.to}) {
+      if (!resolveMovePath(workspace, location, attemptId, move.path)) {
+        return fail(ErrorCode::invalidData, "\"" + move.path +
+                                                "\" can't be moved: its name isn't one that "
+                                                "Windows keeps as it is");
+      }
+    }
+  }
   return moves;
 }
 
 }  // namespace
 
-std::optional<std::string> findInstalledPath(FileSystem& fileSystem,
-                                             const std::filesystem::path& folder,
-                                             std::string_view relativePath) {
+Result<std::optional<std::string>> findInstalledPath(FileSystem& fileSystem,
+                                                     const std::filesystem::path& folder,
+                                                     std::string_view relativePath) {
   const std::vector<std::string> pieces = splitPath(relativePath);
   std::filesystem::path current = folder;
   std::string result;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
-    Result<std::vector<std::string>> names = fileSystem.list(current);
-    if (!names) return std::nullopt;
-    auto found = std::find(names->begin(), names->end(), pieces[i]);
-    if (found == names->end()) {
-      found = std::find_if(names->begin(), names->end(),
+    ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem.list(current));
+    auto found = std::find(names.begin(), names.end(), pieces[i]);
+    if (found == names.end()) {
+      found = std::find_if(names.begin(), names.end(),
                            [&](const std::string& name) { return equalsFolded(name, pieces[i]); });
     }
-    if (found == names->end()) return std::nullopt;
+    if (found == names.end()) return std::optional<std::string>();
     if (!result.empty()) result += '/';
     result += *found;
     current /= utf8ToPath(*found);
-    // Listing a link would list whatever it points to, possibly outside the
-    // install; a path through one is not the install's own.
-    if (i + 1 < pieces.size() && !fileSystem.isFolder(current)) return std::nullopt;
+    if (i + 1 < pieces.size()) {
+      // Listing a link would list whatever it points to, possibly outside
+      // the install; a path through one is not the install's own.
+      ASSIGN_OR_RETURN(const EntryKind kind, fileSystem.probe(current));
+      if (kind != EntryKind::folder) return std::optional<std::string>();
+    }
   }
-  return result;
+  return std::optional<std::string>(std::move(result));
 }
 
 Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& workspace,
@@ -99,12 +114,15 @@ Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& work
 
   if (workspace.layout == Layout::bundle) {
     const std::string& bundle = workspace.bundleName;
-    if (!fileSystem.exists(staged / utf8ToPath(bundle))) {
+    ASSIGN_OR_RETURN(const EntryKind shipped, fileSystem.probe(staged / utf8ToPath(bundle)));
+    if (shipped == EntryKind::missing) {
       return fail(ErrorCode::notFound, "the staged bundle " + bundle + " is missing");
     }
+    ASSIGN_OR_RETURN(const EntryKind installed,
+                     fileSystem.probe(workspace.targetRoot / utf8ToPath(bundle)));
     std::vector<std::string> oldNames;
-    if (fileSystem.exists(workspace.targetRoot / utf8ToPath(bundle))) oldNames.push_back(bundle);
-    return finishPlan({}, std::move(oldNames), {bundle}, bundle);
+    if (installed != EntryKind::missing) oldNames.push_back(bundle);
+    return finishPlan(workspace, attemptId, {}, std::move(oldNames), {bundle}, bundle);
   }
 
   const std::string topName(executable.substr(0, executable.find('/')));
@@ -133,8 +151,8 @@ Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& work
       return folded == k || folded.starts_with(k + "/");
     });
     if (inside) continue;
-    std::optional<std::string> installed =
-        findInstalledPath(fileSystem, workspace.targetRoot, path);
+    ASSIGN_OR_RETURN(std::optional<std::string> installed,
+                     findInstalledPath(fileSystem, workspace.targetRoot, path));
     if (!installed) continue;
     keptFolded.push_back(asciiLower(*installed));
     kept.push_back(std::move(*installed));
@@ -147,14 +165,15 @@ Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& work
   for (const std::string& path : kept) {
     const std::vector<std::string> pieces = splitPath(path);
     for (std::size_t count = 1; count < pieces.size(); ++count) {
-      const std::filesystem::path prefix = under(staged, pieces, count);
-      if (fileSystem.exists(prefix) && !fileSystem.isFolder(prefix)) {
+      ASSIGN_OR_RETURN(const EntryKind kind, fileSystem.probe(under(staged, pieces, count)));
+      if (kind != EntryKind::missing && kind != EntryKind::folder) {
         return fail(ErrorCode::invalidData, "the preserved path " + path +
                                                 " conflicts with the update's file " +
                                                 joinPieces(pieces, count));
       }
     }
-    if (fileSystem.exists(under(staged, pieces, pieces.size()))) {
+    ASSIGN_OR_RETURN(const EntryKind shipped, fileSystem.probe(under(staged, pieces, pieces.size())));
+    if (shipped != EntryKind::missing) {
       moves.push_back(Move{Location::stage, Location::replaced, path});
     }
     moves.push_back(Move{Location::target, Location::stage, path});
@@ -174,7 +193,8 @@ Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& work
   if (!newEntries.contains(asciiLower(topName))) {
     return fail(ErrorCode::notFound, "the update has no " + topName);
   }
-  return finishPlan(std::move(moves), std::move(oldNames), std::move(newNames), topName);
+  return finishPlan(workspace, attemptId, std::move(moves), std::move(oldNames),
+                    std::move(newNames), topName);
 }
 
 }  // namespace loftswitch

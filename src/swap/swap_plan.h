@@ -27,9 +27,8 @@ namespace loftswitch {
 // `relativePath` ("/"-separated) under `folder`, spelled as on disk: an exact
 // name wins over one that differs only in ASCII case. Nothing when a piece is
 // missing or a piece before the last is not a real folder (a link is not
-// followed).
-std::optional<std::string> findInstalledPath(FileSystem& fileSystem,
-                                             const std::filesystem::path& folder,
-                                             std::string_view relativePath);
+// followed); an error when a folder cannot be listed or looked at.
+[[nodiscard]] Result<std::optional<std::string>> findInstalledPath(
+    FileSystem& fileSystem, const std::filesystem::path& folder, std::string_view relativePath);
 
 }  // namespace loftswitch

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <utility>
 
 #include "base/text.h"
@@ -11,6 +10,7 @@ namespace loftswitch {
 namespace {
 
 constexpr std::uint64_t kProgressLimit = 1048576;
+constexpr int kAsideFolders = 100;
 
 std::filesystem::path locationRoot(const Workspace& workspace, Location location,
                                    std::string_view attemptId) {
@@ -127,40 +127,86 @@ Result<Unit> Swapper::run(const std::vector<Move>& moves) {
   return ok();
 }
 
+Result<EntryKind> Swapper::lookAt(const std::filesystem::path& entry, std::string_view path) {
+  Result<EntryKind> kind = fileSystem_.probe(entry);
+  if (!kind) {
+    const std::string message = std::string(path) + " couldn't be looked at (" +
+                                kind.error().message + ")";
+    logLine(log_, "undo couldn't restore " + std::string(path) + ": " + message);
+    return fail(kind.error().code, message);
+  }
+  return kind;
+}
+
+Result<Unit> Swapper::moveAside(const std::filesystem::path& entry, std::string_view path) {
+  // Numbered folders keep what an earlier undo of this attempt set aside.
+  const std::filesystem::path root = stageFolder(workspace_, attemptId_) / "aside";
+  for (int n = 1; n <= kAsideFolders; ++n) {
+    const std::filesystem::path aside = root / std::to_string(n) / utf8ToPath(path);
+    ASSIGN_OR_RETURN(const EntryKind taken, lookAt(aside, path));
+    if (taken != EntryKind::missing) continue;
+    if (Result<Unit> moved = moveWithRetry(entry, aside, path); !moved) {
+      logLine(log_, "undo couldn't move " + std::string(path) + " aside: " + moved.error().message);
+      return moved;
+    }
+    logLine(log_, "undo moved " + std::string(path) +
+                      ", which the previous version didn't have there, aside to " +
+                      pathToUtf8(aside));
+    return ok();
+  }
+  return fail(ErrorCode::io, std::string(path) + " couldn't be moved aside: " +
+                                 pathToUtf8(root) + " holds too many earlier copies");
+}
+
 Result<Unit> Swapper::undo(const std::vector<Move>& moves) {
   const std::filesystem::path progress = progressPath(workspace_, attemptId_);
-  std::size_t done = 0;
   bool progressRead = false;
   Result<std::string> marks = fileSystem_.readFile(progress, kProgressLimit);
   if (marks) {
-    done = marks->size();
     progressRead = true;
   } else if (marks.error().code != ErrorCode::notFound) {
     return fail(marks.error());
   }
+  const std::string_view text = marks ? std::string_view(*marks) : std::string_view();
+  const auto made = static_cast<std::size_t>(std::count(text.begin(), text.end(), '+'));
+  const auto undone = static_cast<std::size_t>(std::count(text.begin(), text.end(), '-'));
 
-  // The move after the last mark may have been made just before a crash.
-  const std::size_t count = std::min(done + 1, moves.size());
-  std::optional<Error> firstError;
-  for (std::size_t i = count; i-- > 0;) {
+  // The move after the last "+" may have been made just before a crash.
+  // Newest first, each marked "-" once it is back, and no further than the
+  // first move that cannot be put back: an older move put back early could
+  // recreate the place a newer one must return to (the folder "data" around
+  // a preserved "data/user.db"), and a move already put back must not be
+  // looked at again, as an older one may have brought an entry of the same
+  // name back to where it went.
+  const std::size_t count = std::min(made + 1, moves.size());
+  for (std::size_t i = count > undone ? count - undone : 0; i-- > 0;) {
     const Move& move = moves[i];
     Result<std::filesystem::path> source =
         resolveMovePath(workspace_, move.from, attemptId_, move.path);
     Result<std::filesystem::path> destination =
         resolveMovePath(workspace_, move.to, attemptId_, move.path);
     if (!source || !destination) {
-      if (!firstError) firstError = !source ? source.error() : destination.error();
-      continue;
+      // The swap checks every path before its first move, so no move of a
+      // journal holding this path was ever made.
+      logLine(log_, "undo skips a move that was never made: " +
+                        (!source ? source.error().message : destination.error().message));
+    } else {
+      ASSIGN_OR_RETURN(const EntryKind moved, lookAt(*destination, move.path));
+      // Missing: never made, or put back just before a crash.
+      if (moved != EntryKind::missing) {
+        // Whatever now lies where the entry came from was made after the
+        // move, by the new version: it is kept, not mixed in.
+        ASSIGN_OR_RETURN(const EntryKind inTheWay, lookAt(*source, move.path));
+        if (inTheWay != EntryKind::missing) RETURN_IF_ERROR(moveAside(*source, move.path));
+        if (Result<Unit> back = moveWithRetry(*destination, *source, move.path); !back) {
+          logLine(log_, "undo couldn't restore " + move.path + ": " + back.error().message);
+          return back;
+        }
+      }
     }
-    // Only a move that is found made is put back: nothing is overwritten.
-    if (!fileSystem_.exists(*destination) || fileSystem_.exists(*source)) continue;
-    Result<Unit> back = moveWithRetry(*destination, *source, move.path);
-    if (!back) {
-      logLine(log_, "undo couldn't restore " + move.path + ": " + back.error().message);
-      if (!firstError) firstError = back.error();
-    }
+    // A single move cannot meet an entry that an older one brought back.
+    if (count > 1) RETURN_IF_ERROR(fileSystem_.append(progress, "-"));
   }
-  if (firstError) return fail(*firstError);
   if (progressRead) {
     // A leftover progress file only makes a later undo look at moves that
     // are already back.

@@ -43,8 +43,9 @@ class Swapper {
 
   // Puts back every recorded move, and the one that may have been made
   // without its mark, newest first. Skips what is already back, so it can be
-  // run again after a failure or a crash; returns the first error met and
-  // keeps the progress file in that case.
+  // run again after a failure or a crash. Whatever lies where an entry goes
+  // back is moved aside into the attempt's "aside" folder first. Stops at the
+  // first move it cannot look at or put back and keeps the progress file.
   [[nodiscard]] Result<Unit> undo(const std::vector<Move>& moves);
 
   // Moves `source` to `destination`, trying again with growing pauses while
@@ -54,6 +55,10 @@ class Swapper {
                                            std::string_view path);
 
  private:
+  // What lies at `entry`; an error (logged) when that cannot be told.
+  Result<EntryKind> lookAt(const std::filesystem::path& entry, std::string_view path);
+  Result<Unit> moveAside(const std::filesystem::path& entry, std::string_view path);
+
   FileSystem& fileSystem_;
   Workspace workspace_;
   std::string attemptId_;

@@ -44,6 +44,8 @@ TEST(MainTest, UsageErrorsExitWith64) {
   expectUsage(tool({"--work", "--id"}), "--id is required unless repairing");
   expectUsage(tool({"--work", "C:\\App\\.LoftSwitch", "--id", "0123456789abcdef"}),
               "--work must be a .loftswitch workspace folder");
+  expectUsage(tool({"--work", "C:\\App\\.loftswitch", "--id", "..\\..\\x"}),
+              "--id must be an attempt id (16 lower-case hex digits)");
   expectUsage(tool({"--elevated"}), "--request is required with --elevated and --wait-elevated");
   expectUsage(tool({"--wait-elevated", "--work", "x", "--id", "y"}),
               "--request is required with --elevated and --wait-elevated");

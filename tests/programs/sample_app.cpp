@@ -6,6 +6,8 @@
 //   mode=confirm | crash | stay     (crash: exits with exitCode before confirming)
 //   exitCode=3
 //   stayMs=5000                      (stay: keeps running this long)
+//   create=logs/new.log              (a file it writes into the install first)
+//   holdJournalMs=1000               (then keeps the journal open, unshared)
 // With `--record <file>` it appends one JSON line saying that it ran, how its
 // confirmation went and which outcome it was told about.
 // With `--start-update <attempt>` it starts the update of a staged attempt
@@ -118,6 +120,17 @@ int wmain(int argc, wchar_t** argv) {
     if (std::wstring_view(argv[i]) == L"--start-update" && i + 1 < argc) {
       return startUpdate(installFolder, toUtf8(argv[i + 1]));
     }
+  }
+
+  if (settings.count("create")) {
+    (void)fs.writeFile(folder / utf8ToPath(settings["create"]), "made by the sample app");
+  }
+  if (settings.count("holdJournalMs")) {
+    const HANDLE journal =
+        ::CreateFileW((folder / L".loftswitch" / L"journal.json").c_str(), GENERIC_READ, 0,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ::Sleep(static_cast<DWORD>(std::stoi(settings["holdJournalMs"])));
+    if (journal != INVALID_HANDLE_VALUE) ::CloseHandle(journal);
   }
 
   std::string confirmation = "not asked";

@@ -162,6 +162,7 @@ std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::pa
 }
 
 Result<std::unique_ptr<RunningApp>> FakeHost::launch(const LaunchRequest& request) {
+  if (onLaunch) onLaunch();
   runDueActions();
   launches_.push_back(request);
   const LaunchScript script = nextScript_ < scripts_.size() ? scripts_[nextScript_++] : neverExits();

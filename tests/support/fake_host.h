@@ -60,6 +60,9 @@ class FakeHost final : public ApplyHost {
   void at(std::int64_t atMs, std::function<void()> action);
   void after(std::int64_t delayMs, std::function<void()> action);
 
+  // Runs at the start of every launch, before the script decides.
+  std::function<void()> onLaunch;
+
   std::int64_t elapsedMs() const;
   // Every launch request, those that failed included.
   const std::vector<LaunchRequest>& launches() const { return launches_; }

@@ -60,11 +60,6 @@ std::filesystem::path parentPath(const std::filesystem::path& path) {
   return slash == std::string::npos ? std::filesystem::path() : utf8ToPath(text.substr(0, slash));
 }
 
-std::string keyOf(const std::filesystem::path& path) {
-  const std::vector<std::string> pieces = piecesOf(path);
-  return asciiLower(join(pieces, pieces.size()));
-}
-
 std::string parentOf(const std::string& key) {
   const std::size_t slash = key.rfind('\\');
   return slash == std::string::npos ? std::string() : key.substr(0, slash);
@@ -78,12 +73,17 @@ std::string lastPiece(const std::string& name) {
 std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')); }
 
 // In the order of MemoryFileSystem::Operation.
-constexpr const char* kOperationNames[] = {"exists",        "isFolder", "list",         "move",
+constexpr const char* kOperationNames[] = {"exists",        "probe",    "isFolder", "list",         "move",
                                            "createFolders", "remove",   "writeFile",    "readFile",
                                            "append",        "copy",     "checkWritable",
                                            "createFile",    "write"};
 
 }  // namespace
+
+std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
+  const std::vector<std::string> pieces = piecesOf(path);
+  return asciiLower(join(pieces, pieces.size()));
+}
 
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
@@ -92,9 +92,11 @@ Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
   if (second) line += " -> " + pathToUtf8(*second);
   log_.push_back(std::move(line));
 
-  if (powerLeft_) {
-    if (*powerLeft_ == 0) return fail(errorFromWin32(kNotReady, verb, path));
-    --*powerLeft_;
+  if (fault_ && ++counted_ >= fault_->at) {
+    if (fault_->fault == Fault::powerLoss) throw PowerLoss{};
+    if (fault_->fault == Fault::forGood || counted_ == fault_->at) {
+      return fail(errorFromWin32(kNotReady, verb, path));
+    }
   }
   const std::string key = keyOf(path);
   const std::string secondKey = second ? keyOf(*second) : std::string();
@@ -154,9 +156,17 @@ bool MemoryFileSystem::exists(const std::filesystem::path& path) {
   return existsAt(keyOf(path));
 }
 
+Result<EntryKind> MemoryFileSystem::probe(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::probe, "can't read the attributes of", path));
+  const std::string key = keyOf(path);
+  if (!existsAt(key)) return EntryKind::missing;
+  if (links_.contains(key)) return EntryKind::link;
+  return folderAt(key) ? EntryKind::folder : EntryKind::file;
+}
+
 bool MemoryFileSystem::isFolder(const std::filesystem::path& path) {
   if (!begin(Operation::isFolder, "can't read the attributes of", path)) return false;
-  return folderAt(keyOf(path));
+  return folderAt(keyOf(path)) && !links_.contains(keyOf(path));
 }
 
 Result<std::vector<std::string>> MemoryFileSystem::list(const std::filesystem::path& folder) {
@@ -226,6 +236,7 @@ Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
     }
   }
   for (auto& [key, node] : moved) nodes_[key] = std::move(node);
+  if (fault_) durable_ = nodes_;
   return ok();
 }
 
@@ -288,6 +299,7 @@ Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::st
   if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
   if (heldAt(key)) return fail(errorFromWin32(kSharingViolation, "can't open", path));
   nodes_.try_emplace(key, Node{nameFor(path), false, {}}).first->second.content += bytes;
+  if (fault_) durable_ = nodes_;
   return ok();
 }
 
@@ -353,6 +365,7 @@ void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_vi
                            pathToUtf8(path));
   }
   nodes_[key] = Node{nameFor(path), false, std::string(content)};
+  if (fault_) durable_ = nodes_;
 }
 
 void MemoryFileSystem::addFolder(const std::filesystem::path& path) {
@@ -408,8 +421,15 @@ std::vector<FileHolder> MemoryFileSystem::holders(const std::filesystem::path& p
   return found == holders_.end() ? std::vector<FileHolder>() : found->second;
 }
 
-void MemoryFileSystem::powerLossAfter(std::size_t operations) { powerLeft_ = operations; }
+void MemoryFileSystem::failAt(std::size_t k, Fault fault) {
+  fault_ = Injected{k, fault};
+  counted_ = 0;
+  if (fault_) durable_ = nodes_;
+}
 
-void MemoryFileSystem::restorePower() { powerLeft_.reset(); }
+void MemoryFileSystem::heal() {
+  if (fault_ && fault_->fault == Fault::powerLoss && faultReached()) nodes_ = durable_;
+  fault_.reset();
+}
 
 }  // namespace loftswitch

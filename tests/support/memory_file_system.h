@@ -28,6 +28,7 @@ class MemoryFileSystem : public FileSystem {
  public:
   enum class Operation {
     exists,
+    probe,
     isFolder,
     list,
     move,
@@ -47,6 +48,7 @@ class MemoryFileSystem : public FileSystem {
   using Snapshot = std::map<std::string, std::string>;
 
   bool exists(const std::filesystem::path& path) override;
+  Result<EntryKind> probe(const std::filesystem::path& path) override;
   bool isFolder(const std::filesystem::path& path) override;
   Result<std::vector<std::string>> list(const std::filesystem::path& folder) override;
   Result<Unit> move(const std::filesystem::path& from, const std::filesystem::path& to) override;
@@ -61,10 +63,14 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 
-  // Set-up and inspection for tests: never counted, never failed, never held.
+  // Set-up and inspection for tests: never counted, never failed, never held,
+  // and on disk for good.
   // addFile creates the missing folders and replaces an existing file.
   void addFile(const std::filesystem::path& path, std::string_view content);
   void addFolder(const std::filesystem::path& path);
+  // Makes an existing folder answer as a junction does: it still lists, but
+  // it is a link, not a folder.
+  void markLink(const std::filesystem::path& path) { links_.insert(keyOf(path)); }
   // The content of a file; nothing for a folder or a missing path.
   std::optional<std::string> fileContent(const std::filesystem::path& path) const;
   Snapshot snapshot() const;
@@ -85,10 +91,21 @@ class MemoryFileSystem : public FileSystem {
   void hold(const std::filesystem::path& path, std::vector<FileHolder> holders = {});
   void release(const std::filesystem::path& path);
 
-  // The next `operations` calls run; every later one fails with "the device
-  // is not ready" and changes nothing, until restorePower.
-  void powerLossAfter(std::size_t operations);
-  void restorePower();
+  // Fault injection for sweeps: the `k`-th call from now (every operation
+  // counts, `exists` and `isFolder` included) fails with "the device is not
+  // ready" and changes nothing: `once`, then the disk works again; `forGood`,
+  // with every later call; or as a `powerLoss`, which throws PowerLoss so
+  // that nothing after it runs. What a power loss keeps is what was flushed:
+  // `append` flushes, and `move` writes through, which flushes every change
+  // made before it; a `writeFile`, `remove` or `createFolders` after the last
+  // of those is lost, the replace falling back to the old whole file.
+  enum class Fault { once, forGood, powerLoss };
+  struct PowerLoss {};
+  void failAt(std::size_t k, Fault fault);
+  // Whether the call chosen by failAt was reached.
+  bool faultReached() const { return fault_ && counted_ >= fault_->at; }
+  // Ends the fault (the power comes back) and starts counting afresh.
+  void heal();
 
   // Calls made since creation, failed ones included.
   std::size_t operationCount() const { return log_.size(); }
@@ -118,6 +135,7 @@ class MemoryFileSystem : public FileSystem {
   // Not found, or no such path when the parent folder is missing too.
   std::uint32_t missingCode(const std::string& key) const;
   Snapshot snapshotFrom(const std::string& prefix) const;
+  static std::string keyOf(const std::filesystem::path& path);
   bool isRoot(const std::string& key) const;
   bool folderAt(const std::string& key) const;
   bool existsAt(const std::string& key) const;
@@ -131,7 +149,14 @@ class MemoryFileSystem : public FileSystem {
   std::vector<Rule> rules_;
   std::set<std::string> held_;
   std::map<std::string, std::vector<FileHolder>> holders_;
-  std::optional<std::size_t> powerLeft_;
+  std::set<std::string> links_;
+  struct Injected {
+    std::size_t at;
+    Fault fault;
+  };
+  std::optional<Injected> fault_;
+  std::size_t counted_ = 0;
+  std::map<std::string, Node> durable_;
   std::vector<std::string> log_;
 };
 

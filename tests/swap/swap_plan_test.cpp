@@ -29,11 +29,11 @@ Move displace(std::string path) { return {Location::stage, Location::replaced, s
 
 class SwapPlanTest : public ::testing::Test {
  protected:
-  const Workspace workspace_ = workspaceForInstall("C:/App", Layout::folder);
+  const Workspace workspace_ = workspaceForInstall("C:\\App", Layout::folder);
   MemoryFileSystem fs_;
 
   void installed(const std::string& path, std::string_view content = "old") {
-    fs_.addFile("C:/App/" + path, content);
+    fs_.addFile("C:\\App\\" + path, content);
   }
   void shipped(const std::string& path, std::string_view content = "new") {
     fs_.addFile(stagedFolder(workspace_, kId) / utf8ToPath(path), content);
@@ -111,18 +111,17 @@ TEST_F(SwapPlanTest, UsesThePreservedPathAsInstalledAndSkipsMissingOnes) {
   EXPECT_THAT(plan({"DATA/User.DB", "not/there", "nothing"}),
               Optional(ElementsAre(keep("data/user.db"), backUp("data"), backUp("App.exe"),
                                    install("App.exe"), install("Data"))));
-  EXPECT_EQ(findInstalledPath(fs_, "C:/App", "DATA/User.DB"), "data/user.db");
-  EXPECT_EQ(findInstalledPath(fs_, "C:/App", "data/user.db/more"), std::nullopt);
-  EXPECT_EQ(findInstalledPath(fs_, "C:/App", "data/other"), std::nullopt);
+  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "DATA/User.DB"), "data/user.db");
+  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/user.db/more"), std::nullopt);
+  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/other"), std::nullopt);
 }
 
 TEST_F(SwapPlanTest, DoesNotFollowALinkOnTheWayToAPreservedPath) {
   installed("App.exe");
   installed("data\\user.db");
   shipped("App.exe");
-  // A junction lists like the folder it points to but is no folder itself.
-  fs_.failOn(MemoryFileSystem::Operation::isFolder, "C:/App/data", Error{});
-  EXPECT_EQ(findInstalledPath(fs_, "C:/App", "data/user.db"), std::nullopt);
+  fs_.markLink("C:\\App\\data");
+  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/user.db"), std::nullopt);
   EXPECT_THAT(plan({"data/user.db"}), Optional(ElementsAre(backUp("data"), backUp("App.exe"),
                                                            install("App.exe"))));
 }
@@ -158,29 +157,40 @@ TEST_F(SwapPlanTest, RefusesUnsafePreservedPathsEvenWhenNotInstalled) {
   }
 }
 
+// Windows drops a trailing dot or space: the swap could never move the entry
+// back, so the update stops before anything moves.
+TEST_F(SwapPlanTest, RefusesAnEntryNameTheSwapCouldNotMove) {
+  installed("App.exe");
+  installed("notes.");
+  shipped("App.exe");
+  EXPECT_THAT(plan({}), FailsWith(ErrorCode::invalidData,
+                                  "\"notes.\" can't be moved: its name isn't one that Windows "
+                                  "keeps as it is"));
+}
+
 TEST_F(SwapPlanTest, ReportsWhatIsMissing) {
   installed("App.exe");
   EXPECT_THAT(plan({}), FailsWith(ErrorCode::notFound,
-                                  "the staged update is missing: can't list " +
-                                      pathToUtf8(stagedFolder(workspace_, kId)) + ": " +
+                                  "the staged update is missing: can't list "
+                                  "C:\\App\\.loftswitch\\stage\\00000000000000aa\\new: " +
                                       windowsErrorText(3)));
   shipped("App.exe");
   EXPECT_THAT(plan({}, "bin/app.exe"), FailsWith(ErrorCode::notFound, "the update has no bin"));
-  fs_.failOn(MemoryFileSystem::Operation::list, "C:/App",
+  fs_.failOn(MemoryFileSystem::Operation::list, "C:\\App",
              Error{ErrorCode::accessDenied, "can't list C:\\App: denied"});
   EXPECT_THAT(plan({}), FailsWith(ErrorCode::accessDenied, "can't list C:\\App: denied"));
 }
 
 TEST(SwapPlanBundleTest, SwapsTheBundleAsAWhole) {
-  const Workspace workspace = workspaceForInstall("C:/Apps/Viewer.app", Layout::bundle);
+  const Workspace workspace = workspaceForInstall("C:\\Apps\\Viewer.app", Layout::bundle);
   MemoryFileSystem fs;
   EXPECT_THAT(planSwap(fs, workspace, kId, {"x"}, "Viewer.app/Contents/viewer.exe"),
               FailsWith(ErrorCode::notFound, "the staged bundle Viewer.app is missing"));
   fs.addFile(stagedFolder(workspace, kId) / "Viewer.app" / "viewer.exe", "new");
   EXPECT_THAT(planSwap(fs, workspace, kId, {"../x"}, "anything"),
               Optional(ElementsAre(install("Viewer.app"))));
-  fs.addFile("C:/Apps/Viewer.app/viewer.exe", "old");
-  fs.addFile("C:/Apps/Other.app/other.exe", "other");
+  fs.addFile("C:\\Apps\\Viewer.app\\viewer.exe", "old");
+  fs.addFile("C:\\Apps\\Other.app\\other.exe", "other");
   EXPECT_THAT(planSwap(fs, workspace, kId, {}, ""),
               Optional(ElementsAre(backUp("Viewer.app"), install("Viewer.app"))));
 }
