@@ -105,7 +105,8 @@ TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
 }
 
 // A swap of 122 entries out and 122 in makes 244 moves.
-INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(1u, 61u, 122u, 243u));
+INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(1u, 61u, 122u, 243u),
+                         [](const auto& info) { return std::to_string(info.param) + "Moves"; });
 
 TEST_F(ApplyCrashTest, ASecondRunLeavesAFinishedSwapAlone) {
   // The new version runs on without confirming: the first run ends
