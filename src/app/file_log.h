@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/log_sink.h"
+#include "base/log_stamp.h"
 
 namespace loftswitch {
 
@@ -28,12 +29,5 @@ class FileLog {
   struct State;
   std::unique_ptr<State> state_;
 };
-
-// UTC now as "20261205T103104Z", for file names.
-std::string logStamp();
-
-// The line prefix "2026-12-05T10:31:04.123Z " for a time in milliseconds
-// since 1970.
-std::string logLinePrefix(std::int64_t unixMillis);
 
 }  // namespace loftswitch

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <vector>
 
-#include "app/file_log.h"
+#include "base/log_stamp.h"
 #include "apply/run.h"
 #include "base/file.h"
 #include "base/text.h"

@@ -24,6 +24,10 @@ bool isTransient(DWORD error) {
          error == ERROR_LOCK_VIOLATION || error == ERROR_DIR_NOT_EMPTY;
 }
 
+bool isMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // A child of a long-form folder; a root already ends in a separator.
 std::wstring childOf(const std::wstring& folder, std::wstring_view name) {
   std::wstring child = folder;

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/file_log.h"
+#include "base/log_stamp.h"
 #include "base/log_sink.h"
 #include "base/file.h"
 #include "base/text.h"

@@ -105,7 +105,8 @@ TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
 }
 
 // A swap of 122 entries out and 122 in makes 244 moves.
-INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(61u, 243u));
+INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(61u, 243u),
+                         [](const auto& info) { return std::to_string(info.param) + "Moves"; });
 
 }  // namespace
 }  // namespace loftswitch
