@@ -48,18 +48,16 @@ TEST(MainRoutineTest, TheElevatedModeWorksOnTheInstallHoldingTheToolsWorkspace) 
   const int code =
       mainRoutine({"--elevated", "--request", pathToUtf8(request), "--pid", "77"}, platform);
 
-  // The signature is no good: refused, recorded, nothing installed.
-  EXPECT_EQ(code, 1);
+  // The signature is no good: refused before anything changes, nothing installed.
+  EXPECT_EQ(code, 5);
   ASSERT_FALSE(checked.empty());
   EXPECT_EQ(checked.front(), install);
-  const std::string journal = readTestFile(install / ".loftswitch/journal.json");
-  EXPECT_THAT(journal, HasSubstr("\"state\": \"rolled-back\""));
-  EXPECT_THAT(journal, HasSubstr("\"reason\": \"rejected\""));
+  EXPECT_FALSE(std::filesystem::exists(install / ".loftswitch/journal.json"));
   EXPECT_EQ(readTestFile(install / "app.exe"), "version 1");
   std::vector<std::string> logs;
   for (const auto& entry : std::filesystem::directory_iterator(install / ".loftswitch/logs")) {
     logs.push_back(pathToUtf8(entry.path().filename()));
-    EXPECT_THAT(readTestFile(entry.path()), HasSubstr("finished: rolled-back\n"));
+    EXPECT_THAT(readTestFile(entry.path()), HasSubstr("finished: refused\n"));
   }
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_THAT(logs[0], ::testing::EndsWith("-elevated.log"));

@@ -6,7 +6,6 @@
 
 #include "base/text.h"
 #include "base/win32.h"
-#include "fs/tree_win32.h"
 #include "support/held_file.h"
 #include "support/matchers.h"
 #include "support/programs.h"
@@ -172,58 +171,6 @@ TEST_F(LinkTest, RemoveOfALinkToAFolderNeverReachesTheFolder) {
     EXPECT_FALSE(fs_.exists(root_ / "alone-link"));
   } else {
     EXPECT_THAT(removed, FailsWithCode(ErrorCode::io));
-  }
-  expectOutsideUntouched();
-}
-
-// Runs a shell command on the Linux side: Wine starts Unix programs, and only
-// they can make a link that Wine shows as one.
-bool runOnLinux(const std::string& command) {
-  std::wstring line = L"/bin/sh -c \"" + toWide(command) + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-    return false;
-  }
-  ::WaitForSingleObject(process.hProcess, 10000);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return true;
-}
-
-std::string unixPath(const std::filesystem::path& path) {
-  std::string text = pathToUtf8(path).substr(2);  // "Z:" is "/"
-  for (char& c : text) {
-    if (c == '\\') c = '/';
-  }
-  return text;
-}
-
-// The attack on a delete by full paths: a folder is listed, then swapped for
-// a link to a folder elsewhere before its children are deleted.
-TEST_F(LinkTest, AFolderSwappedForALinkAfterItsListingIsNeverEnteredThroughTheLink) {
-  const std::filesystem::path inner = root_ / "swap/inner";
-  bool swapped = false;
-  const DWORD error = removeTree(longPath(root_ / "swap"), [&](const std::wstring& folder) {
-    if (swapped || !folder.ends_with(L"\\inner")) return;
-    swapped = runOnLinux("mv '" + unixPath(inner) + "' '" + unixPath(root_ / "swapped-away") +
-                         "' && ln -s '" + unixPath(root_ / "outside") + "' '" + unixPath(inner) +
-                         "'");
-  });
-  if (!swapped) GTEST_SKIP() << "needs Wine to start /bin/sh";
-  ASSERT_TRUE(fs_.exists(inner)) << "the link was not put in place";
-  if (opensLinksThemselves()) {
-    // The folder that was listed is emptied and deleted through its own
-    // handle wherever it went; the link put in its place was never listed,
-    // so its parent stays.
-    EXPECT_EQ(error, ERROR_DIR_NOT_EMPTY);
-    EXPECT_FALSE(fs_.exists(root_ / "swapped-away"));
-  } else {
-    // Wine resolves a relative open through the name the folder had, which
-    // now leads through the link: such a child is refused, never deleted.
-    EXPECT_NE(error, 0u);
   }
   expectOutsideUntouched();
 }

@@ -11,7 +11,3 @@ file(CREATE_LINK "${ROOT}/outside/keep.txt" "${ROOT}/tree/file-link" SYMBOLIC)
 file(CREATE_LINK "${ROOT}/outside" "${ROOT}/probe-link" SYMBOLIC)
 file(CREATE_LINK "${ROOT}/outside" "${ROOT}/alone-link" SYMBOLIC)
 file(CREATE_LINK "${ROOT}/outside-empty" "${ROOT}/tree/empty-link" SYMBOLIC)
-# A tree whose folder "inner" the swap test replaces by a link mid-delete.
-file(MAKE_DIRECTORY "${ROOT}/swap/inner/sub")
-file(WRITE "${ROOT}/swap/inner/a.txt" "a")
-file(WRITE "${ROOT}/swap/inner/sub/b.txt" "b")

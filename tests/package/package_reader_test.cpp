@@ -331,6 +331,16 @@ TEST(PackageReaderTest, RefusesPackagesDeclaringMoreThanTheExpandedLimit) {
   EXPECT_THAT(both(1, ~std::uint64_t{0}), FailsWithCode(ErrorCode::tooLarge));
 }
 
+TEST(PackageReaderTest, RefusesALocalHeaderInsideAnotherEntryBeforeWritingAnything) {
+  ZipBuilderEntry b = entry("b.txt", "bbbb", [](auto& e) { e.localHeaderOffset = 4; });
+  TempFolder temp;
+  std::filesystem::create_directories(temp / "t");
+  const std::string zip = ZipBuilder().file("a.txt", "aaaaaaaaaaaaaaaa", 0).add(b).build();
+  EXPECT_THAT(extractBytes(zip, temp / "t"),
+              FailsWith(ErrorCode::damaged, "package entry \"b.txt\" has a damaged local header"));
+  EXPECT_TRUE(std::filesystem::is_empty(temp / "t"));
+}
+
 TEST(PackageReaderTest, RefusesDataThatDoesNotMatchItsDeclaration) {
   const std::string cutContent = randomBytesOf(5000, 11);
   const std::string stream = deflateRaw(cutContent);
@@ -364,8 +374,6 @@ TEST(PackageReaderTest, RefusesDataThatDoesNotMatchItsDeclaration) {
        "package entry \"d/crc.txt\" is damaged: CRC-32 mismatch"},
       {entry("d/crc.txt", "the content", [](auto& e) { e.crc32 = 0x12345678, e.method = 0; }),
        ErrorCode::damaged, "package entry \"d/crc.txt\" is damaged: CRC-32 mismatch"},
-      {entry("b.txt", "bbbb", [](auto& e) { e.localHeaderOffset = 4; }), ErrorCode::damaged,
-       "package entry \"b.txt\" is damaged: the local header is damaged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.entry.name);
