@@ -5,17 +5,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine64 cmake make nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev libz-mingw-w64-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+  wine64 cmake make nlohmann-json3-dev googletest libgcrypt-mingw-w64-dev libz-mingw-w64-dev pkg-config)
+source "$root/scripts/packages.sh"
+install_missing "${packages[@]}"
 
 cd "$root"
 launcher=()

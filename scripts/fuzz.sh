@@ -11,16 +11,8 @@ seconds=${1:-20}
 case "$seconds" in '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [seconds-per-target]" >&2; exit 64 ;; esac
 
 packages=(clang-16 libclang-rt-16-dev cmake make nlohmann-json3-dev zlib1g-dev libgcrypt20-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source "$root/scripts/packages.sh"
+install_missing "${packages[@]}"
 
 cd "$root"
 build=build-fuzz
