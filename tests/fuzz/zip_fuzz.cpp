@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "base/text.h"
 #include "package/package_reader.h"
 #include "support/memory_file_system.h"
 
@@ -56,8 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const PackageEntry& entry : reader->entries()) {
     const ZipResult<ZipRecord> record = cursor.next();
     FUZZ_CHECK(record.has_value());
+    const Result<std::vector<std::string>> components = reader->components(entry);
+    FUZZ_CHECK(components.has_value());
     std::filesystem::path path = target;
-    for (const std::string& component : entry.components) path /= component;
+    for (const std::string& component : *components) path /= utf8ToPath(component);
     if (entry.kind == PackageEntryKind::folder) {
       FUZZ_CHECK(fileSystem.isFolder(path));
       continue;
