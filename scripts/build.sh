@@ -10,13 +10,5 @@ source "$root/scripts/packages.sh"
 install_missing "${packages[@]}"
 
 cd "$root"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  # Worktrees of one checkout share their compiled objects.
-  export CCACHE_BASEDIR="$root"
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f build/CMakeCache.txt ]; then
-  cmake --preset mingw "${launcher[@]}" >/dev/null
-fi
+configure_once build --preset mingw
 cmake --build build -j"$(nproc)" -- --no-print-directory -s

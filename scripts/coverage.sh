@@ -6,18 +6,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/packages.sh"
-install_missing clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest \
-  zlib1g-dev libgcrypt20-dev
+install_missing "${native_packages[@]}"
 
 cd "$root"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  export CCACHE_BASEDIR="$root"
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f build-coverage/CMakeCache.txt ]; then
-  cmake --preset coverage "${launcher[@]}" >/dev/null
-fi
+configure_once build-coverage --preset coverage
 cmake --build build-coverage --target loftswitch-portable-tests -j"$(nproc)" -- --no-print-directory -s
 
 profiles=build-coverage/profiles

@@ -10,20 +10,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-20}
 case "$seconds" in '' | *[!0-9]*) echo "usage: scripts/fuzz.sh [seconds-per-target]" >&2; exit 64 ;; esac
 
-packages=(clang-16 libclang-rt-16-dev cmake make nlohmann-json3-dev zlib1g-dev libgcrypt20-dev)
 source "$root/scripts/packages.sh"
-install_missing "${packages[@]}"
+install_missing "${native_packages[@]}"
 
 cd "$root"
 build=build-fuzz
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  export CCACHE_BASEDIR="$root"
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset native -B "$build" -DLOFTSWITCH_FUZZ=ON -DLOFTSWITCH_TESTS=OFF "${launcher[@]}" >/dev/null
-fi
+configure_once "$build" --preset native -B "$build" -DLOFTSWITCH_FUZZ=ON -DLOFTSWITCH_TESTS=OFF
 if ! cmake --build "$build" --target fuzz-targets -j"$(nproc)" -- --no-print-directory -s \
   >"$build/build.log" 2>&1; then
   cat "$build/build.log" >&2

@@ -7,18 +7,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 source "$root/scripts/packages.sh"
-install_missing clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest \
-  zlib1g-dev libgcrypt20-dev
+install_missing "${native_packages[@]}"
 
 cd "$root"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-  export CCACHE_BASEDIR="$root"
-  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-fi
-if [ ! -f build-native/CMakeCache.txt ]; then
-  cmake --preset native "${launcher[@]}" >/dev/null
-fi
+configure_once build-native --preset native
 cmake --build build-native --target loftswitch-portable-tests -j"$(nproc)" -- --no-print-directory -s
 start=$(date +%s%N)
 build-native/bin/loftswitch-portable-tests --gtest_brief=1 "$@"

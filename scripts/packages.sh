@@ -12,3 +12,23 @@ install_missing() {
     apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
 }
+
+# What the native lane, its coverage build and the fuzz targets need.
+native_packages=(clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest
+  zlib1g-dev libgcrypt20-dev)
+
+# Configures build folder $1 with the cmake arguments that follow, once: a
+# folder that has its cache is left as it is. Compiles through ccache when the
+# machine has it, so that worktrees of one checkout share their objects.
+configure_once() {
+  local folder=$1
+  shift
+  local launcher=()
+  if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR="$root"
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
+  if [ ! -f "$folder/CMakeCache.txt" ]; then
+    cmake "$@" "${launcher[@]}" >/dev/null
+  fi
+}
