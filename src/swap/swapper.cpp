@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include "base/text.h"
@@ -11,6 +12,13 @@ namespace {
 
 constexpr std::uint64_t kProgressLimit = 1048576;
 constexpr int kAsideFolders = 100;
+constexpr std::uint64_t kInstalledLimit = 1048576;
+
+// The install's top-level names when the swap finished: what the new
+// version makes beside them afterwards belongs to neither version.
+std::filesystem::path installedPath(const Workspace& workspace, std::string_view attemptId) {
+  return stageFolder(workspace, attemptId) / utf8ToPath("installed");
+}
 
 std::filesystem::path locationRoot(const Workspace& workspace, Location location,
                                    std::string_view attemptId) {
@@ -124,7 +132,13 @@ Result<Unit> Swapper::run(const std::vector<Move>& moves) {
     }
     RETURN_IF_ERROR(fileSystem_.append(progress, "+"));
   }
-  return ok();
+  // A bundle moves as a whole, with whatever the new version makes in it;
+  // beside it lie other programs' files.
+  if (workspace_.layout != Layout::folder) return ok();
+  ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
+  std::string record;
+  for (const std::string& name : names) record += name + "\n";
+  return fileSystem_.writeFile(installedPath(workspace_, attemptId_), record);
 }
 
 Result<EntryKind> Swapper::lookAt(const std::filesystem::path& entry, std::string_view path) {
@@ -156,6 +170,30 @@ Result<Unit> Swapper::moveAside(const std::filesystem::path& entry, std::string_
   }
   return fail(ErrorCode::io, std::string(path) + " couldn't be moved aside: " +
                                  pathToUtf8(root) + " holds too many earlier copies");
+}
+
+Result<Unit> Swapper::setAsideWhatTheNewVersionMade(const std::vector<Move>& moves) {
+  const std::filesystem::path recordPath = installedPath(workspace_, attemptId_);
+  Result<std::string> record = fileSystem_.readFile(recordPath, kInstalledLimit);
+  // No record: the swap never finished, so the new version never ran.
+  if (!record && record.error().code == ErrorCode::notFound) return ok();
+  if (!record) return fail(record.error());
+  std::set<std::string> known = {asciiLower(pathToUtf8(workspace_.workspacePath.filename()))};
+  for (std::size_t start = 0, end; (end = record->find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    known.insert(asciiLower(std::string_view(*record).substr(start, end - start)));
+  }
+  // The previous version's own entries are back by now.
+  for (const Move& move : moves) {
+    if (move.from == Location::target) known.insert(asciiLower(move.path.substr(0, move.path.find('/'))));
+  }
+  ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
+  for (const std::string& name : names) {
+    if (known.contains(asciiLower(name))) continue;
+    RETURN_IF_ERROR(moveAside(workspace_.targetRoot / utf8ToPath(name), name));
+  }
+  // Once the previous version runs again, what it makes is its own.
+  return fileSystem_.remove(recordPath);
 }
 
 Result<Unit> Swapper::undo(const std::vector<Move>& moves) {
@@ -207,6 +245,7 @@ Result<Unit> Swapper::undo(const std::vector<Move>& moves) {
     // A single move cannot meet an entry that an older one brought back.
     if (count > 1) RETURN_IF_ERROR(fileSystem_.append(progress, "-"));
   }
+  RETURN_IF_ERROR(setAsideWhatTheNewVersionMade(moves));
   if (progressRead) {
     // A leftover progress file only makes a later undo look at moves that
     // are already back.

@@ -38,7 +38,8 @@ class Swapper {
 
   // Makes the moves in order. Every path is checked before the first move,
   // so an unsafe journal moves nothing; a failed move stops the swap and
-  // leaves the moves made so far, each with its progress mark.
+  // leaves the moves made so far, each with its progress mark. Once all are
+  // made, records the install's top-level names for the undo.
   [[nodiscard]] Result<Unit> run(const std::vector<Move>& moves);
 
   // Puts back every recorded move, and the one that may have been made
@@ -46,6 +47,8 @@ class Swapper {
   // run again after a failure or a crash. Whatever lies where an entry goes
   // back is moved aside into the attempt's "aside" folder first. Stops at the
   // first move it cannot look at or put back and keeps the progress file.
+  // Then moves aside, into the same folder, every top-level entry that
+  // neither version had and that appeared after the swap finished.
   [[nodiscard]] Result<Unit> undo(const std::vector<Move>& moves);
 
   // Moves `source` to `destination`, trying again with growing pauses while
@@ -58,6 +61,7 @@ class Swapper {
   // What lies at `entry`; an error (logged) when that cannot be told.
   Result<EntryKind> lookAt(const std::filesystem::path& entry, std::string_view path);
   Result<Unit> moveAside(const std::filesystem::path& entry, std::string_view path);
+  Result<Unit> setAsideWhatTheNewVersionMade(const std::vector<Move>& moves);
 
   FileSystem& fileSystem_;
   Workspace workspace_;

@@ -38,18 +38,19 @@ constexpr char kId[] = "00000000000000a2";
 constexpr char kOther[] = "00000000000000b1";
 
 // Every content is unique, so that each file can be found wherever it went.
-const Snapshot kVersion1 = {{"App.exe", "app 1"}, {"data\\", ""}, {"data\\cache.bin", "cache 1"},
-                            {"data\\user.db", "the user's"}, {"logs\\", ""},
-                            {"logs\\old.log", "log 1"}, {"readme.txt", "readme 1"}};
-const Snapshot kVersion2 = {{"App.exe", "app 2"}, {"data\\", ""}, {"data\\schema.sql", "schema 2"},
-                            {"data\\user.db", "the user's"}, {"lib\\", ""},
-                            {"lib\\core.dll", "core 2"}};
-const Snapshot kStaged = {{"App.exe", "app 2"}, {"data\\", ""}, {"data\\schema.sql", "schema 2"},
-                          {"data\\user.db", "shipped db"}, {"lib\\", ""},
-                          {"lib\\core.dll", "core 2"}};
-// What version 2 makes before it crashes: in a folder it ships, and in one
-// that only version 1 had.
-const Snapshot kMade = {{"lib\\cache.tmp", "made in lib"}, {"logs\\new.log", "made in logs"}};
+const Snapshot kVersion1 = {{"App.exe", "app 1"}, {"data/", ""}, {"data/cache.bin", "cache 1"},
+                            {"data/user.db", "the user's"}, {"logs/", ""},
+                            {"logs/old.log", "log 1"}, {"readme.txt", "readme 1"}};
+const Snapshot kVersion2 = {{"App.exe", "app 2"}, {"data/", ""}, {"data/schema.sql", "schema 2"},
+                            {"data/user.db", "the user's"}, {"lib/", ""},
+                            {"lib/core.dll", "core 2"}};
+const Snapshot kStaged = {{"App.exe", "app 2"}, {"data/", ""}, {"data/schema.sql", "schema 2"},
+                          {"data/user.db", "shipped db"}, {"lib/", ""},
+                          {"lib/core.dll", "core 2"}};
+// What version 2 makes before it crashes: in a folder it ships, in one that
+// only version 1 had, and in one that neither has.
+const Snapshot kMade = {{"lib/cache.tmp", "made in lib"}, {"logs/new.log", "made in logs"},
+                        {"cache/state.bin", "made in cache"}};
 
 // Version 1 installed with the user's database; version 2 staged, shipping
 // a database of its own. Only the lock file lies on the real disk.
@@ -67,10 +68,10 @@ class World {
     options.id = kId;
     options.lockWaitMs = 0;
     for (const auto& [name, content] : kVersion1) {
-      if (!name.ends_with('\\')) disk.addFile(install / utf8ToPath(name), content);
+      if (!name.ends_with('/')) disk.addFile(install / utf8ToPath(name), content);
     }
     for (const auto& [name, content] : kStaged) {
-      if (!name.ends_with('\\')) disk.addFile(stagedFolder(workspace, kId) / utf8ToPath(name), content);
+      if (!name.ends_with('/')) disk.addFile(stagedFolder(workspace, kId) / utf8ToPath(name), content);
     }
     journal.id = kId;
     journal.app = "demo";
@@ -97,8 +98,12 @@ class World {
 
   // The install without the workspace inside it.
   Snapshot installed() const {
-    Snapshot all = disk.snapshot(install);
-    std::erase_if(all, [](const auto& entry) { return entry.first.starts_with(".loftswitch\\"); });
+    Snapshot all;
+    for (const auto& [stored, content] : disk.snapshot(install)) {
+      std::string name = stored;
+      std::replace(name.begin(), name.end(), '\\', '/');
+      if (!name.starts_with(".loftswitch/")) all.emplace(name, content);
+    }
     return all;
   }
 
@@ -156,7 +161,7 @@ class World {
     for (const auto& [name, content] : disk.snapshot()) contents.insert(content);
     for (const Snapshot* files : {&kVersion1, &kStaged, made ? &kMade : &kVersion1}) {
       for (const auto& [name, content] : *files) {
-        EXPECT_TRUE(name.ends_with('\\') || contents.contains(content)) << name << " is lost";
+        EXPECT_TRUE(name.ends_with('/') || contents.contains(content)) << name << " is lost";
       }
     }
   }

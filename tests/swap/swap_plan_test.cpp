@@ -7,18 +7,14 @@
 #include <vector>
 
 #include "base/text.h"
-#include "base/win32.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 
 namespace loftswitch {
-
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
+using ::testing::ElementsAreArray;
 using ::testing::Optional;
-using ::testing::StartsWith;
 
 constexpr std::string_view kId = "00000000000000aa";
 
@@ -27,172 +23,93 @@ Move install(std::string path) { return {Location::stage, Location::target, std:
 Move keep(std::string path) { return {Location::target, Location::stage, std::move(path)}; }
 Move displace(std::string path) { return {Location::stage, Location::replaced, std::move(path)}; }
 
-class SwapPlanTest : public ::testing::Test {
- protected:
-  const Workspace workspace_ = workspaceForInstall("C:\\App", Layout::folder);
-  MemoryFileSystem fs_;
-
-  void installed(const std::string& path, std::string_view content = "old") {
-    fs_.addFile("C:\\App\\" + path, content);
-  }
-  void shipped(const std::string& path, std::string_view content = "new") {
-    fs_.addFile(stagedFolder(workspace_, kId) / utf8ToPath(path), content);
-  }
-  Result<std::vector<Move>> plan(const std::vector<std::string>& preserve,
-                                 std::string_view executable = "App.exe") {
-    const MemoryFileSystem::Snapshot before = fs_.snapshot();
-    Result<std::vector<Move>> moves = planSwap(fs_, workspace_, kId, preserve, executable);
-    EXPECT_EQ(fs_.snapshot(), before) << "planning changed the file system";
-    return moves;
-  }
+struct PlanCase {
+  const char* name;
+  std::vector<std::string> installed;  // "/"-separated files; "@x" marks folder x a link
+  std::vector<std::string> shipped;
+  std::vector<std::string> preserve;
+  std::string executable;
+  std::vector<Move> moves;
+  std::string error;  // instead of the moves
 };
 
-TEST_F(SwapPlanTest, TakesTheExecutableOutLastAndPutsItBackFirst) {
-  installed("App.exe");
-  installed("data\\x");
-  installed(".loftswitch\\journal.json");
-  shipped("App.exe");
-  shipped("lib\\core.dll");
-  EXPECT_THAT(plan({}), Optional(ElementsAre(backUp("data"), backUp("App.exe"),
-                                             install("App.exe"), install("lib"))));
-}
+const PlanCase kPlans[] = {
+    {"ExecutableOutLastInFirst", {"App.exe", "data/x", ".loftswitch/journal.json"},
+     {"App.exe", "lib/core.dll"}, {}, "App.exe",
+     {backUp("data"), backUp("App.exe"), install("App.exe"), install("lib")}, ""},
+    {"ExecutableAndWorkspaceInAnyCase", {"Zeta.exe", "App.exe", ".LoftSwitch/journal.json"},
+     {"a.txt", "APP.EXE"}, {}, "app.exe/",
+     {backUp("Zeta.exe"), backUp("App.exe"), install("APP.EXE"), install("a.txt")}, ""},
+    {"PreservedFileDisplacesTheShippedOne", {"App.exe", "settings.ini"},
+     {"App.exe", "settings.ini"}, {"settings.ini"}, "App.exe",
+     {displace("settings.ini"), keep("settings.ini"), backUp("App.exe"), install("App.exe"),
+      install("settings.ini")}, ""},
+    {"OnlyTheOuterOfNestedPreservedPaths", {"App.exe", "data/user.db", "data/cache.bin"},
+     {"App.exe"}, {"data/user.db", "DATA", "data/USER.db/x"}, "App.exe",
+     {keep("data"), backUp("App.exe"), install("App.exe"), install("data")}, ""},
+    {"DeepPreservedPathAsInstalledInsideTheNewFolder", {"App.exe", "data/user.db"},
+     {"App.exe", "Data/defaults.db"}, {"DATA/User.DB", "not/there", "nothing"}, "App.exe",
+     {keep("data/user.db"), backUp("data"), backUp("App.exe"), install("App.exe"),
+      install("Data")}, ""},
+    {"NoPreservedPathThroughALink", {"App.exe", "data/user.db", "@data"}, {"App.exe"},
+     {"data/user.db"}, "App.exe", {backUp("data"), backUp("App.exe"), install("App.exe")}, ""},
+    {"NeverTheWorkspace", {"App.exe", ".loftswitch/journal.json"}, {"App.exe"},
+     {".loftswitch/journal.json", ".LOFTSWITCH"}, "App.exe",
+     {backUp("App.exe"), install("App.exe")}, ""},
+    {"PreservedPathBelowAShippedFile", {"App.exe", "a/b/c"}, {"App.exe", "A"}, {"a/b/c"},
+     "App.exe", {}, "the preserved path a/b/c conflicts with the update's file a"},
+    {"UnsafePreservedPathEvenWhenNotInstalled", {"App.exe"}, {"App.exe"}, {"fine", "x/.."},
+     "App.exe", {}, "unsafe path in the update journal: \"x/..\""},
+    // Windows drops a trailing dot or space: such an entry could never be
+    // moved back, so the update stops before anything moves.
+    {"NameTheSwapCouldNotMove", {"App.exe", "notes."}, {"App.exe"}, {}, "App.exe", {},
+     "\"notes.\" can't be moved: its name isn't one that Windows keeps as it is"},
+    {"UpdateWithoutTheExecutable", {"App.exe"}, {"App.exe"}, {}, "bin/app.exe", {},
+     "the update has no bin"},
+};
 
-TEST_F(SwapPlanTest, MatchesTheExecutableAndTheWorkspaceInAnyCase) {
-  installed("Zeta.exe");
-  installed("App.exe");
-  installed(".LoftSwitch\\journal.json");
-  shipped("a.txt");
-  shipped("APP.EXE");
-  EXPECT_THAT(plan({}, "app.exe/"),
-              Optional(ElementsAre(backUp("Zeta.exe"), backUp("App.exe"), install("APP.EXE"),
-                                   install("a.txt"))));
-}
+class SwapPlanTest : public ::testing::TestWithParam<PlanCase> {};
 
-TEST_F(SwapPlanTest, KeepsAPreservedFileAndSetsTheUpdatesCopyAside) {
-  installed("App.exe");
-  installed("settings.ini");
-  shipped("App.exe");
-  shipped("settings.ini");
-  EXPECT_THAT(plan({"settings.ini"}),
-              Optional(ElementsAre(displace("settings.ini"), keep("settings.ini"),
-                                   backUp("App.exe"), install("App.exe"),
-                                   install("settings.ini"))));
-}
-
-TEST_F(SwapPlanTest, KeepsOnlyTheOuterOfNestedPreservedPaths) {
-  installed("App.exe");
-  installed("data\\user.db");
-  installed("data\\cache.bin");
-  shipped("App.exe");
-  // Also when the outer one is written in another case, which sorts it after
-  // the inner one by bytes.
-  for (const std::vector<std::string>& preserve : std::vector<std::vector<std::string>>{
-           {"data/user.db", "data"}, {"Data/user.db", "data"}, {"data/user.db", "DATA", "data/USER.db/x"}}) {
-    EXPECT_THAT(plan(preserve), Optional(ElementsAre(keep("data"), backUp("App.exe"),
-                                                     install("App.exe"), install("data"))));
+TEST_P(SwapPlanTest, PlansAsExpectedAndChangesNothing) {
+  const PlanCase& c = GetParam();
+  const Workspace workspace = workspaceForInstall("C:/App", Layout::folder);
+  MemoryFileSystem fs;
+  for (const std::string& path : c.installed) {
+    if (path.starts_with('@')) {
+      fs.markLink(workspace.targetRoot / utf8ToPath(path.substr(1)));
+    } else {
+      fs.addFile(workspace.targetRoot / utf8ToPath(path), "old");
+    }
   }
-}
-
-TEST_F(SwapPlanTest, KeepsADeepPreservedPathInsideTheNewFolder) {
-  installed("App.exe");
-  installed("data\\user.db");
-  installed("data\\cache.bin");
-  shipped("App.exe");
-  EXPECT_THAT(plan({"data/user.db"}),
-              Optional(ElementsAre(keep("data/user.db"), backUp("data"), backUp("App.exe"),
-                                   install("App.exe"), install("data"))));
-}
-
-TEST_F(SwapPlanTest, UsesThePreservedPathAsInstalledAndSkipsMissingOnes) {
-  installed("App.exe");
-  installed("data\\user.db");
-  shipped("App.exe");
-  shipped("Data\\defaults.db");
-  EXPECT_THAT(plan({"DATA/User.DB", "not/there", "nothing"}),
-              Optional(ElementsAre(keep("data/user.db"), backUp("data"), backUp("App.exe"),
-                                   install("App.exe"), install("Data"))));
-  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "DATA/User.DB"), "data/user.db");
-  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/user.db/more"), std::nullopt);
-  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/other"), std::nullopt);
-}
-
-TEST_F(SwapPlanTest, DoesNotFollowALinkOnTheWayToAPreservedPath) {
-  installed("App.exe");
-  installed("data\\user.db");
-  shipped("App.exe");
-  fs_.markLink("C:\\App\\data");
-  EXPECT_EQ(findInstalledPath(fs_, "C:\\App", "data/user.db"), std::nullopt);
-  EXPECT_THAT(plan({"data/user.db"}), Optional(ElementsAre(backUp("data"), backUp("App.exe"),
-                                                           install("App.exe"))));
-}
-
-TEST_F(SwapPlanTest, NeverKeepsOrMovesTheWorkspace) {
-  installed("App.exe");
-  installed(".loftswitch\\journal.json");
-  shipped("App.exe");
-  EXPECT_THAT(plan({".loftswitch/journal.json", ".LOFTSWITCH"}),
-              Optional(ElementsAre(backUp("App.exe"), install("App.exe"))));
-}
-
-TEST_F(SwapPlanTest, RefusesAPreservedPathBelowAFileOfTheUpdate) {
-  installed("App.exe");
-  installed("a\\b\\c");
-  shipped("App.exe");
-  shipped("A");
-  EXPECT_THAT(plan({"a/b"}), FailsWith(ErrorCode::invalidData,
-                                       "the preserved path a/b conflicts with the update's file a"));
-  EXPECT_THAT(plan({"a/b/c"}), FailsWith(ErrorCode::invalidData,
-                                         "the preserved path a/b/c conflicts with the update's "
-                                         "file a"));
-}
-
-TEST_F(SwapPlanTest, RefusesUnsafePreservedPathsEvenWhenNotInstalled) {
-  installed("App.exe");
-  shipped("App.exe");
-  for (const std::string path : {"../x", "a//b", "C:x", "", "/abs", "a\\b", "x/..", "trail."}) {
-    EXPECT_THAT(plan({"fine", path}),
-                FailsWith(ErrorCode::invalidData,
-                          "unsafe path in the update journal: \"" + path + "\""))
-        << path;
+  for (const std::string& path : c.shipped) {
+    fs.addFile(stagedFolder(workspace, kId) / utf8ToPath(path), "new");
   }
+  const MemoryFileSystem::Snapshot before = fs.snapshot();
+  const Result<std::vector<Move>> plan = planSwap(fs, workspace, kId, c.preserve, c.executable);
+  if (c.error.empty()) {
+    EXPECT_THAT(plan, Optional(ElementsAreArray(c.moves)));
+  } else {
+    EXPECT_THAT(plan, FailsWithMessageThat(c.error));
+  }
+  EXPECT_EQ(fs.snapshot(), before) << "planning changed the file system";
 }
 
-// Windows drops a trailing dot or space: the swap could never move the entry
-// back, so the update stops before anything moves.
-TEST_F(SwapPlanTest, RefusesAnEntryNameTheSwapCouldNotMove) {
-  installed("App.exe");
-  installed("notes.");
-  shipped("App.exe");
-  EXPECT_THAT(plan({}), FailsWith(ErrorCode::invalidData,
-                                  "\"notes.\" can't be moved: its name isn't one that Windows "
-                                  "keeps as it is"));
-}
-
-TEST_F(SwapPlanTest, ReportsWhatIsMissing) {
-  installed("App.exe");
-  EXPECT_THAT(plan({}), FailsWith(ErrorCode::notFound,
-                                  "the staged update is missing: can't list "
-                                  "C:\\App\\.loftswitch\\stage\\00000000000000aa\\new: " +
-                                      windowsErrorText(3)));
-  shipped("App.exe");
-  EXPECT_THAT(plan({}, "bin/app.exe"), FailsWith(ErrorCode::notFound, "the update has no bin"));
-  fs_.failOn(MemoryFileSystem::Operation::list, "C:\\App",
-             Error{ErrorCode::accessDenied, "can't list C:\\App: denied"});
-  EXPECT_THAT(plan({}), FailsWith(ErrorCode::accessDenied, "can't list C:\\App: denied"));
-}
+INSTANTIATE_TEST_SUITE_P(Plans, SwapPlanTest, ::testing::ValuesIn(kPlans),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SwapPlanBundleTest, SwapsTheBundleAsAWhole) {
-  const Workspace workspace = workspaceForInstall("C:\\Apps\\Viewer.app", Layout::bundle);
+  const Workspace workspace =
+      workspaceForInstall(std::filesystem::path("C:/Apps") / "Viewer.app", Layout::bundle);
   MemoryFileSystem fs;
   EXPECT_THAT(planSwap(fs, workspace, kId, {"x"}, "Viewer.app/Contents/viewer.exe"),
               FailsWith(ErrorCode::notFound, "the staged bundle Viewer.app is missing"));
   fs.addFile(stagedFolder(workspace, kId) / "Viewer.app" / "viewer.exe", "new");
   EXPECT_THAT(planSwap(fs, workspace, kId, {"../x"}, "anything"),
-              Optional(ElementsAre(install("Viewer.app"))));
-  fs.addFile("C:\\Apps\\Viewer.app\\viewer.exe", "old");
-  fs.addFile("C:\\Apps\\Other.app\\other.exe", "other");
+              Optional(ElementsAreArray({install("Viewer.app")})));
+  fs.addFile(std::filesystem::path("C:/Apps") / "Viewer.app" / "viewer.exe", "old");
+  fs.addFile(std::filesystem::path("C:/Apps") / "Other.app" / "other.exe", "other");
   EXPECT_THAT(planSwap(fs, workspace, kId, {}, ""),
-              Optional(ElementsAre(backUp("Viewer.app"), install("Viewer.app"))));
+              Optional(ElementsAreArray({backUp("Viewer.app"), install("Viewer.app")})));
 }
 
 }  // namespace
