@@ -145,10 +145,11 @@ TEST_F(ApplyE2eTest, InstallsAnUpdateThatConfirms) {
   EXPECT_EQ(lines.back(), "finished: updated");
 }
 
-// It keeps the journal from the tool for a second, then makes a file in a
-// folder it does not ship, and crashes.
+// It keeps the journal from the tool for a second, then makes files in a
+// folder only the previous version had and in one neither version has, and
+// crashes.
 TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall) {
-  stage("crash\ncreate=logs/new.log\nholdJournalMs=1000");
+  stage("crash\ncreate=logs/new.log,cache/state.bin\nholdJournalMs=1000");
   const auto before = snapshot();
   const ProgramRun run = applyAttempt();
   EXPECT_EQ(run.exitCode, 1) << run.err;
@@ -159,8 +160,11 @@ TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall)
                                           "the new version exited with code 3 before it "
                                           "finished starting"}));
   EXPECT_EQ(snapshot(), before);
-  EXPECT_EQ(readTestFile(stageFolder(workspace, kId) / "aside" / "1" / "logs" / "new.log"),
-            "made by the sample app");
+  // Kept in the workspace, out of the install.
+  for (const char* made : {"logs/new.log", "cache/state.bin"}) {
+    EXPECT_EQ(readTestFile(stageFolder(workspace, kId) / "aside" / "1" / utf8ToPath(made)),
+              "made by the sample app");
+  }
   EXPECT_THAT(started(2), ElementsAre("2", "1"));
   EXPECT_EQ(logLines(kId).back(), "finished: rolled-back");
 }

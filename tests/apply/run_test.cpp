@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -181,31 +182,44 @@ class World {
     EXPECT_TRUE(now == kVersion1 || now == kVersion2) << "a mixed install after the repair";
   }
 
-  // For every operation k of the run, k failing in each way: the run tells
-  // the truth, and at most one repair settles the install.
-  template <typename Script>
-  void sweep(Script script, RunOutcome expected) {
+  // For every way of failing and every operation k that `drive` reaches, a
+  // world starting from `start` (a fresh one when none) with operation k
+  // failing: the run tells the truth, and at most one repair settles the
+  // install. A run that no longer reaches k ends `clean`. Counts the runs.
+  template <typename Drive>
+  static std::size_t sweep(Drive drive, RunOutcome clean, const World* start = nullptr) {
+    std::size_t runs = 0;
     for (Fault fault : {Fault::once, Fault::forGood, Fault::powerLoss}) {
-      for (std::size_t k = 1;; ++k) {
+      for (std::size_t k = 1;; ++k, ++runs) {
         World world;
-        world.host.scriptLaunch(script(world));
+        if (start) {
+          world.disk = start->disk;
+          world.made = start->made;
+        }
         world.disk.failAt(k, fault);
         SCOPED_TRACE("fault " + std::to_string(static_cast<int>(fault)) + " at operation " +
                      std::to_string(k));
         RunOutcome outcome = RunOutcome::failed;
         try {
-          outcome = world.apply();
+          outcome = drive(world);
           world.expectTruthful(outcome);
         } catch (const MemoryFileSystem::PowerLoss&) {
         }
         if (!world.disk.faultReached()) {
-          EXPECT_EQ(outcome, expected);
+          EXPECT_EQ(outcome, clean);
           break;
         }
         world.expectSettled(outcome);
-        if (::testing::Test::HasFailure()) return;
+        if (::testing::Test::HasFailure()) return runs;
       }
     }
+    return runs;
+  }
+
+  RunOutcome repair() {
+    FakeHost fresh;
+    options.repair = true;
+    return run(options, disk, fresh, sink);
   }
 
   const std::filesystem::path install = temp() / "App";
@@ -223,54 +237,48 @@ class World {
 class RunTest : public ::testing::Test, public World {};
 
 TEST_F(RunTest, AnUpdateThatConfirmsTellsTheTruthWhateverOperationFails) {
-  sweep([](World& t) { return FakeHost::neverExits().then(500, [&t] { t.confirm(); }); },
-        RunOutcome::updated);
+  RecordProperty("runs", std::to_string(sweep(
+                             [](World& t) {
+                               t.host.scriptLaunch(
+                                   FakeHost::neverExits().then(500, [&t] { t.confirm(); }));
+                               return t.apply();
+                             },
+                             RunOutcome::updated)));
 }
 
 TEST_F(RunTest, AVersionThatCrashesIsRolledBackWhateverOperationFails) {
-  sweep([](World& t) { return t.crashing(); }, RunOutcome::rolledBack);
+  RecordProperty("runs", std::to_string(sweep(
+                             [](World& t) {
+                               t.host.scriptLaunch(t.crashing());
+                               return t.apply();
+                             },
+                             RunOutcome::rolledBack)));
 }
 
-// A repair cut short by a power loss anywhere is settled by the next one.
-TEST_F(RunTest, ARepairAfterAPowerLossAnywhereCanItselfLosePowerAnywhere) {
+// Every state a power loss can leave a crashing update in (each once), then
+// a repair with any operation failing in any way.
+TEST_F(RunTest, ARepairSettlesEveryInterruptedStateWhateverOperationFails) {
+  std::set<Snapshot> seen;
+  std::size_t runs = 0;
   for (std::size_t lost = 1;; ++lost) {
-    World probe;
-    probe.host.scriptLaunch(probe.crashing());
-    probe.disk.failAt(lost, Fault::powerLoss);
+    World start;
+    start.host.scriptLaunch(start.crashing());
+    start.disk.failAt(lost, Fault::powerLoss);
     try {
-      (void)probe.apply();
+      (void)start.apply();
     } catch (const MemoryFileSystem::PowerLoss&) {
     }
-    if (!probe.disk.faultReached()) break;
-    {
-      const Fault fault = Fault::powerLoss;
-      for (std::size_t k = 1;; ++k) {
-        World world;
-        world.host.scriptLaunch(world.crashing());
-        world.disk.failAt(lost, Fault::powerLoss);
-        try {
-          (void)world.apply();
-        } catch (const MemoryFileSystem::PowerLoss&) {
-        }
-        world.disk.heal();
-        SCOPED_TRACE("power lost at " + std::to_string(lost) + ", in the repair at " +
-                     std::to_string(k));
-        world.disk.failAt(k, fault);
-        world.options.repair = true;
-        FakeHost fresh;
-        RunOutcome outcome = RunOutcome::failed;
-        try {
-          outcome = run(world.options, world.disk, fresh, world.sink);
-          world.expectTruthful(outcome);
-        } catch (const MemoryFileSystem::PowerLoss&) {
-        }
-        const bool reached = world.disk.faultReached();
-        world.expectSettled(outcome);
-        if (::testing::Test::HasFailure()) return;
-        if (!reached) break;
-      }
-    }
+    if (!start.disk.faultReached()) break;
+    start.disk.heal();
+    if (!seen.insert(start.disk.snapshot()).second) continue;
+    SCOPED_TRACE("power lost at " + std::to_string(lost));
+    World clean;
+    clean.disk = start.disk;
+    runs += sweep([](World& t) { return t.repair(); }, clean.repair(), &start);
+    if (HasFailure()) return;
   }
+  RecordProperty("runs", std::to_string(runs));
+  RecordProperty("states", std::to_string(seen.size()));
 }
 
 TEST_F(RunTest, RefusesAFolderThatIsNoWorkspace) {

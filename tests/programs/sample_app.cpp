@@ -6,7 +6,7 @@
 //   mode=confirm | crash | stay     (crash: exits with exitCode before confirming)
 //   exitCode=3
 //   stayMs=5000                      (stay: keeps running this long)
-//   create=logs/new.log              (a file it writes into the install first)
+//   create=logs/new.log,cache/a.bin  (files it writes into the install first)
 //   holdJournalMs=1000               (then keeps the journal open, unshared)
 // With `--record <file>` it appends one JSON line saying that it ran, how its
 // confirmation went and which outcome it was told about.
@@ -122,8 +122,9 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  if (settings.count("create")) {
-    (void)fs.writeFile(folder / utf8ToPath(settings["create"]), "made by the sample app");
+  std::istringstream created(settings["create"]);
+  for (std::string path; std::getline(created, path, ',');) {
+    (void)fs.writeFile(folder / utf8ToPath(path), "made by the sample app");
   }
   if (settings.count("holdJournalMs")) {
     const HANDLE journal =
