@@ -23,7 +23,7 @@ namespace loftswitch {
 // exist. Relative paths are taken as they are.
 //
 // On top of that it can fail chosen operations, hold paths "in use" and
-// simulate a power loss, and it counts and records every call.
+// simulate a power loss.
 class MemoryFileSystem : public FileSystem {
  public:
   enum class Operation {
@@ -82,7 +82,6 @@ class MemoryFileSystem : public FileSystem {
   // again; a negative count fails for good. Later rules are checked first.
   void failOn(Operation operation, const std::filesystem::path& path, Error error,
               int times = -1);
-  void clearFailures();
 
   // A held path is open in another program without delete sharing: moving,
   // removing, replacing or appending to it fails with the Windows sharing
@@ -106,11 +105,6 @@ class MemoryFileSystem : public FileSystem {
   bool faultReached() const { return fault_ && counted_ >= fault_->at; }
   // Ends the fault (the power comes back) and starts counting afresh.
   void heal();
-
-  // Calls made since creation, failed ones included.
-  std::size_t operationCount() const { return log_.size(); }
-  // One line per call, such as "move C:\a -> C:\b" or "append C:\p".
-  const std::vector<std::string>& operations() const { return log_; }
 
  private:
   class Writer;
@@ -157,7 +151,6 @@ class MemoryFileSystem : public FileSystem {
   std::optional<Injected> fault_;
   std::size_t counted_ = 0;
   std::map<std::string, Node> durable_;
-  std::vector<std::string> log_;
 };
 
 }  // namespace loftswitch

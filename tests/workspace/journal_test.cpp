@@ -120,24 +120,6 @@ TEST(JournalTest, WritesEveryFieldInByteOrderWithTwoSpaceIndent) {
   EXPECT_EQ(serializeJournal(fullJournal()), kFullText);
 }
 
-TEST(JournalTest, ReadingWrittenTextGivesAnEqualJournalAndTheSameText) {
-  Journal plain;
-  plain.id = "ffffffffffffffff";
-  std::vector<Journal> journals = {fullJournal(), plain};
-  for (auto state : {JournalState::swapping, JournalState::swapped, JournalState::confirmed,
-                     JournalState::rolledBack}) {
-    journals.emplace_back(plain).state = state;
-  }
-  journals.emplace_back(plain).moves = {Move{Location::replaced, Location::stage, "x"}};
-  for (const Journal& journal : journals) {
-    const std::string text = serializeJournal(journal);
-    auto read = parseJournal(text);
-    ASSERT_THAT(read, IsOkay()) << text;
-    EXPECT_EQ(*read, journal);
-    EXPECT_EQ(serializeJournal(*read), text);
-  }
-}
-
 TEST(JournalTest, ReadsMinimalTextWithDefaultsAndIgnoresWhatItNeedNotUnderstand) {
   Journal expected;
   expected.id = "00112233aabbccdd";

@@ -54,19 +54,12 @@ TEST(WorkspaceTest, RefusesNamesThatOnlyResembleAWorkspace) {
   }
 }
 
-TEST(WorkspaceTest, TheWorkspaceOfAnInstallFolderLiesInsideItAndOfABundleBesideIt) {
-  const Workspace expected{Layout::folder, p("C:/App"), p("C:/App/.loftswitch"), ""};
-  EXPECT_EQ(workspaceForInstall(p("C:/App"), Layout::folder), expected);
-  EXPECT_EQ(workspaceForInstall(p("C:/App/"), Layout::folder), expected);
-  EXPECT_EQ(appLocation(expected), p("C:/App"));
-  // A bundle's lies beside it.
-  const Workspace bundle{Layout::bundle, p("C:/Apps"), p("C:/Apps/.My.app.loftswitch"),
-                           "My.app"};
-  EXPECT_EQ(workspaceForInstall(p("C:/Apps/My.app/"), Layout::bundle), bundle);
-  EXPECT_EQ(appLocation(bundle), p("C:/Apps/My.app"));
-}
-
 TEST(WorkspaceTest, RecognisingTheWorkspaceOfAnInstallGivesTheInstallBack) {
+  // A folder's workspace lies inside it, a bundle's beside it.
+  EXPECT_EQ(workspaceForInstall(p("C:/App/"), Layout::folder),
+            (Workspace{Layout::folder, p("C:/App"), p("C:/App/.loftswitch"), ""}));
+  EXPECT_EQ(workspaceForInstall(p("C:/Apps/My.app/"), Layout::bundle),
+            (Workspace{Layout::bundle, p("C:/Apps"), p("C:/Apps/.My.app.loftswitch"), "My.app"}));
   for (const char* location :
        {"C:/App", "C:/", "D:/deep/path/to/App", "//srv/share/App"}) {
     const Workspace workspace = workspaceForInstall(p(location), Layout::folder);
@@ -77,17 +70,6 @@ TEST(WorkspaceTest, RecognisingTheWorkspaceOfAnInstallGivesTheInstallBack) {
     EXPECT_THAT(recognizeWorkspace(workspace.workspacePath), Optional(Eq(workspace))) << location;
     EXPECT_EQ(appLocation(workspace), p(location));
   }
-}
-
-TEST(WorkspaceTest, NamesInsideTheWorkspaceHangOffItsPath) {
-  const Workspace workspace = workspaceForInstall(p("C:/App"), Layout::folder);
-  const std::string id = "0123456789abcdef";
-  EXPECT_EQ(lockPath(workspace), p("C:/App/.loftswitch/lock"));
-  EXPECT_EQ(journalPath(workspace), p("C:/App/.loftswitch/journal.json"));
-  EXPECT_EQ(stagedFolder(workspace, id), p("C:/App/.loftswitch/stage/0123456789abcdef/new"));
-  EXPECT_EQ(progressPath(workspace, id),
-            p("C:/App/.loftswitch/stage/0123456789abcdef/progress"));
-  EXPECT_EQ(backupFolder(workspace, id), p("C:/App/.loftswitch/backup/0123456789abcdef"));
 }
 
 }  // namespace
