@@ -399,6 +399,7 @@ TEST_F(RunTest, ARunThatCannotRetakeTheJournalFailsAndSaysWhy) {
                                     "starting, "}};
   for (const auto& [script, why] : cases) {
     World world;
+    world.options.lockWaitMs = 60;  // waited out, not given up at once
     world.host.scriptLaunch(script);
     world.host.onLaunch = [&world] { world.holdLock(); };
     EXPECT_EQ(world.apply(), RunOutcome::failed);

@@ -53,6 +53,12 @@ TEST(LogRetentionTest, KeepsTheNewestTwentyOfEachKindAndNoOtherFile) {
   }
   EXPECT_EQ(fs.snapshot(logs), expected);
   EXPECT_THAT(lines, ElementsAre(HasSubstr("can't remove the old log")));
+  // A folder that can't be listed is said; one that isn't there is not.
+  lines.clear();
+  fs.failOn(MemoryFileSystem::Operation::list, logs, Error{ErrorCode::accessDenied, "denied"});
+  pruneLogs(fs, logs, [&](std::string_view line) { lines.emplace_back(line); });
+  pruneLogs(fs, logs / "none", [&](std::string_view line) { lines.emplace_back(line); });
+  EXPECT_THAT(lines, ElementsAre("can't look for old logs: denied"));
 }
 
 }  // namespace
