@@ -45,7 +45,7 @@ bool ed25519Verify(std::span<const std::uint8_t> signature, std::span<const std:
   const Sha512Digest k = hash.finish();
   // [S]B - [k]A must be R, compared as encodings: that refuses an R whose y
   // is not reduced or that names -0 as its x, without decoding R at all.
-  const Point expectedR = add(multiply(basePoint(), s), multiply(negate(*key), k));
+  const Point expectedR = multiplyPublic(basePoint(), s, negate(*key), k);
   const Bytes32 encoded = encodePoint(expectedR);
   return std::equal(encoded.begin(), encoded.end(), encodedR.begin());
 }

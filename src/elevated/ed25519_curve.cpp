@@ -297,6 +297,20 @@ Point multiply(const Point& p, std::span<const std::uint8_t> scalar) {
   return low;
 }
 
+Point multiplyPublic(const Point& p, std::span<const std::uint8_t> a, const Point& q,
+                     std::span<const std::uint8_t> b) {
+  const auto bitOf = [](std::span<const std::uint8_t> scalar, std::size_t bit) {
+    return bit / 8 < scalar.size() && ((scalar[bit / 8] >> (bit % 8)) & 1) != 0;
+  };
+  Point sum = identity();
+  for (std::size_t bit = std::max(a.size(), b.size()) * 8; bit-- > 0;) {
+    sum = add(sum, sum);
+    if (bitOf(a, bit)) sum = add(sum, p);
+    if (bitOf(b, bit)) sum = add(sum, q);
+  }
+  return sum;
+}
+
 Bytes32 reduceScalar(const Sha512Digest& wide) { return reduceBytes(wide); }
 
 Bytes32 multiplyAddScalars(const Bytes32& a, const Bytes32& b, const Bytes32& c) {

@@ -46,6 +46,10 @@ bool hasSmallOrder(const Point& p);
 // operations and memory accesses for every scalar of that length, so it may
 // be secret.
 Point multiply(const Point& p, std::span<const std::uint8_t> scalar);
+// [a]p + [b]q for public scalars: one run of doublings shared by both and an
+// addition only where a bit is set, so its time depends on a and b.
+Point multiplyPublic(const Point& p, std::span<const std::uint8_t> a, const Point& q,
+                     std::span<const std::uint8_t> b);
 
 // A 64-byte little-endian number modulo L, without branches on its value.
 Bytes32 reduceScalar(const Sha512Digest& wide);
