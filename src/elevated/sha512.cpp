@@ -51,6 +51,12 @@ void storeBigEndian(std::uint8_t* p, std::uint64_t x) {
 
 Sha512::Sha512() : state_(kInitial) {}
 
+Sha512::~Sha512() {
+  // Volatile stores, which the compiler may not drop as dead.
+  for (std::uint64_t& word : state_) *static_cast<volatile std::uint64_t*>(&word) = 0;
+  for (std::uint8_t& byte : block_) *static_cast<volatile std::uint8_t*>(&byte) = 0;
+}
+
 void Sha512::compress(const std::uint8_t* block) {
   std::uint64_t w[80];
   for (int t = 0; t < 16; ++t) w[t] = loadBigEndian(block + 8 * t);

@@ -13,6 +13,10 @@ using Sha512Digest = std::array<std::uint8_t, 64>;
 class Sha512 {
  public:
   Sha512();
+  // Clears the state and the buffered input: the signer hashes its secrets.
+  ~Sha512();
+  Sha512(const Sha512&) = delete;
+  Sha512& operator=(const Sha512&) = delete;
   void update(std::span<const std::uint8_t> bytes);
   // Ends the hash; the object must not be used afterwards.
   Sha512Digest finish();
