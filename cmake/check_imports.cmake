@@ -7,7 +7,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "can't read the imports of ${PROGRAM}")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" names "${dump}")
-set(allowed kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll ws2_32.dll shell32.dll user32.dll
+set(allowed kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll shell32.dll user32.dll
   ntdll.dll ole32.dll rstrtmgr.dll)
 set(count 0)
 foreach(line ${names})

@@ -13,7 +13,8 @@ install_missing() {
   fi
 }
 
-# What the native lane, its coverage build and the fuzz targets need.
+# What the native lane, its coverage build and the fuzz targets need; libgcrypt
+# stands in for CNG's SHA-256 there and is the Ed25519 fuzz target's oracle.
 native_packages=(clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest
   zlib1g-dev libgcrypt20-dev)
 

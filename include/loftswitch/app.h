@@ -66,7 +66,10 @@ enum loftswitch_code {
   /* A program could not be started (or the administrator declined). */
   LOFTSWITCH_ERROR_LAUNCH = 6,
   /* Out of memory, or a failure no input should cause. */
-  LOFTSWITCH_ERROR_INTERNAL = 7
+  LOFTSWITCH_ERROR_INTERNAL = 7,
+  /* The progress callback asked to stop: nothing was staged, and nothing of
+     the attempt is left behind. */
+  LOFTSWITCH_CANCELLED = 8
 };
 
 typedef struct loftswitch_status {
@@ -125,6 +128,40 @@ LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
                                             const char* trust_json, const char* package_path,
                                             const char* signed_json, const char* options_json,
                                             char* attempt_id, loftswitch_status* status);
+
+/* The long steps of staging a package, in the order they run. An install
+   that only an administrator can change only verifies the package here
+   (its helper copies and unpacks it later). */
+enum loftswitch_phase {
+  LOFTSWITCH_PHASE_COPYING = 1,   /* the package into the workspace */
+  LOFTSWITCH_PHASE_VERIFYING = 2, /* its size and SHA-256 */
+  LOFTSWITCH_PHASE_UNPACKING = 3  /* its files into the stage folder */
+};
+
+/*
+ * Told how far staging is. `phase` is a loftswitch_phase; `done` of `total`
+ * bytes are through it: the package's size for copying and verifying, the
+ * sum of its files' sizes for unpacking. Each phase is reported once with
+ * done 0, then about every MiB, then once with done == total; done never
+ * goes back within a phase. Called on the staging thread, with the
+ * `progress_context` given to the call. Return 0 to go on, anything else to
+ * cancel: the call then ends with LOFTSWITCH_CANCELLED and the callback is
+ * not called again.
+ */
+typedef int (*loftswitch_progress_fn)(int32_t phase, uint64_t done, uint64_t total,
+                                      void* progress_context);
+
+/*
+ * loftswitch_stage_package with progress: the same arguments and results,
+ * and `progress` (may be NULL) called as the package is copied, verified and
+ * unpacked. A cancelled call, like a failed one, leaves no stage folder, no
+ * copy of the package and no change to the journal or an earlier attempt.
+ */
+LOFTSWITCH_API int loftswitch_stage_package_with_progress(
+    const char* install_folder, const char* user_workspace, const char* trust_json,
+    const char* package_path, const char* signed_json, const char* options_json,
+    loftswitch_progress_fn progress, void* progress_context, char* attempt_id,
+    loftswitch_status* status);
 
 /*
  * Starts the update of a staged attempt. The application must exit soon

@@ -9,8 +9,8 @@ namespace loftswitch {
 
 using Ed25519Seed = std::array<std::uint8_t, 32>;
 
-// Prepares the crypto library on first use; false when it cannot be used,
-// in which case nothing verifies.
+// True: the arithmetic is this program's own and needs no preparing. Kept
+// for callers that check before they sign or verify.
 bool cryptoLibraryReady();
 
 // True only for a valid Ed25519 signature (64 bytes) of `message` under the
@@ -23,11 +23,11 @@ bool ed25519Verify(std::span<const std::uint8_t> signature,
                    std::span<const std::uint8_t> message);
 
 // The public key of the private key `seed` (the 32 random bytes an Ed25519
-// private key is made from); nothing when the crypto library fails.
+// private key is made from).
 std::optional<std::array<std::uint8_t, 32>> ed25519PublicKey(const Ed25519Seed& seed);
 
 // The deterministic Ed25519 signature of `message`, checked before it is
-// returned; nothing when the crypto library fails.
+// returned; nothing when that check fails.
 std::optional<std::array<std::uint8_t, 64>> ed25519Sign(const Ed25519Seed& seed,
                                                         std::span<const std::uint8_t> message);
 

@@ -1,92 +1,80 @@
 // Signing serves the publisher's tool and the tests; kept apart from the
-// check so that the updater itself links no signer.
+// check so that the updater itself links no signer. Every step that touches
+// the private key runs the same operations whatever its value, and the
+// secrets are wiped before returning.
 
-#include <gcrypt.h>
-
-#include <cstring>
+#include <algorithm>
 
 #include "elevated/ed25519.h"
+#include "elevated/ed25519_curve.h"
+#include "elevated/sha512.h"
 
 namespace loftswitch {
 namespace {
 
-struct SexpHolder {
-  gcry_sexp_t value = nullptr;
-  ~SexpHolder() { gcry_sexp_release(value); }
-};
+using namespace ed25519_detail;
 
-struct MpiHolder {
-  gcry_mpi_t value = nullptr;
-  ~MpiHolder() { gcry_mpi_release(value); }
+// The secret scalar a and the prefix that makes the nonce, both from
+// SHA-512 of the seed. a is clamped: a multiple of 8, so that it ignores any
+// small-order part, with its top bit fixed, so that its length leaks nothing.
+struct Expanded {
+  Bytes32 scalar;
+  Bytes32 prefix;
+  explicit Expanded(const Ed25519Seed& seed) {
+    Sha512Digest digest = Sha512::digest(seed);
+    std::copy_n(digest.begin(), 32, scalar.begin());
+    std::copy_n(digest.begin() + 32, 32, prefix.begin());
+    wipe(digest.data(), digest.size());
+    scalar[0] &= 248;
+    scalar[31] &= 127;
+    scalar[31] |= 64;
+  }
+  Expanded(const Expanded&) = delete;
+  Expanded& operator=(const Expanded&) = delete;
+  ~Expanded() {
+    wipe(scalar.data(), scalar.size());
+    wipe(prefix.data(), prefix.size());
+  }
 };
-
-struct ContextHolder {
-  gcry_ctx_t value = nullptr;
-  ~ContextHolder() { gcry_ctx_release(value); }
-};
-
-// The 32 bytes of token `name` inside `list`, as the library writes them.
-bool copyToken(gcry_sexp_t list, const char* name, std::uint8_t* out) {
-  SexpHolder token;
-  token.value = gcry_sexp_find_token(list, name, 0);
-  if (token.value == nullptr) return false;
-  std::size_t length = 0;
-  const char* data = gcry_sexp_nth_data(token.value, 1, &length);
-  if (data == nullptr || length != 32) return false;
-  std::memcpy(out, data, 32);
-  return true;
-}
 
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 32>> ed25519PublicKey(const Ed25519Seed& seed) {
-  if (!cryptoLibraryReady()) return std::nullopt;
-  SexpHolder key;
-  if (gcry_sexp_build(&key.value, nullptr, "(private-key(ecc(curve Ed25519)(flags eddsa)(d %b)))",
-                      32, seed.data()) != 0) {
-    return std::nullopt;
-  }
-  ContextHolder context;
-  if (gcry_mpi_ec_new(&context.value, key.value, nullptr) != 0) return std::nullopt;
-  MpiHolder q;
-  q.value = gcry_mpi_ec_get_mpi("q@eddsa", context.value, 1);
-  if (q.value == nullptr || !gcry_mpi_get_flag(q.value, GCRYMPI_FLAG_OPAQUE)) return std::nullopt;
-  unsigned int bits = 0;
-  const void* data = gcry_mpi_get_opaque(q.value, &bits);
-  if (data == nullptr || bits != 256) return std::nullopt;
-  std::array<std::uint8_t, 32> out;
-  std::memcpy(out.data(), data, out.size());
-  return out;
+  const Expanded secret(seed);
+  return encodePoint(multiply(basePoint(), secret.scalar));
 }
 
 std::optional<std::array<std::uint8_t, 64>> ed25519Sign(const Ed25519Seed& seed,
                                                         std::span<const std::uint8_t> message) {
-  if (message.size() > 0x7fffffff) return std::nullopt;
-  const std::optional<std::array<std::uint8_t, 32>> publicKey = ed25519PublicKey(seed);
-  if (!publicKey) return std::nullopt;
-  static const std::uint8_t kNothing = 0;
-  SexpHolder key;
-  SexpHolder data;
-  SexpHolder signature;
-  if (gcry_sexp_build(&key.value, nullptr,
-                      "(private-key(ecc(curve Ed25519)(flags eddsa)(q %b)(d %b)))", 32,
-                      publicKey->data(), 32, seed.data()) != 0) {
-    return std::nullopt;
-  }
-  if (gcry_sexp_build(&data.value, nullptr, "(data(flags eddsa)(hash-algo sha512)(value %b))",
-                      static_cast<int>(message.size()),
-                      message.empty() ? &kNothing : message.data()) != 0) {
-    return std::nullopt;
-  }
-  if (gcry_pk_sign(&signature.value, data.value, key.value) != 0) return std::nullopt;
-  std::array<std::uint8_t, 64> out;
-  if (!copyToken(signature.value, "r", out.data()) ||
-      !copyToken(signature.value, "s", out.data() + 32)) {
-    return std::nullopt;
-  }
-  // A signature that does not check is never handed out.
-  if (!ed25519Verify(out, *publicKey, message)) return std::nullopt;
-  return out;
+  const Expanded secret(seed);
+  const Bytes32 publicKey = encodePoint(multiply(basePoint(), secret.scalar));
+
+  // The nonce r comes from the key and the message alone: no randomness to
+  // fail, and one message never gets two nonces.
+  Sha512 nonceHash;
+  nonceHash.update(secret.prefix);
+  nonceHash.update(message);
+  Sha512Digest nonceDigest = nonceHash.finish();
+  Bytes32 nonce = reduceScalar(nonceDigest);
+  wipe(nonceDigest.data(), nonceDigest.size());
+
+  std::array<std::uint8_t, 64> signature;
+  const Bytes32 encodedR = encodePoint(multiply(basePoint(), nonce));
+  std::copy(encodedR.begin(), encodedR.end(), signature.begin());
+
+  Sha512 challengeHash;
+  challengeHash.update(encodedR);
+  challengeHash.update(publicKey);
+  challengeHash.update(message);
+  const Bytes32 k = reduceScalar(challengeHash.finish());
+  const Bytes32 s = multiplyAddScalars(k, secret.scalar, nonce);
+  wipe(nonce.data(), nonce.size());
+  std::copy(s.begin(), s.end(), signature.begin() + 32);
+
+  // A fault in the arithmetic must not hand out a signature that does not
+  // check (and a faulty signature can leak the key).
+  if (!ed25519Verify(signature, publicKey, message)) return std::nullopt;
+  return signature;
 }
 
 }  // namespace loftswitch

@@ -341,7 +341,7 @@ Result<Unit> Elevated::copyPackage(const std::filesystem::path& destination) {
 }
 
 Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy) {
-  ASSIGN_OR_RETURN(OpenFile package, hashPackage(packageCopy, request_));
+  ASSIGN_OR_RETURN(OpenFile package, hashPackage(packageCopy, request_, config_.hashProgress));
   OpenFile* file = &package;
   ReadAt readAt = [file](std::uint64_t offset, std::span<std::uint8_t> bytes) {
     return readExactAt(*file, offset, bytes).has_value();
@@ -353,7 +353,7 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy)
   (void)fileSystem_.remove(stageFolder(workspace_, request_.id));
   const std::filesystem::path staged = stagedFolder(workspace_, request_.id);
   RETURN_IF_ERROR(fileSystem_.createFolders(staged));
-  return extractAll(reader, fileSystem_, staged);
+  return extractAll(reader, fileSystem_, staged, config_.extractProgress);
 }
 
 RunOutcome Elevated::waitForConfirmation() {

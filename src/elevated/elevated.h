@@ -13,6 +13,7 @@
 #include "elevated/request.h"
 #include "fs/file_system.h"
 #include "host/apply_host.h"
+#include "package/progress.h"
 #include "swap/swapper.h"
 #include "workspace/journal.h"
 #include "workspace/lock.h"
@@ -34,6 +35,10 @@ struct ElevatedConfig {
   std::uint64_t packageSizeLimit = 0x100000000;
   std::uint64_t expandedSizeLimit = 0x400000000;
   std::uint64_t entryLimit = 200000;
+  // Told how far extractVerified has hashed and written the package; either
+  // may stop it. None by default.
+  ByteProgress hashProgress;
+  ByteProgress extractProgress;
 };
 
 // The install folder an executable works on: the folder holding the

@@ -36,7 +36,8 @@ Result<Unit> verifyPackageSignature(std::string_view app, const UpdateRequest& r
               "the update's signature doesn't verify with any trusted key");
 }
 
-Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateRequest& request) {
+Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateRequest& request,
+                             const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile file, openFile(package, OpenMode::readDenyWrite));
   ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(file));
   if (size != request.size) {
@@ -44,6 +45,7 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
                                              " bytes, not the signed " +
                                              std::to_string(request.size));
   }
+  if (!keepGoing(progress, 0, request.size)) return fail(stoppedByCaller());
   Sha256 hash;
   std::vector<std::uint8_t> buffer(kHashBufferSize);
   std::uint64_t offset = 0;
@@ -54,6 +56,7 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
     RETURN_IF_ERROR(readExactAt(file, offset, chunk));
     hash.update(chunk);
     offset += piece;
+    if (!keepGoing(progress, offset, request.size)) return fail(stoppedByCaller());
   }
   const Sha256Digest digest = hash.finish();
   // A provider failure must not pass as a match, and is no tampering either.
@@ -67,9 +70,11 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
 }
 
 Result<Unit> copyPackageCapped(const std::filesystem::path& from,
-                               const std::filesystem::path& to, std::uint64_t limit) {
+                               const std::filesystem::path& to, std::uint64_t limit,
+                               const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile source, openFile(from, OpenMode::read));
   ASSIGN_OR_RETURN(OpenFile target, openFile(to, OpenMode::createNew));
+  if (!keepGoing(progress, 0, limit)) return fail(stoppedByCaller());
   std::vector<std::uint8_t> buffer(kHashBufferSize);
   std::uint64_t total = 0;
   for (;;) {
@@ -81,6 +86,7 @@ Result<Unit> copyPackageCapped(const std::filesystem::path& from,
     }
     RETURN_IF_ERROR(
         writeAll(target, std::string_view(reinterpret_cast<const char*>(buffer.data()), count)));
+    if (!keepGoing(progress, total, limit)) return fail(stoppedByCaller());
   }
   return flushFile(target);
 }

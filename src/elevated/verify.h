@@ -8,6 +8,7 @@
 #include "base/file.h"
 #include "base/result.h"
 #include "elevated/request.h"
+#include "package/progress.h"
 
 namespace loftswitch {
 
@@ -24,15 +25,19 @@ std::string buildSignedMessage(std::string_view app, const UpdateRequest& reques
 
 // Opens the package so that nobody can change it, and checks its size and
 // SHA-256 digest against the request. The file stays open for the reader of
-// the archive, so that the bytes checked are the bytes extracted.
+// the archive, so that the bytes checked are the bytes extracted. `progress`
+// counts the bytes hashed against the signed size.
 [[nodiscard]] Result<OpenFile> hashPackage(const std::filesystem::path& package,
-                                           const UpdateRequest& request);
+                                           const UpdateRequest& request,
+                                           const ByteProgress& progress = {});
 
 // Copies the package into a folder that only its reader controls, reading at
 // most `limit` bytes: a package that grows past its signed size is refused
-// (`sizeMismatch`) before it can fill the disk.
+// (`sizeMismatch`) before it can fill the disk. `progress` counts the bytes
+// copied against the limit.
 [[nodiscard]] Result<Unit> copyPackageCapped(const std::filesystem::path& from,
                                              const std::filesystem::path& to,
-                                             std::uint64_t limit);
+                                             std::uint64_t limit,
+                                             const ByteProgress& progress = {});
 
 }  // namespace loftswitch

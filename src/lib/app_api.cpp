@@ -114,6 +114,18 @@ int loftswitch_stage_package(const char* install_folder, const char* user_worksp
                              const char* trust_json, const char* package_path,
                              const char* signed_json, const char* options_json, char* attempt_id,
                              loftswitch_status* status) {
+  return loftswitch_stage_package_with_progress(install_folder, user_workspace, trust_json,
+                                                package_path, signed_json, options_json, nullptr,
+                                                nullptr, attempt_id, status);
+}
+
+int loftswitch_stage_package_with_progress(const char* install_folder,
+                                           const char* user_workspace, const char* trust_json,
+                                           const char* package_path, const char* signed_json,
+                                           const char* options_json,
+                                           loftswitch_progress_fn progress,
+                                           void* progress_context, char* attempt_id,
+                                           loftswitch_status* status) {
   return guarded(status, [&]() -> int {
     if (attempt_id != nullptr) attempt_id[0] = '\0';
     auto where = places(install_folder, user_workspace);
@@ -129,10 +141,16 @@ int loftswitch_stage_package(const char* install_folder, const char* user_worksp
     if (attempt_id == nullptr) {
       return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the attempt id buffer is missing");
     }
+    StageProgress relay;
+    if (progress != nullptr) {
+      relay = [&](int phase, std::uint64_t done, std::uint64_t total) {
+        return progress(phase, done, total, progress_context) == 0;
+      };
+    }
     LocalFileSystem fs;
     auto staged = stagePackage(
         fs, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
-        utf8ToPath(*package), *signedFields, options->value_or(std::string_view()));
+        utf8ToPath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
     if (!staged) return report(status, staged.error());
     std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
     return report(status, LOFTSWITCH_OK, staged->message);

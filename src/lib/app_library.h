@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,12 +77,17 @@ struct StageSettings {
 // workspace.
 std::filesystem::path requestFile(const std::filesystem::path& userWorkspace, std::string_view id);
 
+// Told a loftswitch_phase and the bytes done of the total, as the C
+// callback is; returning false cancels the staging.
+using StageProgress = std::function<bool(int phase, std::uint64_t done, std::uint64_t total)>;
+
 [[nodiscard]] Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
                                            const std::optional<std::string>& trustJson,
                                            const std::filesystem::path& package,
                                            std::string_view signedJson,
                                            std::string_view optionsJson,
-                                           const StageSettings& settings = {});
+                                           const StageSettings& settings = {},
+                                           const StageProgress& progress = {});
 
 // `tool` empty: loftswitch-apply.exe in the install folder.
 [[nodiscard]] Outcome<std::string> startApply(FileSystem& fs, Starter& starter,

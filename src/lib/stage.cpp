@@ -104,6 +104,45 @@ class StageCleanup {
   bool kept_ = false;
 };
 
+// Passes the steps' progress on to the application: each phase's start and
+// end, and between them a call per MiB at most, which keeps a slow callback
+// from slowing the copy. Remembers a cancel, so that the step's failure is
+// reported as one, and tells nothing after it.
+class ProgressRelay {
+ public:
+  explicit ProgressRelay(const StageProgress& progress) : progress_(progress) {}
+
+  ByteProgress phase(int phase) {
+    if (!progress_) return {};
+    return [this, phase, last = std::optional<std::uint64_t>()](std::uint64_t done,
+                                                                 std::uint64_t total) mutable {
+      if (cancelled_) return false;
+      constexpr std::uint64_t kStep = 0x100000;
+      const bool due = !last || (done != *last && (done == total || done - *last >= kStep));
+      if (!due) return true;
+      last = done;
+      cancelled_ = !progress_(phase, done, total);
+      if (cancelled_) cancelledIn_ = phase;
+      return !cancelled_;
+    };
+  }
+
+  // When the application cancelled, the failure to report in place of the
+  // step's own.
+  std::optional<Failure> cancellation() const {
+    if (!cancelled_) return std::nullopt;
+    static constexpr const char* kSteps[] = {"", "copying", "verifying", "unpacking"};
+    return Failure{LOFTSWITCH_CANCELLED, std::string("cancelled by the application while ") +
+                                             kSteps[cancelledIn_] +
+                                             " the package; nothing was staged"};
+  }
+
+ private:
+  const StageProgress& progress_;
+  bool cancelled_ = false;
+  int cancelledIn_ = 0;
+};
+
 // Everything the elevated helper checks before it touches the package's
 // bytes, in its order.
 [[nodiscard]] Outcome<Unit> checkOffer(const InstallDescription& description,
@@ -180,8 +219,11 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
                                         const UpdateRequest& request,
                                         const std::filesystem::path& package,
                                         const std::filesystem::path& copy,
-                                        const StageSettings& settings) {
-  if (auto copied = copyPackageCapped(package, copy, request.size); !copied) {
+                                        const StageSettings& settings, ProgressRelay& relay) {
+  if (auto copied =
+          copyPackageCapped(package, copy, request.size, relay.phase(LOFTSWITCH_PHASE_COPYING));
+      !copied) {
+    if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
     if (copied.error().code == ErrorCode::sizeMismatch) {
       return std::unexpected(rejected(copied.error().message));
     }
@@ -193,10 +235,13 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   config.packageSizeLimit = settings.maxPackageBytes;
   config.expandedSizeLimit = settings.maxExpandedBytes;
   config.entryLimit = settings.maxEntries;
+  config.hashProgress = relay.phase(LOFTSWITCH_PHASE_VERIFYING);
+  config.extractProgress = relay.phase(LOFTSWITCH_PHASE_UNPACKING);
   SystemHost host;
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
   if (auto extracted = helper.extractVerified(copy); !extracted) {
+    if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
     return std::unexpected(packageFailure(extracted.error()));
   }
   return Unit{};
@@ -211,7 +256,9 @@ std::filesystem::path requestFile(const std::filesystem::path& userWorkspace, st
 Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
                              const std::optional<std::string>& trustJson,
                              const std::filesystem::path& package, std::string_view signedJson,
-                             std::string_view optionsJson, const StageSettings& settings) {
+                             std::string_view optionsJson, const StageSettings& settings,
+                             const StageProgress& progress) {
+  ProgressRelay relay(progress);
   std::string trust;
   if (trustJson) {
     trust = *trustJson;
@@ -271,7 +318,9 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
     RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(*places.userWorkspace),
                                      current ? std::optional<Journal>(*current) : std::nullopt,
                                      description->version, request->version, retryRolledBack));
-    if (auto held = hashPackage(package, *request); !held) {
+    if (auto held = hashPackage(package, *request, relay.phase(LOFTSWITCH_PHASE_VERIFYING));
+        !held) {
+      if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
       const ErrorCode code = held.error().code;
       if (code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch) {
         return std::unexpected(rejected(held.error().message));
@@ -302,7 +351,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
     return ioFailure("can't stage the update: " + made.error().message);
   }
   RETURN_IF_FAILED(extractInto(fs, workspace, *request, package,
-                               incoming / utf8ToPath("package.zip"), settings));
+                               incoming / utf8ToPath("package.zip"), settings, relay));
   const auto executable =
       resolveMovePath(workspace, Location::stage, id, description->executable);
   if (!executable || !fs.exists(*executable)) {

@@ -254,8 +254,14 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
 }
 
 Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
-                        const std::filesystem::path& target) {
+                        const std::filesystem::path& target, const ByteProgress& progress) {
   std::uint64_t writtenTotal = 0;
+  // The declared sizes bound what is written, so the count never passes this.
+  std::uint64_t declaredTotal = 0;
+  for (const PackageEntry& entry : reader.entries_) {
+    if (entry.kind == PackageEntryKind::file) declaredTotal += entry.declaredSize;
+  }
+  if (!keepGoing(progress, 0, declaredTotal)) return fail(stoppedByCaller());
   for (const PackageEntry& entry : reader.entries_) {
     ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));
     ASSIGN_OR_RETURN(const AcceptedName accepted, checkEntryName(record.name));
@@ -295,6 +301,10 @@ Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
       }
       writtenHere += piece.size();
       writtenTotal += piece.size();
+      if (!keepGoing(progress, writtenTotal, declaredTotal)) {
+        sinkError = stoppedByCaller();
+        return false;
+      }
       return true;
     };
     const ZipExtraction extraction =
@@ -310,6 +320,7 @@ Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
       return fail(ErrorCode::damaged, "package entry \"" + joined + "\" is shorter than declared");
     }
   }
+  if (!keepGoing(progress, writtenTotal, declaredTotal)) return fail(stoppedByCaller());
   return Unit{};
 }
 

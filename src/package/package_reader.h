@@ -13,6 +13,7 @@
 
 #include "base/result.h"
 #include "fs/file_system.h"
+#include "package/progress.h"
 #include "package/zip_archive.h"
 
 namespace loftswitch {
@@ -49,8 +50,10 @@ class PackageReader;
 
 // Writes every entry below `target`, which must exist, in archive order. On
 // failure the files written so far stay; the caller removes the folder.
+// `progress` counts the bytes written against the declared sizes of all files.
 [[nodiscard]] Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
-                                      const std::filesystem::path& target);
+                                      const std::filesystem::path& target,
+                                      const ByteProgress& progress = {});
 
 // An archive whose every entry passed the checks, ready for one extraction.
 class PackageReader {
@@ -68,7 +71,8 @@ class PackageReader {
   friend Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
                                            PackageLimits limits);
   friend Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
-                                 const std::filesystem::path& target);
+                                 const std::filesystem::path& target,
+                                 const ByteProgress& progress);
 
   PackageReader(ReadAt readAt, std::uint64_t archiveSize, PackageLimits limits)
       : readAt_(std::make_unique<ReadAt>(std::move(readAt))),

@@ -14,7 +14,6 @@
 namespace loftswitch {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 TEST(MainRoutineTest, TheElevatedModeWorksOnTheInstallHoldingTheToolsWorkspace) {
@@ -62,24 +61,6 @@ TEST(MainRoutineTest, TheElevatedModeWorksOnTheInstallHoldingTheToolsWorkspace) 
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_THAT(logs[0], ::testing::EndsWith("-elevated.log"));
   EXPECT_THAT(logs[0], HasSubstr("-0123456789abcdef-"));
-}
-
-TEST(MainRoutineTest, AFolderCheckThatRefusesStopsBeforeAnyLog) {
-  TempFolder temp;
-  writeTestFile(temp / "request.json", nlohmann::json{
-      {"loftswitch_request", 1}, {"id", "0123456789abcdef"}, {"repair", true},
-      {"install", pathToUtf8(temp / "App")}, {"userWorkspace", pathToUtf8(temp / "user")},
-      {"executable", "app.exe"}}.dump());
-  LocalFileSystem fileSystem;
-  FakeHost host;
-  const auto refuse = [](const std::filesystem::path& folder) -> Result<Unit> {
-    return fail(ErrorCode::accessDenied, pathToUtf8(folder) + " is not administrator-only");
-  };
-  Platform platform{fileSystem, host, refuse, refuse, temp / "App/loftswitch-apply.exe"};
-  EXPECT_EQ(mainRoutine({"--elevated", "--request", pathToUtf8(temp / "request.json")}, platform),
-            5);
-  EXPECT_FALSE(std::filesystem::exists(temp / "App/.loftswitch"));
-  EXPECT_THAT(host.launches(), ElementsAre());
 }
 
 }  // namespace

@@ -51,22 +51,6 @@ TEST(ReadExactAtTest, ReadsAtAnOffsetAndFailsAsDamagedPastTheEnd) {
   EXPECT_THAT(readExactAt(*file, 100, std::span<std::uint8_t>()), IsOkay());
 }
 
-TEST(OpenFileTest, MovingTransfersOwnership) {
-  TempFolder temp;
-  auto opened = openFile(temp / "f", OpenMode::createNew);
-  ASSERT_THAT(opened, IsOkay());
-  OpenFile first = std::move(*opened);
-  OpenFile second = std::move(first);
-  EXPECT_FALSE(first.isOpen());
-  EXPECT_TRUE(first.path().empty());
-  EXPECT_TRUE(second.isOpen());
-  second.close();
-  // The file was opened without sharing: it can be deleted only once the
-  // handle is really closed.
-  std::error_code error;
-  EXPECT_TRUE(std::filesystem::remove(temp / "f", error)) << error.message();
-}
-
 TEST(RandomTest, TokensAreHexOfTheAskedLengthAndDiffer) {
   const std::string a = randomToken(6);
   const std::string b = randomToken(6);

@@ -23,6 +23,9 @@ TEST(LongPathTest, GivesTheLongFormOfDriveUncAndLongPaths) {
       // An existing long form comes back unchanged.
       {L"\\\\?\\C:\\x\\", L"\\\\?\\C:\\x\\"},
       {L"\\\\?\\UNC\\srv\\share", L"\\\\?\\UNC\\srv\\share"},
+      // A device or pipe path must never turn into a share's path.
+      {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+      {L"\\\\.\\C:\\x", L"\\\\.\\C:\\x"},
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(longPath(path), expected);
   // A relative path becomes absolute.
@@ -33,6 +36,7 @@ TEST(LongPathTest, GivesTheLongFormOfDriveUncAndLongPaths) {
   EXPECT_EQ(plainPath(L"\\\\?\\UNC\\srv\\share"), L"\\\\srv\\share");
   EXPECT_EQ(plainPath(L"\\\\?\\C:\\x"), L"C:\\x");
   EXPECT_EQ(plainPath(L"C:/a/../b"), L"C:\\b");
+  EXPECT_EQ(plainPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
 }
 
 TEST(WindowsErrorTextTest, EndsWithTheCodeAndNoFullStopBeforeIt) {
@@ -44,30 +48,6 @@ TEST(WindowsErrorTextTest, EndsWithTheCodeAndNoFullStopBeforeIt) {
   EXPECT_GT(text.size(), std::string(" (2)").size());
   // An unknown code gives the bare number.
   EXPECT_EQ(windowsErrorText(0x20001234u), " (536875572)");
-}
-
-TEST(ErrorFromWin32Test, MapsWindowsErrorsToTheCodesCallersTest) {
-  const struct {
-    DWORD windows;
-    ErrorCode code;
-  } table[] = {
-      {ERROR_FILE_NOT_FOUND, ErrorCode::notFound},
-      {ERROR_PATH_NOT_FOUND, ErrorCode::notFound},
-      {ERROR_ACCESS_DENIED, ErrorCode::accessDenied},
-      {ERROR_WRITE_PROTECT, ErrorCode::accessDenied},
-      {ERROR_SHARING_VIOLATION, ErrorCode::inUse},
-      {ERROR_LOCK_VIOLATION, ErrorCode::inUse},
-      {ERROR_USER_MAPPED_FILE, ErrorCode::inUse},
-      {ERROR_HANDLE_DISK_FULL, ErrorCode::diskFull},
-      {ERROR_DISK_FULL, ErrorCode::diskFull},
-      {ERROR_ALREADY_EXISTS, ErrorCode::io},
-      {ERROR_INVALID_PARAMETER, ErrorCode::io},
-  };
-  for (const auto& row : table) {
-    EXPECT_EQ(errorFromWin32(row.windows, "can't open", L"C:\\x").code, row.code) << row.windows;
-  }
-  const Error error = errorFromWin32(ERROR_ACCESS_DENIED, "can't delete", L"C:\\caf\u00e9\\x");
-  EXPECT_EQ(error.message, "can't delete C:\\caf\xC3\xA9\\x: " + windowsErrorText(5));
 }
 
 TEST(TextConversionTest, ReplacesIllFormedInputAndComparesOrdinally) {

@@ -91,13 +91,6 @@ TEST(OwnIdentityTest, NamesThisRunningProcess) {
   EXPECT_TRUE(std::filesystem::path(ownExecutablePath()).is_absolute());
 }
 
-TEST(SystemHostTest, SleepLastsAtLeastAsLongAsAsked) {
-  SystemHost host;
-  const HostTime before = host.now();
-  host.sleep(30);
-  EXPECT_GE(host.now() - before, std::chrono::milliseconds(30));
-}
-
 TEST(TimeoutForWaitTest, IsNeverInfinite) {
   const std::pair<std::int64_t, DWORD> cases[] = {{-1, 0}, {0, 0}, {60000, 60000},
                                                   {0xFFFFFFFEll, 0xFFFFFFFEu},

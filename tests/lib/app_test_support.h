@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -18,13 +19,12 @@
 #include "elevated/verify.h"
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
+#include "loftswitch/app.h"
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
 #include "workspace/journal.h"
 
 namespace loftswitch::applib {
-
-inline constexpr const char* kId = "00000000000000c3";
 
 inline Ed25519Seed seedOf(std::uint8_t n) { Ed25519Seed seed{}; seed.fill(n); return seed; }
 
@@ -43,10 +43,8 @@ inline std::string description(const std::string& version,
 
 // The files of a package of `version` that keeps the install updatable.
 inline std::map<std::string, std::string> packageFiles(const std::string& version = "2.0") {
-  return {{"app.exe", "version 2"},
-          {"data/readme.txt", "read me"},
-          {"loftswitch.json", description(version)},
-          {"loftswitch-apply.exe", "the tool"}};
+  return {{"app.exe", "version 2"}, {"data/readme.txt", "read me"},
+          {"loftswitch.json", description(version)}, {"loftswitch-apply.exe", "the tool"}};
 }
 
 inline std::string zipOf(const std::map<std::string, std::string>& files) {
@@ -55,17 +53,16 @@ inline std::string zipOf(const std::map<std::string, std::string>& files) {
   return zip.build();
 }
 
-// Records what would be started; the app is process 4321.
-class RecordingStarter final : public Starter {
- public:
-  Result<Unit> start(const LaunchRequest& run) override { started.push_back(run); return Unit{}; }
-  Result<ProcessIdentity> startElevated(const LaunchRequest& request) override {
-    elevated.push_back(request);
-    return ProcessIdentity{777, 133000000000000777};
+// Records each progress call, and cancels at call `cancelAt` (from 0) and
+// any after it.
+struct Recorder {
+  std::size_t cancelAt = SIZE_MAX;
+  std::vector<std::array<std::uint64_t, 3>> calls;
+  static int record(int32_t phase, std::uint64_t done, std::uint64_t total, void* self) {
+    auto& me = *static_cast<Recorder*>(self);
+    me.calls.push_back({static_cast<std::uint64_t>(phase), done, total});
+    return me.calls.size() > me.cancelAt ? 1 : 0;
   }
-  ProcessIdentity self() override { return ProcessIdentity{4321, 133000000000000000}; }
-
-  std::vector<LaunchRequest> started, elevated;
 };
 
 class AppFolders : public ::testing::Test {
@@ -94,22 +91,31 @@ class AppFolders : public ::testing::Test {
         .dump();
   }
 
-  // Stages `package` (written to temp/"package.zip"), signed as `version`.
-  Outcome<Staged> stage(const std::string& package, const std::string& version = "2.0",
-                        const std::string& options = "") {
+  // Stages `package` as the app does, through the C call without progress,
+  // or with it when there is a recorder. Keeps the id and the message.
+  int stage(const std::string& package, std::string fields = "", const char* options = nullptr,
+            Recorder* recorder = nullptr) {
     writeTestFile(temp / "package.zip", package);
-    return stagePackage(fs, places(), std::nullopt, temp / "package.zip",
-                        signFor(package, version), options);
+    if (fields.empty()) fields = signFor(package);
+    const std::string at = pathToUtf8(install()), from = pathToUtf8(temp / "package.zip");
+    loftswitch_status status{};
+    const int code = recorder == nullptr
+        ? loftswitch_stage_package(at.c_str(), nullptr, nullptr, from.c_str(), fields.c_str(),
+                                   options, id, &status)
+        : loftswitch_stage_package_with_progress(at.c_str(), nullptr, nullptr, from.c_str(),
+                                                 fields.c_str(), options, &Recorder::record,
+                                                 recorder, id, &status);
+    message = status.message;
+    loftswitch_status_free(&status);
+    return code;
   }
 
   static Journal journalOf(const std::string& id, JournalState state) {
     Journal journal;
     journal.id = id;
-    journal.app = "demo";
-    journal.from = "1.0";
-    journal.to = "2.0";
     journal.state = state;
-    journal.executable = "app.exe";
+    std::tie(journal.app, journal.from, journal.to, journal.executable) =
+        std::tuple("demo", "1.0", "2.0", "app.exe");
     return journal;
   }
   void writeJournal(const Journal& journal) const {
@@ -121,6 +127,8 @@ class AppFolders : public ::testing::Test {
 
   TempFolder temp;
   LocalFileSystem fs;
+  char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
+  std::string message;
 };
 
 }  // namespace loftswitch::applib

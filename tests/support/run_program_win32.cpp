@@ -5,30 +5,12 @@
 #include "base/file.h"
 #include "base/unique_handle_win32.h"
 #include "base/win32.h"
+#include "host/launch.h"
 #include "support/run_program.h"
 #include "support/temp_folder.h"
 
 namespace loftswitch {
 namespace {
-
-std::wstring quoted(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  std::size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-      continue;
-    }
-    if (c == L'"') out.append(slashes * 2 + 1, L'\\');
-    else out.append(slashes, L'\\');
-    slashes = 0;
-    out.push_back(c);
-  }
-  out.append(slashes * 2, L'\\');
-  out.push_back(L'"');
-  return out;
-}
 
 UniqueFileHandle inheritableFile(const std::filesystem::path& path) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
@@ -47,8 +29,7 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
   {
     UniqueFileHandle out = inheritableFile(outPath);
     UniqueFileHandle err = inheritableFile(errPath);
-    std::wstring commandLine = quoted(program.native());
-    for (const std::string& arg : args) commandLine += L" " + quoted(toWide(arg));
+    std::wstring commandLine = buildCommandLine(program, args);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
