@@ -5,6 +5,9 @@
 #include "base/text.h"
 #include "elevated/folder_check.h"
 #include "elevated/folder_check_win32.h"
+#include "fs/tree_win32.h"
+#include "base/win32.h"
+#include "support/temp_folder.h"
 #include "support/matchers.h"
 
 namespace loftswitch {
@@ -57,6 +60,33 @@ TEST_F(FolderCheckLinkTest, RestrictRefusesToFollowALink) {
   const std::filesystem::path link = fixture_ / "link";
   EXPECT_THAT(restrictFolder(link), FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
   EXPECT_THAT(restrictFolder(fixture_ / "real"), IsOkay());
+}
+
+// The attack on a delete by full paths: after "tree\\inner" is listed and
+// before its children go, the folder is moved away and a link to "victim",
+// outside the tree, takes its name. The delete must never reach the victim.
+TEST_F(FolderCheckLinkTest, ADeleteNeverFollowsAFolderSwappedForALinkAfterItsListing) {
+  const std::filesystem::path swap = utf8ToPath(pathToUtf8(fixture_) + "-swap");
+  const std::filesystem::path inner = swap / "tree" / "inner";
+  int listings = 0;
+  DWORD swapError = 0;
+  DWORD swappedAttributes = 0;
+  (void)removeTree(longPath(swap / "tree"), [&](const std::wstring& folder) {
+    if (!folder.ends_with(L"\\inner") || listings++ > 0) return;
+    if (!::MoveFileExW(longPath(inner).c_str(), longPath(swap / "moved").c_str(), 0) ||
+        !::MoveFileExW(longPath(swap / "spare-link").c_str(), longPath(inner).c_str(), 0)) {
+      swapError = ::GetLastError();
+    }
+    swappedAttributes = ::GetFileAttributesW(longPath(inner).c_str());
+  });
+  ASSERT_EQ(listings, 1) << "the delete never listed tree\\inner";
+  ASSERT_EQ(swapError, 0u) << "the swap failed";
+  ASSERT_TRUE(swappedAttributes != INVALID_FILE_ATTRIBUTES &&
+              (swappedAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      << "the link is no link here";
+  EXPECT_EQ(readTestFile(swap / "victim" / "v.txt"), "victim");
+  EXPECT_EQ(readTestFile(swap / "victim" / "sub" / "w.txt"), "victim");
+  EXPECT_EQ(::GetFileAttributesW(longPath(inner).c_str()), INVALID_FILE_ATTRIBUTES) << "the link stays";
 }
 
 }  // namespace
