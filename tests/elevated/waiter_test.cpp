@@ -134,6 +134,12 @@ TEST(WaiterTest, StartsOneVersionWhateverTheHelperLeft) {
          w.elevated = w.host.addProcess(kInstall / ".loftswitch" / "loftswitch-apply.exe", 300);
        },
        RunOutcome::failed, 1, true},
+      {"stopped with a damaged journal",
+       [](Waiter& w) {
+         w.fs.addFile(journalPath(workspaceForInstall(kInstall, Layout::folder)), R"({"journal": 1, "id": ")");
+         w.elevated = w.host.addProcess("C:/elevated.exe", 300);
+       },
+       RunOutcome::failed, 1, true},
       {"ended swapped, the first start failing",
        [](Waiter& w) {
          w.journal(JournalState::swapped);
