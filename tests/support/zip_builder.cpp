@@ -170,9 +170,9 @@ const std::vector<HostileArchive>& hostileArchives() {
     const auto base = [] { return ZipBuilder().file("demo.exe", "new exe").file("lib/data.txt", "d"); };
     const auto named = [&](std::string name) { return base().add(hostileEntry(name)).build(); };
     const auto pair = [&](std::string a, std::string b) { return base().file(a, "", 0).file(b, "", 0).build(); };
-    const auto flipped = [&](std::size_t at) {
+    const auto flipped = [&](std::size_t at, int bit = 1) {
       std::string bytes = base().build();
-      bytes[at] = static_cast<char>(bytes[at] ^ 1);
+      bytes[at] = static_cast<char>(bytes[at] ^ bit);
       return bytes;
     };
     const std::string entry = "package entry ";
@@ -202,6 +202,7 @@ const std::vector<HostileArchive>& hostileArchives() {
         {"SigmaCaseClash", pair("\xCE\xA3/a", "\xCF\x83/A"), entry + "\"\xCF\x83/A\" appears twice (ignoring case)"},
         {"InsideAFile", pair("x", "X/y"), entry + "\"X/y\" lies inside a file"},
         {"LocalFlags", flipped(6), disagrees},
+        {"LocalDataDescriptorFlag", flipped(6, 0x08), disagrees},
         {"LocalMethod", flipped(8), disagrees},
         {"LocalCrc", flipped(14), disagrees},
         {"LocalCompressedSize", flipped(18), disagrees},
