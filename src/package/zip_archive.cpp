@@ -252,12 +252,16 @@ ZipResult<std::uint64_t> checkLocalHeader(const ReadAt& readAt, std::uint64_t ar
     return std::unexpected<std::string>("has a local header that can't be read");
   }
   const std::uint16_t flags = le16(local, 6);
+  // The flags that change how the data is read must agree as well: a local
+  // header alone claiming a data descriptor would excuse sizes of its own.
+  constexpr std::uint16_t kDataDescriptor = 0x0008;
+  constexpr std::uint16_t kReadingFlags = kZipFlagEncrypted | kDataDescriptor | kZipFlagPatch |
+                                          kZipFlagStrongEncryption | kZipFlagMaskedHeaders;
   bool agrees = le16(local, 8) == record.method &&
-                (flags & kZipFlagEncrypted) == (record.flags & kZipFlagEncrypted) &&
+                (flags & kReadingFlags) == (record.flags & kReadingFlags) &&
                 std::string_view(reinterpret_cast<const char*>(variable.data()), nameSize) ==
                     record.name;
   // Without a data descriptor the local header carries the real values.
-  constexpr std::uint16_t kDataDescriptor = 0x0008;
   if (agrees && (flags & kDataDescriptor) == 0) {
     std::uint64_t compressed = le32(local, 18);
     std::uint64_t uncompressed = le32(local, 22);

@@ -11,3 +11,18 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E create_symlink real ${FOLDER}/link
 if(failed OR NOT IS_SYMLINK ${FOLDER}/link)
   message(FATAL_ERROR "can't make the link ${FOLDER}/link")
 endif()
+# For the delete that meets a link swapped in mid-walk, beside the folder
+# above: "tree" to delete, "victim" outside it, and "spare-link", a link to
+# "victim" that the test moves into the tree.
+set(SWAP ${FOLDER}-swap)
+file(REMOVE_RECURSE ${SWAP})
+file(MAKE_DIRECTORY ${SWAP}/tree/inner/sub ${SWAP}/victim/sub)
+file(WRITE ${SWAP}/tree/inner/a.txt "a")
+file(WRITE ${SWAP}/tree/inner/sub/b.txt "b")
+file(WRITE ${SWAP}/victim/v.txt "victim")
+file(WRITE ${SWAP}/victim/sub/w.txt "victim")
+execute_process(COMMAND ${CMAKE_COMMAND} -E create_symlink ${SWAP}/victim ${SWAP}/spare-link
+  RESULT_VARIABLE failed)
+if(failed OR NOT IS_SYMLINK ${SWAP}/spare-link)
+  message(FATAL_ERROR "can't make the link ${SWAP}/spare-link")
+endif()

@@ -4,6 +4,7 @@
 #include "lib/app_test_support.h"
 #include "support/programs.h"
 #include "support/run_program.h"
+#include "support/zip_builder.h"
 
 namespace loftswitch::applib {
 namespace {
@@ -80,17 +81,17 @@ TEST_F(PackToolTest, RefusesToSignWhatAnInstallWouldRefuse) {
                 2, "the version \"2.x\" is not a version such as 1.4.0, 2.0.0-rc.1 or v3.1");
 }
 
-TEST_F(PackToolTest, AnswersHelpAndNamesWhatIsMissing) {
-  for (const std::string command : {"keygen", "public-key", "check", "sign", "verify"}) {
-    const ProgramRun help = pack({command, "--help"});
-    EXPECT_EQ(help.exitCode, 0) << command;
-    EXPECT_THAT(help.out, StartsWith("usage: loftswitch-pack " + command)) << command;
+// The publisher's check reads an archive as the installing side does: every
+// archive that side refuses is refused here with the same words.
+TEST_F(PackToolTest, CheckRefusesEveryHostileArchive) {
+  for (const HostileArchive& archive : hostileArchives()) {
+    SCOPED_TRACE(archive.name);
+    writeTestFile(temp / "hostile.zip", archive.bytes);
+    const ProgramRun check = pack({"check", file("hostile.zip")});
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_THAT(check.err, HasSubstr(archive.refusal));
   }
-  EXPECT_THAT(pack({"--version"}).out, StartsWith("loftswitch-pack "));
-  EXPECT_EQ(pack({}).exitCode, 64);
-  const ProgramRun nothing = pack({"sign", "--app", "a"});
-  EXPECT_EQ(nothing.exitCode, 64);
-  EXPECT_THAT(nothing.err, StartsWith("loftswitch-pack: missing --key, --version, --platform\n"));
+  // A new key never replaces a private key already there.
   const std::string key = readTestFile(temp / "release.key");
   EXPECT_EQ(pack({"keygen", file("release.key")}).exitCode, 2);
   EXPECT_EQ(readTestFile(temp / "release.key"), key);

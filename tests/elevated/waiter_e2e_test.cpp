@@ -128,21 +128,10 @@ class WaiterE2eTest : public ::testing::Test {
   const Workspace workspace = workspaceForInstall(install, Layout::folder);
   const std::filesystem::path runs = temp / "runs.jsonl";
   const std::filesystem::path exited = user / (std::string("exited-") + kId);
-  const std::filesystem::path outcome = user / (std::string("outcome-") + kId + ".json");
   UniqueHandle helper_;
   DWORD helperPid_ = 0;
   std::uint64_t helperStarted_ = 0;
 };
-
-TEST_F(WaiterE2eTest, ARefusedUpdateStartsThePreviousVersion) {
-  auto waiter = startWaiter();
-  writeJournal(JournalState::rolledBack,
-               OutcomeRecord{"rolled-back", "rejected", "version 2.0.0 is not newer than 2.0.0"});
-  const ProgramRun run = waiter.get();
-  EXPECT_EQ(run.exitCode, 1) << run.err;
-  EXPECT_THAT(started(1), ElementsAre("1"));
-  EXPECT_FALSE(std::filesystem::exists(outcome));
-}
 
 TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
   auto waiter = startWaiter();
@@ -153,7 +142,6 @@ TEST_F(WaiterE2eTest, AConfirmedUpdateStartsOnlyTheNewVersion) {
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_FALSE(std::filesystem::exists(exited));
-  EXPECT_FALSE(std::filesystem::exists(outcome));
 }
 
 TEST_F(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
@@ -171,38 +159,6 @@ TEST_F(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
   EXPECT_EQ(run.exitCode, 1) << run.err;
   EXPECT_THAT(started(2), ElementsAre("2", "1"));
 }
-
-// The journal the install holds when the helper ends without one of its own.
-class WaiterWithoutHelperJournalTest : public WaiterE2eTest,
-                                       public ::testing::WithParamInterface<std::string> {};
-
-TEST_P(WaiterWithoutHelperJournalTest, LeavesTheOutcomeAndStartsThePreviousVersion) {
-  if (!GetParam().empty()) writeTestFile(journalPath(workspace), GetParam());
-  auto waiter = startWaiter();
-  endHelper();
-  const ProgramRun run = waiter.get();
-  EXPECT_EQ(run.exitCode, 2) << run.err;
-  EXPECT_EQ(readTestFile(outcome),
-            R"({"detail":"the administrator helper stopped before it changed anything",)"
-            R"("reason":"elevation-failed","result":"rolled-back"})");
-  EXPECT_THAT(started(1), ElementsAre("1"));
-  EXPECT_FALSE(std::filesystem::exists(exited));
-}
-
-std::string otherAttempt(JournalState state) { return journalText("00000000000000e4", state); }
-
-std::string caseName(const ::testing::TestParamInfo<std::string>& info) {
-  constexpr const char* kNames[] = {"None", "OtherSwapped", "OtherConfirmed", "OtherRolledBack",
-                                    "Damaged"};
-  return kNames[info.index];
-}
-
-INSTANTIATE_TEST_SUITE_P(Journals, WaiterWithoutHelperJournalTest,
-                         ::testing::Values(std::string(), otherAttempt(JournalState::swapped),
-                                           otherAttempt(JournalState::confirmed),
-                                           otherAttempt(JournalState::rolledBack),
-                                           std::string(R"({"journal": 1, "id": ")")),
-                         caseName);
 
 }  // namespace
 }  // namespace loftswitch

@@ -15,27 +15,25 @@
 namespace loftswitch {
 namespace {
 
-using ::testing::Contains;
-
 constexpr char kId[] = "0123456789abcdef";
-const std::filesystem::path kInstall = "C:/Program Files/Demo";
-const std::filesystem::path kUser = "C:/Users/me/AppData/Demo/.loftswitch";
+const std::filesystem::path kInstall = std::filesystem::path("C:/Program Files") / "Demo";
+const std::filesystem::path kUser = std::filesystem::path("C:/Users") / "me" / ".loftswitch";
+const std::string kExited = std::string("exited-") + kId;
+const std::string kOutcome = std::string("outcome-") + kId + ".json";
 
-class WaiterTest : public ::testing::Test {
- protected:
-  WaiterTest() {
-    request_.id = kId;
-    request_.install = kInstall;
-    request_.userWorkspace = kUser;
-    request_.executable = "bin/demo.exe";
-    request_.relaunchArgs = {"--after-update", "x y"};
-    request_.exitMs = 1000;
-    request_.confirmMs = 2000;
-    fileSystem_.addFolder(kUser);
-    fileSystem_.addFile(kInstall / "bin" / "demo.exe", "exe");
+struct Waiter {
+  Waiter() {
+    request.id = kId;
+    request.install = kInstall;
+    request.userWorkspace = kUser;
+    request.executable = "bin/demo.exe";
+    request.relaunchArgs = {"--after-update", "x y"};
+    request.exitMs = 1000;
+    request.confirmMs = 2000;
+    fs.addFolder(kUser);
+    fs.addFile(kInstall / "bin" / "demo.exe", "exe");
   }
-
-  void setJournal(JournalState state, const std::string& id = kId) {
+  void journal(JournalState state, const std::string& id = kId) {
     Journal journal;
     journal.id = id;
     journal.app = "demo";
@@ -43,154 +41,136 @@ class WaiterTest : public ::testing::Test {
     journal.to = "1.1.0";
     journal.executable = "bin/demo.exe";
     journal.state = state;
-    fileSystem_.addFile(journalPath(workspaceForInstall(kInstall, Layout::folder)),
-                        serializeJournal(journal));
+    fs.addFile(journalPath(workspaceForInstall(kInstall, Layout::folder)), serializeJournal(journal));
   }
-
   void journalAt(std::int64_t ms, JournalState state) {
-    host_.at(ms, [this, state] { setJournal(state); });
+    host.at(ms, [this, state] { journal(state); });
   }
+  RunOutcome run() { return runWaiter(request, app, elevated, fs, host, sink, 100); }
+  bool saidOnce(const std::string& line) const { return std::count(lines.begin(), lines.end(), line) == 1; }
 
-  RunOutcome runIt() {
-    return runWaiter(request_, app_, elevated_, fileSystem_, host_, sink_, 100);
-  }
-
-  std::optional<std::string> userFile(const std::string& name) {
-    return fileSystem_.fileContent(kUser / name);
-  }
-
-  LaunchRequest expectedLaunch() const {
-    LaunchRequest launch;
-    launch.program = kInstall / "bin" / "demo.exe";
-    launch.arguments = {"--after-update", "x y"};
-    launch.workingFolder = kInstall;
-    launch.environment = {{"LOFTSWITCH_RELAUNCH", kId}};
-    launch.breakaway = true;
-    return launch;
-  }
-
-  UpdateRequest request_;
-  std::optional<ProcessIdentity> app_;
-  std::optional<ProcessIdentity> elevated_;
-  MemoryFileSystem fileSystem_;
-  FakeHost host_;
-  std::vector<std::string> lines_;
-  LogSink sink_ = [this](std::string_view line) { lines_.emplace_back(line); };
+  UpdateRequest request;
+  std::optional<ProcessIdentity> app;
+  std::optional<ProcessIdentity> elevated;
+  MemoryFileSystem fs;
+  FakeHost host;
+  std::vector<std::string> lines;
+  LogSink sink = [this](std::string_view line) { lines.emplace_back(line); };
 };
 
-TEST_F(WaiterTest, StartsTheNewVersionOnceSwappedAndEndsWhenConfirmed) {
-  app_ = host_.addProcess("C:/Program Files/Demo/bin/demo.exe", 400);
-  journalAt(0, JournalState::swapping);
-  journalAt(900, JournalState::swapped);
-  journalAt(1500, JournalState::confirmed);
-  EXPECT_EQ(runIt(), RunOutcome::updated);
-  ASSERT_EQ(host_.launches().size(), 1u);
-  EXPECT_EQ(host_.launches()[0], expectedLaunch());
-  EXPECT_GE(host_.elapsedMs(), 1500);
-  EXPECT_EQ(host_.waits().front().timeoutMs, 1000);
-  EXPECT_THAT(lines_, Contains("relaunching the new version: started"));
-  EXPECT_FALSE(userFile(std::string("exited-") + kId));
+TEST(WaiterTest, StartsTheNewVersionOnceSwappedAndEndsWhenConfirmed) {
+  Waiter w;
+  w.app = w.host.addProcess(kInstall / "bin" / "demo.exe", 400);
+  w.journalAt(0, JournalState::swapping);
+  w.journalAt(900, JournalState::swapped);
+  w.journalAt(1500, JournalState::confirmed);
+  EXPECT_EQ(w.run(), RunOutcome::updated);
+  LaunchRequest expected;
+  expected.program = kInstall / "bin" / "demo.exe";
+  expected.arguments = {"--after-update", "x y"};
+  expected.workingFolder = kInstall;
+  expected.environment = {{"LOFTSWITCH_RELAUNCH", kId}};
+  expected.breakaway = true;
+  EXPECT_THAT(w.host.launches(), ::testing::ElementsAre(expected));
+  EXPECT_GE(w.host.elapsedMs(), 1500);
+  EXPECT_EQ(w.host.waits().front().timeoutMs, 1000);
+  EXPECT_FALSE(w.fs.fileContent(kUser / kExited));
+
+  // The working folder asked for, when it exists; never a path that climbs.
+  Waiter cwd;
+  cwd.request.relaunchCwd = "C:/Work";
+  cwd.journal(JournalState::confirmed);
+  EXPECT_EQ(cwd.run(), RunOutcome::updated);
+  cwd.fs.addFolder("C:/Work");
+  EXPECT_EQ(cwd.run(), RunOutcome::updated);
+  cwd.request.executable = "missing/../demo.exe";
+  EXPECT_EQ(cwd.run(), RunOutcome::updated);
+  ASSERT_EQ(cwd.host.launches().size(), 3u);
+  EXPECT_EQ(cwd.host.launches()[0].workingFolder, kInstall);
+  EXPECT_EQ(cwd.host.launches()[1].workingFolder, std::filesystem::path("C:/Work"));
+  EXPECT_EQ(cwd.host.launches()[2].program, kInstall);
 }
 
-TEST_F(WaiterTest, ReportsAnEarlyExitAndThenStartsThePreviousVersion) {
-  setJournal(JournalState::swapped);
-  host_.scriptLaunch(FakeHost::exitsWith(0xC0000005, 300));
-  journalAt(1000, JournalState::rolledBack);
-  EXPECT_EQ(runIt(), RunOutcome::rolledBack);
-  EXPECT_EQ(userFile(std::string("exited-") + kId), "-1073741819");
-  EXPECT_THAT(lines_, Contains("the new version exited with code -1073741819 before confirming"));
-  ASSERT_EQ(host_.launches().size(), 2u);
-  EXPECT_EQ(host_.launches()[1], expectedLaunch());
-  EXPECT_THAT(lines_, Contains("relaunching the previous version: started"));
-  // Reported once, not on every pass.
-  EXPECT_EQ(std::count(lines_.begin(), lines_.end(),
-                       "the new version exited with code -1073741819 before confirming"),
-            1);
+TEST(WaiterTest, ReportsAnEarlyExitOnceAndThenStartsThePreviousVersion) {
+  Waiter w;
+  w.journal(JournalState::swapped);
+  w.host.scriptLaunch(FakeHost::exitsWith(0xC0000005, 300));
+  w.journalAt(1000, JournalState::rolledBack);
+  EXPECT_EQ(w.run(), RunOutcome::rolledBack);
+  EXPECT_EQ(w.fs.fileContent(kUser / kExited), "-1073741819");
+  EXPECT_TRUE(w.saidOnce("the new version exited with code -1073741819 before confirming"));
+  EXPECT_EQ(w.host.launches().size(), 2u);
+  EXPECT_TRUE(w.saidOnce("relaunching the previous version: started"));
+
+  // After its confirmed marker an exit is no failure.
+  Waiter confirmed;
+  confirmed.journal(JournalState::swapped);
+  confirmed.fs.addFile(kUser / (std::string("confirmed-") + kId), "");
+  confirmed.host.scriptLaunch(FakeHost::exitsWith(0, 300));
+  confirmed.journalAt(1000, JournalState::confirmed);
+  EXPECT_EQ(confirmed.run(), RunOutcome::updated);
+  EXPECT_FALSE(confirmed.fs.fileContent(kUser / kExited));
+  EXPECT_EQ(confirmed.host.launches().size(), 1u);
 }
 
-TEST_F(WaiterTest, AnExitAfterTheConfirmedMarkerIsNotReported) {
-  setJournal(JournalState::swapped);
-  fileSystem_.addFile(kUser / (std::string("confirmed-") + kId), "");
-  host_.scriptLaunch(FakeHost::exitsWith(0, 300));
-  journalAt(1000, JournalState::confirmed);
-  EXPECT_EQ(runIt(), RunOutcome::updated);
-  EXPECT_FALSE(userFile(std::string("exited-") + kId));
-  EXPECT_EQ(host_.launches().size(), 1u);
-}
-
-TEST_F(WaiterTest, ARefusedUpdateStartsThePreviousVersionUnlessOneStillRuns) {
-  setJournal(JournalState::rolledBack);
-  EXPECT_EQ(runIt(), RunOutcome::rolledBack);
-  ASSERT_EQ(host_.launches().size(), 1u);
-  EXPECT_EQ(host_.launches()[0], expectedLaunch());
-
-  // A new version that survived a late rollback keeps running alone.
-  FakeHost host;
-  setJournal(JournalState::swapped);
-  host.at(500, [this] { setJournal(JournalState::rolledBack); });
-  EXPECT_EQ(runWaiter(request_, {}, {}, fileSystem_, host, sink_, 100), RunOutcome::rolledBack);
-  EXPECT_EQ(host.launches().size(), 1u);
-}
-
-TEST_F(WaiterTest, AHelperThatStoppedWithoutAJournalLeavesTheOutcomeFile) {
-  // An older attempt's journal does not count.
-  setJournal(JournalState::confirmed, "fedcba9876543210");
-  elevated_ = host_.addProcess("C:/Program Files/Demo/.loftswitch/loftswitch-apply.exe", 300);
-  EXPECT_EQ(runIt(), RunOutcome::failed);
-  EXPECT_EQ(userFile(std::string("outcome-") + kId + ".json"),
+// How the helper ended decides what starts, and whether the waiter leaves
+// the outcome the helper could not write.
+TEST(WaiterTest, StartsOneVersionWhateverTheHelperLeft) {
+  const struct {
+    const char* name;
+    std::function<void(Waiter&)> setUp;
+    RunOutcome outcome;
+    std::size_t launches;
+    bool outcomeFile = false;
+    bool waitsOut = false;  // until the exit and confirmation times and the helper's allowance
+  } cases[] = {
+      {"refused", [](Waiter& w) { w.journal(JournalState::rolledBack); }, RunOutcome::rolledBack, 1},
+      {"rolled back after the start",
+       [](Waiter& w) { w.journal(JournalState::swapped), w.journalAt(500, JournalState::rolledBack); },
+       RunOutcome::rolledBack, 1},
+      {"stopped without a journal of this attempt",
+       [](Waiter& w) {
+         w.journal(JournalState::confirmed, "fedcba9876543210");
+         w.elevated = w.host.addProcess(kInstall / ".loftswitch" / "loftswitch-apply.exe", 300);
+       },
+       RunOutcome::failed, 1, true},
+      {"stopped with a damaged journal",
+       [](Waiter& w) {
+         w.fs.addFile(journalPath(workspaceForInstall(kInstall, Layout::folder)), R"({"journal": 1, "id": ")");
+         w.elevated = w.host.addProcess("C:/elevated.exe", 300);
+       },
+       RunOutcome::failed, 1, true},
+      {"ended swapped, the first start failing",
+       [](Waiter& w) {
+         w.journal(JournalState::swapped);
+         w.elevated = w.host.addProcess("C:/elevated.exe", 250);
+         w.host.scriptLaunch(FakeHost::launchFails(Error{ErrorCode::launchFailed, "can't start it"}));
+       },
+       RunOutcome::unconfirmed, 2},
+      {"died mid-swap",
+       [](Waiter& w) { w.journal(JournalState::swapping), w.elevated = w.host.addProcess("C:/e.exe", 200); },
+       RunOutcome::failed, 1},
+      {"never wrote", [](Waiter&) {}, RunOutcome::failed, 1, false, true},
+      {"app still running",
+       [](Waiter& w) { w.journal(JournalState::confirmed), w.app = w.host.addProcess(kInstall / "bin" / "demo.exe"); },
+       RunOutcome::appStillRunning, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Waiter w;
+    c.setUp(w);
+    EXPECT_EQ(w.run(), c.outcome);
+    EXPECT_EQ(w.host.launches().size(), c.launches);
+    EXPECT_LE(w.host.launchedPids().size(), 1u);
+    EXPECT_EQ(w.fs.fileContent(kUser / kOutcome).has_value(), c.outcomeFile);
+    EXPECT_EQ(w.host.elapsedMs() >= 1000 + 600000 + 2000, c.waitsOut);
+  }
+  Waiter stopped;
+  cases[2].setUp(stopped);
+  (void)stopped.run();
+  EXPECT_EQ(stopped.fs.fileContent(kUser / kOutcome),
             R"({"detail":"the administrator helper stopped before it changed anything",)"
             R"("reason":"elevation-failed","result":"rolled-back"})");
-  ASSERT_EQ(host_.launches().size(), 1u);
-  EXPECT_THAT(lines_, Contains("relaunching the previous version: started"));
-  EXPECT_LT(host_.elapsedMs(), 1000);
-}
-
-TEST_F(WaiterTest, AHelperThatEndedWithTheUpdateSwappedLeavesItUnconfirmed) {
-  setJournal(JournalState::swapped);
-  elevated_ = host_.addProcess("C:/Program Files/Demo/.loftswitch/loftswitch-apply.exe", 250);
-  host_.scriptLaunch(FakeHost::launchFails(Error{ErrorCode::launchFailed, "can't start it"}));
-  EXPECT_EQ(runIt(), RunOutcome::unconfirmed);
-  EXPECT_THAT(lines_, Contains("relaunching the new version: can't start it"));
-  // The failed start left the slot empty, so the next pass started it.
-  EXPECT_EQ(host_.launches().size(), 2u);
-  EXPECT_EQ(host_.launchedPids().size(), 1u);
-  EXPECT_FALSE(userFile(std::string("outcome-") + kId + ".json"));
-}
-
-TEST_F(WaiterTest, AHelperThatDiedMidSwapStartsThePreviousVersion) {
-  setJournal(JournalState::swapping);
-  elevated_ = host_.addProcess("C:/elevated.exe", 200);
-  EXPECT_EQ(runIt(), RunOutcome::failed);
-  EXPECT_EQ(host_.launches().size(), 1u);
-  EXPECT_FALSE(userFile(std::string("outcome-") + kId + ".json"));
-}
-
-TEST_F(WaiterTest, GivesUpAtTheDeadlineAndStartsThePreviousVersion) {
-  EXPECT_EQ(runIt(), RunOutcome::failed);
-  EXPECT_GE(host_.elapsedMs(), 1000 + 600000 + 2000);
-  EXPECT_EQ(host_.launches().size(), 1u);
-  EXPECT_FALSE(userFile(std::string("outcome-") + kId + ".json"));
-}
-
-TEST_F(WaiterTest, StartsNothingWhileTheAppRuns) {
-  app_ = host_.addProcess("C:/Program Files/Demo/bin/demo.exe");
-  setJournal(JournalState::confirmed);
-  EXPECT_EQ(runIt(), RunOutcome::appStillRunning);
-  EXPECT_TRUE(host_.launches().empty());
-}
-
-TEST_F(WaiterTest, RelaunchesInTheRequestedFolderWhenItExists) {
-  request_.relaunchCwd = "C:/Work";
-  setJournal(JournalState::confirmed);
-  EXPECT_EQ(runIt(), RunOutcome::updated);
-  fileSystem_.addFolder("C:/Work");
-  EXPECT_EQ(runIt(), RunOutcome::updated);
-  request_.executable = "missing/../demo.exe";
-  EXPECT_EQ(runIt(), RunOutcome::updated);
-  ASSERT_EQ(host_.launches().size(), 3u);
-  EXPECT_EQ(host_.launches()[0].workingFolder, kInstall);
-  EXPECT_EQ(host_.launches()[1].workingFolder, std::filesystem::path("C:/Work"));
-  EXPECT_EQ(host_.launches()[2].program, kInstall);
 }
 
 }  // namespace

@@ -73,7 +73,13 @@ std::optional<std::vector<std::string>> split(std::string_view name) {
     parts.push_back(path.substr(start, end - start));
     if (!acceptableComponent(parts.back()) || parts.size() > 128) return std::nullopt;
   }
-  if (lower(parts.front()) == ".loftswitch") return std::nullopt;
+  // The reserved name as NTFS compares it: the long s and the dotless i are
+  // the only letters outside ASCII whose upper case is in "LOFTSWITCH".
+  std::string first = parts.front();
+  for (const auto& [from, to] : {std::pair{"\xC5\xBF", "s"}, {"\xC4\xB1", "i"}}) {
+    for (std::size_t at; (at = first.find(from)) != std::string::npos;) first.replace(at, 2, to);
+  }
+  if (lower(first) == ".loftswitch") return std::nullopt;
   return parts;
 }
 

@@ -153,4 +153,86 @@ std::string ZipBuilder::build() const {
   return out;
 }
 
+namespace {
+
+ZipBuilderEntry hostileEntry(std::string name, std::uint16_t method = 8) {
+  ZipBuilderEntry entry;
+  entry.name = std::move(name);
+  entry.content = "data";
+  entry.method = method;
+  return entry;
+}
+
+}  // namespace
+
+const std::vector<HostileArchive>& hostileArchives() {
+  static const std::vector<HostileArchive> archives = [] {
+    const auto base = [] { return ZipBuilder().file("demo.exe", "new exe").file("lib/data.txt", "d"); };
+    const auto named = [&](std::string name) { return base().add(hostileEntry(name)).build(); };
+    const auto pair = [&](std::string a, std::string b) { return base().file(a, "", 0).file(b, "", 0).build(); };
+    const auto flipped = [&](std::size_t at, int bit = 1) {
+      std::string bytes = base().build();
+      bytes[at] = static_cast<char>(bytes[at] ^ bit);
+      return bytes;
+    };
+    const std::string entry = "package entry ";
+    const std::string notZip = "not a readable zip archive: ";
+    const std::string disagrees =
+        "package entry \"demo.exe\" has a local header that disagrees with the central directory";
+    std::string deep;
+    for (int i = 0; i < 128; ++i) deep += "d/";
+    std::vector<HostileArchive> all = {
+        {"Traversal", named("lib/../../evil.exe"), entry + "\"lib/../../evil.exe\" climbs with \"..\""},
+        {"AbsoluteName", named("/etc/passwd"), entry + "\"/etc/passwd\" is an absolute path"},
+        {"DriveName", named("C:evil.exe"),
+         entry + "\"C:evil.exe\" contains ':' (a drive letter or an alternate data stream)"},
+        {"ReservedName", named(".LoftSwitch/journal.json"),
+         entry + "\".LoftSwitch/journal.json\" uses the reserved name .loftswitch"},
+        {"ReservedNameInUnicodeCase", named(".loft\xC5\xBFwitch/x"),
+         entry + "\".loft\xC5\xBFwitch/x\" uses the reserved name .loftswitch"},
+        {"ForbiddenCharacter", named("lib/a?.txt"), entry + "\"lib/a?.txt\" contains '?', which Windows forbids"},
+        {"NotUtf8", named("lib/\xFF.txt"), entry + "\"lib/\\xff.txt\" is not valid UTF-8"},
+        {"TooDeep", named(deep + "f"), entry + "\"" + deep + "f\" is nested more than 128 levels deep"},
+        {"DeviceName", named("lib/con.txt"), entry + "\"lib/con.txt\" uses the Windows device name \"con.txt\""},
+        {"TrailingDot", named("lib/x. "),
+         entry + "\"lib/x. \" has a component ending in '.' or a space, which Windows strips"},
+        {"AsciiCaseClash", pair("A/b.txt", "a/B.TXT"), entry + "\"a/B.TXT\" appears twice (ignoring case)"},
+        {"UnicodeCaseClash", pair("\xC3\x84.txt", "\xC3\xA4.txt"),
+         entry + "\"\xC3\xA4.txt\" appears twice (ignoring case)"},
+        {"SigmaCaseClash", pair("\xCE\xA3/a", "\xCF\x83/A"), entry + "\"\xCF\x83/A\" appears twice (ignoring case)"},
+        {"InsideAFile", pair("x", "X/y"), entry + "\"X/y\" lies inside a file"},
+        {"LocalFlags", flipped(6), disagrees},
+        {"LocalDataDescriptorFlag", flipped(6, 0x08), disagrees},
+        {"LocalMethod", flipped(8), disagrees},
+        {"LocalCrc", flipped(14), disagrees},
+        {"LocalCompressedSize", flipped(18), disagrees},
+        {"LocalSize", flipped(22), disagrees},
+        {"LocalName", flipped(30), disagrees},
+    };
+    ZipBuilderEntry link = hostileEntry("lib/current");
+    link.externalAttributes = unixMode(0120777);
+    all.push_back({"SymbolicLink", base().add(link).build(), entry + "\"lib/current\" is a symbolic link"});
+    ZipBuilderEntry secret = hostileEntry("secret");
+    secret.flags = kZipFlagEncrypted;
+    all.push_back({"Encrypted", base().add(secret).build(), entry + "\"secret\" is encrypted"});
+    ZipBuilderEntry covering = hostileEntry("a", 0);
+    covering.compressedSize = 4 + 31 + 4;  // over "b"'s local header and data
+    all.push_back({"OverlappingEntries", base().add(covering).add(hostileEntry("b", 0)).build(),
+                   notZip + "entry 3 overlaps entry 2"});
+    covering.compressedSize = 4 + 20;
+    all.push_back({"EntryOverTheDirectory", ZipBuilder().add(covering).build(),
+                   notZip + "entry 0 overlaps the central directory"});
+    ZipBuilderEntry inside = hostileEntry("b.txt");
+    inside.localHeaderOffset = 4;
+    all.push_back({"LocalHeaderInsideAnotherEntry", base().add(inside).build(),
+                   entry + "\"b.txt\" has a damaged local header"});
+    std::string contradicting = base().zip64End().build();
+    contradicting[contradicting.size() - 12] = 1;  // the classic count, no longer saturated
+    all.push_back({"Zip64ContradictsTheEndRecord", contradicting,
+                   notZip + "the zip64 end record contradicts the end record"});
+    return all;
+  }();
+  return archives;
+}
+
 }  // namespace loftswitch

@@ -64,6 +64,17 @@ std::string deflateRaw(std::string_view content);
 // A ReadAt over bytes in memory: false for any read that leaves them.
 ReadAt memoryReadAt(const std::string& bytes);
 
+// Archives that an installing side must refuse, each with its refusal: names
+// that leave the stage, clash or are reserved, and containers that tell two
+// stories (entries sharing bytes, a local header that disagrees with the
+// central directory, end records that contradict each other).
+struct HostileArchive {
+  std::string name;
+  std::string bytes;
+  std::string refusal;
+};
+const std::vector<HostileArchive>& hostileArchives();
+
 // Unix mode bits placed in the external attributes.
 constexpr std::uint32_t unixMode(std::uint32_t mode) { return mode << 16; }
 
