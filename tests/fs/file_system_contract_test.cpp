@@ -20,7 +20,6 @@ namespace {
 using ::testing::AllOf;
 using ::testing::AnyOf;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::Optional;
 using ::testing::StartsWith;
 
@@ -98,8 +97,6 @@ TEST_P(FileSystemContractTest, TellsFilesFromFoldersAndComparesNamesWithoutCase)
   EXPECT_TRUE(fs().isFolder(at("EMPTY/")));
   EXPECT_TRUE(fs().exists(at("FOLDER/file.TXT")));
   EXPECT_FALSE(fs().isFolder(at("folder/file.txt")));
-  EXPECT_FALSE(fs().exists(at("missing")));
-  EXPECT_FALSE(fs().isFolder(at("missing")));
   EXPECT_FALSE(fs().exists(at("folder/file.txt/below")));
   EXPECT_EQ(read("folder/FILE.txt"), "x");
   EXPECT_THAT(fs().list(at("FOLDER/")), Optional(ElementsAre("File.txt")));
@@ -120,7 +117,6 @@ TEST_P(FileSystemContractTest, ListsNamesSortedByUtf8BytesAndRefusesAFileOrAMiss
   EXPECT_THAT(fs().list(at("")),
               Optional(ElementsAre(".hidden", "A folder", "B", "a", "c", "\xC3\xA4", "\xEF\xBC\xA1",
                                    "\xF0\x9F\x98\x80")));
-  EXPECT_THAT(fs().list(at("A folder")), Optional(IsEmpty()));
   EXPECT_THAT(fs().list(at("c")),
               FailsWithMessageThat(StartsWith("can't list " + text("c") + ": ")));
   EXPECT_THAT(fs().list(at("missing")), failsAs(ErrorCode::notFound, "can't list", "missing"));
@@ -139,7 +135,6 @@ TEST_P(FileSystemContractTest, MoveCarriesTreesCreatesFoldersAndNeverReplaces) {
   EXPECT_EQ(read("from"), "mine");
   EXPECT_EQ(read("to"), "theirs");
   EXPECT_THAT(fs().move(at("from"), at("new")), FailsWithCode(ErrorCode::io));
-  EXPECT_THAT(fs().list(at("new")), Optional(ElementsAre("deeper")));
   EXPECT_THAT(fs().move(at("missing"), at("to2")), FailsWithCode(ErrorCode::notFound));
 }
 

@@ -23,13 +23,12 @@ bool isVersion(std::string_view text) {
       "[vV]?[0-9]{1,18}(\\.[0-9]{1,18}){0,3}"
       "(-[-0-9A-Za-z]+(\\.[-0-9A-Za-z]+)*)?(\\+[-0-9A-Za-z]+(\\.[-0-9A-Za-z]+)*)?");
   static const std::regex kLongNumber("(^|\\.)[0-9]{19,}(\\.|$)");
-  if (text.empty() || text.size() > 64 || !std::regex_match(text.begin(), text.end(), kVersion)) {
-    return false;
-  }
+  // No pre-release number above 18 digits either.
   const std::string_view core = text.substr(0, text.find('+'));
   const std::size_t dash = core.find('-');
-  return dash == std::string_view::npos ||
-         !std::regex_search(core.begin() + dash + 1, core.end(), kLongNumber);
+  return text.size() <= 64 && std::regex_match(text.begin(), text.end(), kVersion) &&
+         (dash == std::string_view::npos ||
+          !std::regex_search(core.begin() + dash + 1, core.end(), kLongNumber));
 }
 
 bool isInside(std::string_view path) {
@@ -43,10 +42,6 @@ bool isInside(std::string_view path) {
     }
   }
   return true;
-}
-
-bool isAttemptIdText(std::string_view text) {
-  return text.size() == 16 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 bool hasNoZero(const std::filesystem::path& path) {
@@ -71,8 +66,8 @@ void checkRequest(std::string_view text) {
     return;
   }
   const UpdateRequest& r = *request;
-  FUZZ_CHECK(isAttemptIdText(r.id) && isInside(r.executable));
-  FUZZ_CHECK(r.exitMs <= 3600000 && r.confirmMs <= 3600000);
+  FUZZ_CHECK(isAttemptIdText(r.id) && isInside(r.executable) && r.exitMs <= 3600000 &&
+             r.confirmMs <= 3600000);
   FUZZ_CHECK(hasNoZero(r.package) && hasNoZero(r.install) && hasNoZero(r.userWorkspace));
   const Json document = Json::parse(text);
   if (!r.repair) {
@@ -99,10 +94,9 @@ void checkDescription(std::string_view text) {
   for (const std::string& platform : d.platforms) FUZZ_CHECK(isName(platform));
   for (const std::string& path : d.preserve) FUZZ_CHECK(isInside(path));
   const Json document = Json::parse(text);
-  FUZZ_CHECK(!d.publicKeys.empty() && d.publicKeys.size() == document.at("publicKeys").size());
-  for (std::size_t i = 0; i < d.publicKeys.size(); ++i) {
-    FUZZ_CHECK(document.at("publicKeys")[i] == encodeBase64(d.publicKeys[i]));
-  }
+  Json keys = Json::array();
+  for (const auto& key : d.publicKeys) keys.push_back(encodeBase64(key));
+  FUZZ_CHECK(!d.publicKeys.empty() && document.at("publicKeys") == keys);
   auto reread = readInstallDescription(document.dump());
   FUZZ_CHECK(reread.has_value() && descriptionFields(*reread) == descriptionFields(d));
 }

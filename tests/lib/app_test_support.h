@@ -33,10 +33,9 @@ inline Ed25519Key publicKey(std::uint8_t n) { return *ed25519PublicKey(seedOf(n)
 // The install description of "demo" at `version`, with `changes` on top.
 inline std::string description(const std::string& version,
                                const nlohmann::json& changes = nlohmann::json::object()) {
-  nlohmann::json text = {{"loftswitch_install", 1},         {"app", "demo"},
-                         {"version", version},              {"executable", "app.exe"},
-                         {"platforms", {"windows-x64"}},    {"preserve", {"settings"}},
-                         {"publicKeys", {encodeBase64(publicKey(1))}}};
+  nlohmann::json text = {{"loftswitch_install", 1}, {"app", "demo"}, {"version", version},
+                         {"executable", "app.exe"}, {"platforms", {"windows-x64"}},
+                         {"preserve", {"settings"}}, {"publicKeys", {encodeBase64(publicKey(1))}}};
   text.update(changes);
   return text.dump();
 }
@@ -86,8 +85,7 @@ class AppFolders : public ::testing::Test {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const auto signature = ed25519Sign(seedOf(key), std::span(bytes, message.size()));
     return nlohmann::json{{"version", version}, {"platform", platform}, {"size", package.size()},
-                          {"sha256", toHex(request.sha256)},
-                          {"signature", encodeBase64(*signature)}}
+                          {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)}}
         .dump();
   }
 
@@ -112,10 +110,8 @@ class AppFolders : public ::testing::Test {
 
   static Journal journalOf(const std::string& id, JournalState state) {
     Journal journal;
-    journal.id = id;
-    journal.state = state;
-    std::tie(journal.app, journal.from, journal.to, journal.executable) =
-        std::tuple("demo", "1.0", "2.0", "app.exe");
+    std::tie(journal.id, journal.state, journal.app, journal.from, journal.to, journal.executable) =
+        std::tuple(id, state, "demo", "1.0", "2.0", "app.exe");
     return journal;
   }
   void writeJournal(const Journal& journal) const {

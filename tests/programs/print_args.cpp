@@ -1,6 +1,5 @@
 // Reports how it was started, as JSON in UTF-8, into the file named by
-// PRINT_ARGS_OUT (written beside and renamed, so a reader sees all or
-// nothing): {"args": [...], "cwd": "...", "env": ["NAME=value", ...]}.
+// PRINT_ARGS_OUT: {"args": [...], "cwd": "...", "env": ["NAME=value", ...]}.
 // "env" holds the entries, spelled as inherited, whose names match
 // PRINT_ARGS_SHOW, ignoring case.
 // PRINT_ARGS_WAIT_FOR names a file to wait for (at most a minute) before
@@ -10,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "base/win32.h"
@@ -17,19 +17,13 @@
 
 namespace {
 
-std::wstring variable(const wchar_t* name) {
-  std::wstring value(32768, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-  value.resize(length < value.size() ? length : 0);
-  return value;
-}
+std::wstring variable(const wchar_t* name) { return _wgetenv(name) ? _wgetenv(name) : L""; }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   using loftswitch::toUtf8;
   nlohmann::json report;
-  report["args"] = nlohmann::json::array();
   for (int i = 1; i < argc; ++i) report["args"].push_back(toUtf8(argv[i]));
 
   std::wstring cwd(32768, L'\0');
@@ -48,14 +42,9 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   const std::wstring out = variable(L"PRINT_ARGS_OUT");
-  if (!out.empty()) {
-    const std::wstring temporary = out + L".part";
-    const std::string text = report.dump();
-    if (FILE* file = _wfopen(temporary.c_str(), L"wb")) {
-      std::fwrite(text.data(), 1, text.size(), file);
-      std::fclose(file);
-      ::MoveFileExW(temporary.c_str(), out.c_str(), MOVEFILE_REPLACE_EXISTING);
-    }
+  if (FILE* file = out.empty() ? nullptr : _wfopen(out.c_str(), L"wb")) {
+    std::fputs(report.dump().c_str(), file);
+    std::fclose(file);
   }
 
   const std::wstring waitFor = variable(L"PRINT_ARGS_WAIT_FOR");

@@ -13,28 +13,20 @@
 #include "loftswitch/app.h"
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc < 4 || argc > 5) {
-    std::fprintf(stderr,
-                 "usage: stage-update <install folder> <package.zip> <signed.json> [<options.json>]\n");
-    return 64;
-  }
+  if (argc < 4 || argc > 5) return 64;
   loftswitch::LocalFileSystem fs;
-  std::string signedFields, options;
+  std::string texts[2];
   for (int i = 3; i < argc; ++i) {
     auto read = fs.readFile(argv[i], 65536);
-    if (!read) {
-      std::fprintf(stderr, "stage-update: %s\n", read.error().message.c_str());
-      return 2;
-    }
-    (i == 3 ? signedFields : options) = *read;
+    if (!read) return std::fprintf(stderr, "stage-update: %s\n", read.error().message.c_str()), 2;
+    texts[i - 3] = *read;
   }
-  const std::string install = loftswitch::toUtf8(argv[1]);
-  const std::string package = loftswitch::toUtf8(argv[2]);
+  const std::string install = loftswitch::toUtf8(argv[1]), package = loftswitch::toUtf8(argv[2]);
   char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
   loftswitch_status status{};
   const int code = loftswitch_stage_package(install.c_str(), nullptr, nullptr, package.c_str(),
-                                            signedFields.c_str(),
-                                            options.empty() ? nullptr : options.c_str(), id, &status);
+                                            texts[0].c_str(), texts[1].empty() ? nullptr : texts[1].c_str(),
+                                            id, &status);
   std::fprintf(code == LOFTSWITCH_OK ? stdout : stderr, "%s\n",
                code == LOFTSWITCH_OK ? id : (status.message ? status.message : "out of memory"));
   loftswitch_status_free(&status);

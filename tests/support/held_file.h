@@ -11,7 +11,7 @@ namespace loftswitch {
 // could not.
 class HeldFile {
  public:
-  // `mode`: "exclusive", "share-delete" or "lock". `forMs` 0 holds until
+  // `mode`: "exclusive" or "lock". `forMs` 0 holds until
   // release() or the end of the object.
   HeldFile(std::string_view mode, const std::filesystem::path& path, unsigned forMs = 0);
   HeldFile(const HeldFile&) = delete;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 
 #include "base/file.h"
 #include "base/unique_handle_win32.h"
@@ -33,17 +34,14 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nullptr;
-    startup.hStdOutput = out.get();
-    startup.hStdError = err.get();
+    std::tie(startup.hStdOutput, startup.hStdError) = std::pair(out.get(), err.get());
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                           cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
       run.err = "CreateProcessW failed: " + windowsErrorText(::GetLastError());
       return run;
     }
-    UniqueHandle process(info.hProcess);
-    UniqueHandle thread(info.hThread);
+    UniqueHandle process(info.hProcess), thread(info.hThread);
     ::WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 0;
     ::GetExitCodeProcess(process.get(), &code);
