@@ -34,19 +34,21 @@ src/elevated/request.cpp @@ const bool required = !request.repair; @@ const bool
 src/package/entry_rules.cpp @@ accepted.components.size() > kMaxDepth @@ accepted.components.size() > kMaxDepth + 1 @@ 129 components pass
 src/package/entry_rules.cpp @@ component.back() == '.' || component.back() == ' ' @@ component.back() == '.' @@ a trailing space passes
 src/package/entry_rules.cpp @@ while (!stem.empty() && stem.back() == ' ') stem.pop_back(); @@ ; @@ "nul .txt" is not a device
-src/package/entry_rules.cpp @@ if (asciiLower(accepted.components.front()) == ".loftswitch") @@ if (accepted.components.front() == ".loftswitch") @@ ".LoftSwitch" passes
+src/package/entry_rules.cpp @@ if (upperCaseKey(accepted.components.front()) == ".LOFTSWITCH") @@ if (accepted.components.front() == ".LOFTSWITCH") @@ ".loftswitch" in lower case passes
 src/package/entry_rules.cpp @@ if (path.front() == '/') @@ if (name.front() == '/') @@ a name starting with a backslash passes
-src/package/package_reader.cpp @@ key += asciiLower(components[i]); @@ key += components[i]; @@ entries differing in case both pass
-src/package/package_reader.cpp @@ for (std::size_t count = 1; count < entry.components.size(); ++count) { @@ for (std::size_t count = 2; count < entry.components.size(); ++count) { @@ an entry directly below a file passes
+src/package/package_reader.cpp @@ const std::string key = upperCaseKey(joinedPath(components)); @@ const std::string key = joinedPath(components); @@ entries differing in case both pass
+src/package/package_reader.cpp @@ if (other.kind != PackageEntryKind::file) continue; @@ if (other.kind == PackageEntryKind::file) continue; @@ an entry inside a file passes
 src/package/package_reader.cpp @@ if (type == kTypeLink) return @@ if (type == kTypeLink && name.empty()) return @@ symbolic links are extracted
 src/package/package_reader.cpp @@ expandedBytes += entry.declaredSize; @@ ; @@ the total declared size is not counted
 src/package/package_reader.cpp @@ if (writtenHere != entry.declaredSize) { @@ if (writtenHere > entry.declaredSize) { @@ a short entry passes
 src/package/zip_archive.cpp @@ && crc != record.crc32) { @@ && false) { @@ the CRC-32 is not checked
 src/swap/swap_plan.cpp @@ moveToEnd(oldNames, topName); @@ moveToEnd(oldNames, ""); @@ the executable leaves the install before the rest
 src/swap/swap_plan.cpp @@ if (folded == ".loftswitch" || keptTopNames.contains(folded)) continue; @@ if (folded == ".loftswitch") continue; @@ a preserved entry is also backed up
-src/swap/swapper.cpp @@ std::min(done + 1, moves.size()) @@ std::min(done, moves.size()) @@ the move after the last mark is not undone
+src/swap/swapper.cpp @@ std::min(made + 1, moves.size()) @@ std::min(made, moves.size()) @@ the move after the last mark is not undone
 src/swap/swapper.cpp @@ attempt < retryAttempts_) { @@ attempt <= retryAttempts_) { @@ one try too many
-src/swap/swapper.cpp @@ if (!fileSystem_.exists(*destination) || fileSystem_.exists(*source)) continue; @@ if (!fileSystem_.exists(*destination)) continue; @@ the undo moves onto an existing entry
+src/swap/swapper.cpp @@ RETURN_IF_ERROR(setAsideWhatTheNewVersionMade(moves)); @@ (void)0; @@ what the new version made beside both versions stays in the install
+src/elevated/ed25519.cpp @@ if (!belowGroupOrder(s)) return false; @@ ; @@ a signature with S + L verifies
+src/package/package_reader.cpp @@ if (i > 0 && spans[i].start < spans[i - 1].end) { @@ if (false) { @@ overlapping entries pass
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (void)fileSystem_.append(progress, "+"); @@ a lost progress mark is ignored
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
 src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old reported flag

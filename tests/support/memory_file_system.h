@@ -106,6 +106,9 @@ class MemoryFileSystem : public FileSystem {
   // Ends the fault (the power comes back) and starts counting afresh.
   void heal();
 
+  // One line per call, failed ones included, such as "move C:\\a -> C:\\b".
+  const std::vector<std::string>& operations() const { return log_; }
+
  private:
   class Writer;
 
@@ -151,6 +154,7 @@ class MemoryFileSystem : public FileSystem {
   std::optional<Injected> fault_;
   std::size_t counted_ = 0;
   std::map<std::string, Node> durable_;
+  std::vector<std::string> log_;
 };
 
 }  // namespace loftswitch
