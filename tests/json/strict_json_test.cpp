@@ -78,9 +78,9 @@ TEST(FieldReaderTest, AWrongFieldGivesItsDefaultAndOnlyTheFirstMessage) {
   for (const auto& [kind, text] : rows) {
     const nlohmann::json object = parsed(text);
     FieldReader reader(object, "f");
-    if (kind == 0) EXPECT_EQ(reader.string("name", std::string_view(text) == "{}"), "") << text;
-    if (kind == 1) EXPECT_THAT(reader.strings("name"), IsEmpty()) << text;
-    if (kind == 2) EXPECT_EQ(reader.integer("name", 60000, 3600000), 60000u) << text;
+    EXPECT_TRUE(kind == 0   ? reader.string("name", std::string_view(text) == "{}").empty()
+                : kind == 1 ? reader.strings("name").empty()
+                            : reader.integer("name", 60000, 3600000) == 60000u) << text;
     EXPECT_THAT(reader.finish(), FailsWith(ErrorCode::invalidData, "f: name must be " + mustBe[kind]))
         << text;
   }

@@ -17,7 +17,8 @@ HeldFile::HeldFile(std::string_view mode, const std::filesystem::path& path, uns
   std::filesystem::create_directories(markers_);
   auto started = startProcess({builtProgram("hold-file"),
                                {std::string(mode), pathToUtf8(path), pathToUtf8(markers_ / "ready"),
-                                pathToUtf8(markers_ / "release"), std::to_string(forMs)}});
+                                pathToUtf8(markers_ / "release"), std::to_string(forMs)},
+                               {}, {}, false});
   if (!started) return;
   static_cast<ProcessHandle&>(*process_) = std::move(*started);
   // Held once the marker appears; a process that ends first never held it.
