@@ -136,9 +136,8 @@ TEST(CheckLocalPathTest, AcceptsOnlyDriveLetterPathsOnALocalDisk) {
   EXPECT_THAT(checkLocalPath(temp / "package.zip"), IsOkay());
   EXPECT_THAT(checkLocalPath(L"c:/users/x/package.zip"), IsOkay());
   for (const wchar_t* refused :
-       {L"\\\\server\\share\\package.zip", L"//server/share/package.zip",
-        L"\\\\.\\pipe\\package", L"\\\\?\\C:\\package.zip", L"\\\\?\\UNC\\server\\share",
-        L"C:package.zip", L"package.zip", L"\\package.zip", L"\\\\.\\C:\\package.zip"}) {
+       {L"\\\\server\\share\\package.zip", L"//server/share/package.zip", L"\\\\.\\pipe\\package", L"\\\\?\\C:\\package.zip",
+        L"\\\\?\\UNC\\server\\share", L"C:package.zip", L"package.zip", L"\\package.zip", L"\\\\.\\C:\\package.zip"}) {
     EXPECT_THAT(checkLocalPath(refused),
                 FailsWith(ErrorCode::invalidData,
                           toUtf8(refused) + " is not a path on a local disk"));

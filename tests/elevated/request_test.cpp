@@ -42,7 +42,6 @@ TEST(UpdateRequestTest, ReadsAValidRequestAndRefusesEachBrokenRuleWithItsOwnMess
       {{{"version", nullptr}}, "version must be a string"},
       {{{"repair", "yes"}, {"id", 5}}, "id must be a string"},
       {{{"size", 9007199254740992u}}, "size must be an integer from 0 to 9007199254740991"},
-      {{{"exitMs", 3600001}}, "exitMs must be an integer from 0 to 3600000"},
       {{{"id", "x"}, {"executable", "../x"}}, "id must be 16 lowercase hex digits"},
       {{{"executable", "/bin/app.exe"}}, "executable must be a relative path inside the install folder"},
       {{{"sha256", "B" + kDigestHex.substr(1)}}, "sha256 must be 64 lowercase hex digits"},

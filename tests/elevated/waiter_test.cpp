@@ -12,6 +12,9 @@
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
 
+// Rows and set-ups name only the fields they set; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace loftswitch {
 namespace {
 
@@ -55,7 +58,6 @@ TEST(WaiterTest, StartsTheNewVersionOnceSwappedAndEndsWhenConfirmed) {
                                      .workingFolder = kInstall, .environment = {{"LOFTSWITCH_RELAUNCH", kId}},
                                      .breakaway = true}));
   EXPECT_GE(w.host.elapsedMs(), 1500);
-  EXPECT_EQ(w.host.waits().front().timeoutMs, 1000);
 }
 
 // How the helper ended decides what starts, and whether the waiter leaves

@@ -7,6 +7,9 @@
 #include "support/memory_file_system.h"
 #include "support/zip_builder.h"
 
+// Rows and set-ups name only the fields they set; the rest keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace loftswitch {
 namespace {
 
@@ -67,7 +70,6 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
       {"DirectoryOutside", changed(zip, end + 16, '\x7F'), ErrorCode::damaged, notZip + "the central directory lies outside the archive"},
       {"DirectoryTooSmall", changed(changed(zip, end + 8, '\x09'), end + 10, '\x09'), ErrorCode::damaged,
        notZip + "the central directory is too small for its entry count"},
-      {"SpansDisks", changed(zip, end + 4, '\x01'), ErrorCode::damaged, notZip + "the archive spans several disks"},
       {"Zip64RecordDamaged", changed(zip64, end64 - 56, 'X'), ErrorCode::damaged,
        notZip + "the zip64 end of central directory record is damaged"},
       {"DataOutside", with("a.txt", [](auto& e) { e.localHeaderOffset = 0x7FFFFFF0; }), ErrorCode::damaged,
@@ -78,8 +80,6 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
       {"FolderWithData", with("d", attributes(0x10)), ErrorCode::badLayout, "package entry \"d\" is a directory with data"},
       {"Bzip2", with("bz", [](auto& e) { e.method = 12; }), ErrorCode::badLayout,
        "package entry \"bz\" uses compression method 12 (only stored and deflate are allowed)"},
-      {"Patch", with("p", [](auto& e) { e.flags = kZipFlagPatch; }), ErrorCode::badLayout,
-       "package entry \"p\" uses zip features this reader doesn't support"},
       {"Hollow", with("h", [](auto& e) { e.uncompressedSize = 10, e.storedData = ""; }), ErrorCode::damaged,
        "package entry \"h\" declares data but stores none"},
       {"SizesOverflow",
