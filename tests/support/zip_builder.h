@@ -45,17 +45,12 @@ class ZipBuilder {
     zip64End_ = true;
     return *this;
   }
-  ZipBuilder& comment(std::string text) {
-    comment_ = std::move(text);
-    return *this;
-  }
 
   std::string build() const;
 
  private:
   std::vector<ZipBuilderEntry> entries_;
   bool zip64End_ = false;
-  std::string comment_;
 };
 
 // Raw deflate, as zip stores it.
