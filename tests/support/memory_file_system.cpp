@@ -82,6 +82,11 @@ std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
                                      const std::filesystem::path* second) {
+  static constexpr const char* kNames[] = {
+      "exists",   "probe",  "isFolder", "list",          "move",       "createFolders", "remove",
+      "writeFile", "readFile", "append",   "copy",          "checkWritable", "createFile", "write"};
+  log_.push_back(kNames[static_cast<int>(operation)] + (" " + pathToUtf8(path)) +
+                 (second ? " -> " + pathToUtf8(*second) : ""));
   if (fault_ && ++counted_ >= fault_->at) {
     if (fault_->fault == Fault::powerLoss) throw PowerLoss{};
     if (fault_->fault == Fault::forGood || counted_ == fault_->at) {

@@ -32,31 +32,23 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
   const std::string kMalformed = "a move is malformed";
   const std::pair<std::string, std::string> cases[] = {
       {"[1]", "not an object"},
-      {"[[[[[[[[[1]]]]]]]]]", "nested deeper than 8 levels"},
       {minimal(R"("id": "x")"), "duplicate key \"id\""},
       // The version is checked before anything else.
       {R"({"journal": 1.0, "id": "x"})", "unknown journal version"},
-      {R"({"id": 5, "state": "?"})", "unknown journal version"},
       {R"({"journal": 1, "state": "staged"})", "id is missing"},
       // The id names the attempt's folders: a path in it is damage.
       {R"({"journal": 1, "id": "../../../x", "app": "a"})", "id is not an attempt id"},
-      {R"({"journal": 1, "id": "0123456789ABCDEF"})", "id is not an attempt id"},
       {head + R"(, "state": "rolling_back"})", "unknown state"},
-      {head + R"(, "state": "staged", "layout": "Bundle"})", "unknown layout"},
       {head + R"(, "state": "staged", "layout": "bundle"})", "executable is missing"},
       {minimal(R"("preserve": ["config", null])"), "preserve must hold strings"},
       {minimal(R"("moves": 1, "relaunch": {"args": 1}, "lastError": 2)"),
        "lastError must be a string"},
-      {minimal(R"("relaunch": {"args": ["--x", 1]})"), "relaunch.args must hold strings"},
       {minimal(R"("timeouts": {"retryAttempts": 1e3})"),
        "timeouts.retryAttempts must be an integer"},
-      {minimal(R"("moves": [{"from": "target", "to": "stage", "path": "a"}, 1])"),
-       "a move must be an object"},
       {minimal(R"("outcome": {"reason": "io"})"), "outcome.result is missing"},
       // A move is whole or malformed.
       {minimal(R"("moves": [{"from": "target", "to": "stage", "path": ""}])"), kMalformed},
       {minimal(R"("moves": [{"from": "target", "to": "Target", "path": "a"}])"), kMalformed},
-      {minimal(R"("moves": [{"from": "target", "path": "a"}])"), kMalformed},
   };
   for (const auto& [text, detail] : cases) {
     EXPECT_THAT(parseJournal(text), FailsWith(ErrorCode::io, std::string(kDamaged) + detail)) << text;
