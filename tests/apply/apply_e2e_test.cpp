@@ -1,35 +1,30 @@
+// The real tool and the sample application in a real install folder.
+#include <windows.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <filesystem>
-#include <future>
 #include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/text.h"
+#include "base/unique_handle_win32.h"
+#include "base/win32.h"
 #include "support/held_file.h"
 #include "support/matchers.h"
 #include "support/programs.h"
 #include "support/run_program.h"
 #include "support/sample_runs.h"
 #include "support/temp_folder.h"
-#include "swap/swapper.h"
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
 
 namespace loftswitch {
 namespace {
 
-using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::StartsWith;
 
 constexpr char kId[] = "00000000000000a2";
 
@@ -46,22 +41,25 @@ class ApplyE2eTest : public ::testing::Test {
     std::filesystem::copy_file(builtProgram("loftswitch-apply"), work / "loftswitch-apply.exe");
     writeTestFile(runs, "");
   }
+  ~ApplyE2eTest() override { removeWhenFree(install); }
 
-  ~ApplyE2eTest() override {
-    removeWhenFree(install);
-  }
-
+  // `entries` folders besides: half of them named alike in both versions.
   static void installVersion(const std::filesystem::path& folder, const std::string& version,
-                             const std::string& mode) {
+                             const std::string& mode, int entries = 0) {
     std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(builtProgram("sample-app"), folder / "sample-app.exe");
+    std::filesystem::copy_file(builtProgram("sample-app"), folder / "sample-app.exe",
+                               std::filesystem::copy_options::overwrite_existing);
     writeTestFile(folder / "sample.ini", "version=" + version + "\nmode=" + mode + "\nexitCode=3\n");
     writeTestFile(folder / ("readme-v" + version + ".txt"), "readme of version " + version);
+    for (int i = 0; i < entries; ++i) {
+      const std::string name = (i % 2 == 0 ? "shared-" : "v" + version + "-") + std::to_string(i);
+      writeTestFile(folder / name / "data.txt", name + " of version " + version);
+    }
   }
 
   // Stages version 2; `mode` may carry further sample.ini lines after it.
-  Journal stage(const std::string& mode, void (*adjust)(Timeouts&) = [](Timeouts&) {}) {
-    installVersion(stagedFolder(workspace, kId), "2", mode);
+  void stage(const std::string& mode, Timeouts timeouts = {10000, 20000}, int entries = 0) {
+    installVersion(stagedFolder(workspace, kId), "2", mode, entries);
     Journal journal;
     journal.id = kId;
     journal.app = "sample";
@@ -70,14 +68,9 @@ class ApplyE2eTest : public ::testing::Test {
     journal.executable = "sample-app.exe";
     journal.preserve = {"settings"};
     journal.relaunch.args = {"--record", pathToUtf8(runs)};
-    journal.timeouts.exitMs = 10000;
-    journal.timeouts.confirmMs = 20000;
-    adjust(journal.timeouts);
-    save(journal);
-    return journal;
+    journal.timeouts = timeouts;
+    writeTestFile(journalPath(workspace), serializeJournal(journal));
   }
-
-  void save(const Journal& journal) { writeTestFile(journalPath(workspace), serializeJournal(journal)); }
 
   Journal journal() const {
     Result<Journal> read = parseJournal(readTestFile(journalPath(workspace)));
@@ -85,33 +78,35 @@ class ApplyE2eTest : public ::testing::Test {
     return read.value_or(Journal{});
   }
 
-  ProgramRun tool(const std::vector<std::string>& args) {
-    return runProgram(work / "loftswitch-apply.exe", args);
-  }
-  ProgramRun applyAttempt() { return tool({"--work", pathToUtf8(work), "--id", kId}); }
+  std::filesystem::path tool() const { return work / "loftswitch-apply.exe"; }
+  ProgramRun applyAttempt() const { return runProgram(tool(), {"--work", pathToUtf8(work), "--id", kId}); }
   std::map<std::string, std::string> snapshot() const { return installFiles(install); }
-  std::vector<std::string> started(std::size_t count) const {
-    return startedVersions(runs, kId, count);
-  }
+  std::vector<std::string> started(std::size_t count) const { return startedVersions(runs, kId, count); }
 
-  // The texts of the lines of the run's one log file, without their times.
-  std::vector<std::string> logLines(std::string_view label) const {
-    std::vector<std::string> lines;
-    int logs = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(logsFolder(workspace))) {
-      const std::string name = pathToUtf8(entry.path().filename());
-      if (!name.ends_with("-apply.log") || name.find("-" + std::string(label) + "-") == std::string::npos) continue;
-      ++logs;
-      std::istringstream text(readTestFile(entry.path()));
-      for (std::string line; std::getline(text, line);) lines.push_back(line.substr(25));
+  // Starts the tool and kills it once the swap has made `moves` moves.
+  // False when the tool ended before that.
+  bool applyAndKillAfter(std::uintmax_t moves) {
+    std::wstring commandLine =
+        L"\"" + tool().native() + L"\" --work \"" + work.native() + L"\" --id " + toWide(kId);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(tool().c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+      ADD_FAILURE() << "can't start the tool: " << windowsErrorText(::GetLastError());
+      return false;
     }
-    EXPECT_EQ(logs, 1);
-    return lines;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
+    std::error_code missing;
+    while (std::filesystem::file_size(progressPath(workspace, kId), missing) < moves || missing) {
+      if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) return false;
+      ::Sleep(1);
+    }
+    ::TerminateProcess(process.get(), 99);
+    ::WaitForSingleObject(process.get(), INFINITE);
+    return true;
   }
-
-  std::vector<nlohmann::json> starts(std::size_t count) const { return recordedStarts(runs, count); }
-
-  std::string installedVersion() const { return readTestFile(install / "sample.ini").substr(8, 1); }
 
   TempFolder temp;
   const std::filesystem::path install = temp / "App";
@@ -122,27 +117,14 @@ class ApplyE2eTest : public ::testing::Test {
 
 TEST_F(ApplyE2eTest, InstallsAnUpdateThatConfirms) {
   stage("confirm");
-  const ProgramRun run = tool({"--work", pathToUtf8(work), "--id", kId});
+  auto expected = installFiles(stagedFolder(workspace, kId));
+  expected["settings/user.txt"] = "the user's settings";
+  const ProgramRun run = applyAttempt();
   EXPECT_EQ(run.exitCode, 0) << run.err;
-
   EXPECT_EQ(journal().state, JournalState::confirmed);
-  EXPECT_EQ(installedVersion(), "2");
-  EXPECT_TRUE(std::filesystem::exists(install / "readme-v2.txt"));
-  EXPECT_FALSE(std::filesystem::exists(install / "readme-v1.txt"));
-  EXPECT_EQ(readTestFile(install / "settings" / "user.txt"), "the user's settings");
+  EXPECT_EQ(snapshot(), expected);
   EXPECT_EQ(readTestFile(backupFolder(workspace, kId) / "readme-v1.txt"), "readme of version 1");
-
-  const std::vector<nlohmann::json> started = starts(1);
-  ASSERT_EQ(started.size(), 1u);
-  EXPECT_EQ(started[0]["version"], "2");
-  EXPECT_EQ(started[0]["attempt"], kId);
-  EXPECT_EQ(started[0]["confirmation"], "confirmed");
-  EXPECT_EQ(started[0]["args"], nlohmann::json::array({"--record", pathToUtf8(runs)}));
-
-  const std::vector<std::string> lines = logLines(kId);
-  EXPECT_THAT(lines, Contains("swapped; starting 2"));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "finished: updated");
+  EXPECT_THAT(started(1), ElementsAre("2"));
 }
 
 // It keeps the journal from the tool for a second, then makes files in a
@@ -153,12 +135,9 @@ TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall)
   const auto before = snapshot();
   const ProgramRun run = applyAttempt();
   EXPECT_EQ(run.exitCode, 1) << run.err;
-
-  const Journal after = journal();
-  EXPECT_EQ(after.state, JournalState::rolledBack);
-  EXPECT_EQ(after.outcome, (OutcomeRecord{"rolled-back", "exited",
-                                          "the new version exited with code 3 before it "
-                                          "finished starting"}));
+  EXPECT_EQ(journal().outcome, (OutcomeRecord{"rolled-back", "exited",
+                                              "the new version exited with code 3 before it "
+                                              "finished starting"}));
   EXPECT_EQ(snapshot(), before);
   // Kept in the workspace, out of the install.
   for (const char* made : {"logs/new.log", "cache/state.bin"}) {
@@ -166,11 +145,10 @@ TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall)
               "made by the sample app");
   }
   EXPECT_THAT(started(2), ElementsAre("2", "1"));
-  EXPECT_EQ(logLines(kId).back(), "finished: rolled-back");
 }
 
 TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
-  stage("confirm", [](Timeouts& t) { t.retryAttempts = 2; t.retryDelayMs = 10; });
+  stage("confirm", {10000, 20000, 2, 10});
   const auto before = snapshot();
   // A file of its own rather than one inside a folder: Wine renames a folder
   // whatever its files have open.
@@ -178,14 +156,31 @@ TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
   ASSERT_TRUE(held.held());
   const ProgramRun run = applyAttempt();
   EXPECT_EQ(run.exitCode, 1) << run.err;
-  const Journal after = journal();
-  EXPECT_EQ(after.state, JournalState::rolledBack);
-  ASSERT_TRUE(after.outcome.has_value());
-  EXPECT_EQ(after.outcome->result, "rolled-back");
-  EXPECT_EQ(after.outcome->reason, "in-use");
+  EXPECT_EQ(journal().state, JournalState::rolledBack);
+  EXPECT_EQ(journal().outcome.value_or(OutcomeRecord{}).reason, "in-use");
   EXPECT_EQ(snapshot(), before);
   EXPECT_THAT(started(1), ElementsAre("1"));
 }
+
+// The number of moves after which the tool is killed, as a power cut would
+// stop it; a second run must then undo the swap exactly.
+class ApplyKillTest : public ApplyE2eTest, public ::testing::WithParamInterface<std::uintmax_t> {};
+
+TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
+  installVersion(install, "1", "confirm", 120);
+  stage("confirm", {10000, 0}, 120);
+  const auto before = snapshot();
+  ASSERT_TRUE(applyAndKillAfter(GetParam())) << "the tool ended before the kill";
+  const ProgramRun again = applyAttempt();
+  EXPECT_EQ(again.exitCode, 1) << again.err;
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_EQ(journal().state, JournalState::rolledBack);
+}
+
+// Version 1 has 125 entries and version 2 123 with the kept settings: some
+// 249 moves.
+INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(61u, 240u),
+                         [](const auto& info) { return std::to_string(info.param) + "Moves"; });
 
 }  // namespace
 }  // namespace loftswitch

@@ -8,21 +8,18 @@
 //   stayMs=5000                      (stay: keeps running this long)
 //   create=logs/new.log,cache/a.bin  (files it writes into the install first)
 //   holdJournalMs=1000               (then keeps the journal open, unshared)
-// With `--record <file>` it appends one JSON line saying that it ran, how its
-// confirmation went and which outcome it was told about.
+// With `--record <file>` it appends one JSON line saying which version ran,
+// for which attempt, how its confirmation went and which outcome it was told.
 // With `--start-update <attempt>` it starts the update of a staged attempt
 // and exits, as an application does once it has staged an update.
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "base/text.h"
 #include "base/win32.h"
@@ -112,10 +109,8 @@ int wmain(int argc, wchar_t** argv) {
   auto settings = readSettings(fs, folder / "sample.ini");
   const std::string mode = settings.count("mode") ? settings["mode"] : "confirm";
 
-  std::vector<std::string> args;
   std::filesystem::path record;
   for (int i = 1; i < argc; ++i) {
-    args.push_back(toUtf8(argv[i]));
     if (std::wstring_view(argv[i]) == L"--record" && i + 1 < argc) record = argv[i + 1];
     if (std::wstring_view(argv[i]) == L"--start-update" && i + 1 < argc) {
       return startUpdate(installFolder, toUtf8(argv[i + 1]));
@@ -134,31 +129,21 @@ int wmain(int argc, wchar_t** argv) {
     if (journal != INVALID_HANDLE_VALUE) ::CloseHandle(journal);
   }
 
-  std::string confirmation = "not asked";
-  if (mode == "confirm") confirmation = confirm(installFolder);
-  const auto confirmedAt = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+  const std::string confirmation = mode == "confirm" ? confirm(installFolder) : "not asked";
   const std::string outcome = mode == "confirm" ? tellOutcome(installFolder) : "";
-
   if (!record.empty()) {
     wchar_t attempt[64] = {};
     ::GetEnvironmentVariableW(L"LOFTSWITCH_RELAUNCH", attempt, 64);
-    nlohmann::json line = {{"version", settings["version"]},
-                           {"attempt", toUtf8(attempt)},
-                           {"args", args},
-                           {"cwd", pathToUtf8(std::filesystem::current_path())},
-                           {"mode", mode},
-                           {"confirmation", confirmation},
-                           {"confirmedAtMs", confirmedAt},
-                           {"outcome", outcome}};
+    const nlohmann::json line = {{"version", settings["version"]},
+                                 {"attempt", toUtf8(attempt)},
+                                 {"confirmation", confirmation},
+                                 {"outcome", outcome}};
     (void)fs.append(record, line.dump() + "\n");
   }
 
   if (mode == "crash") return settings.count("exitCode") ? std::stoi(settings["exitCode"]) : 3;
   if (mode == "stay") {
-    const int ms = settings.count("stayMs") ? std::stoi(settings["stayMs"]) : 5000;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    ::Sleep(static_cast<DWORD>(settings.count("stayMs") ? std::stoi(settings["stayMs"]) : 5000));
   }
   return 0;
 }

@@ -70,7 +70,6 @@ class FakeHost final : public ApplyHost {
   const std::vector<std::uint32_t>& launchedPids() const { return launchedPids_; }
   const std::vector<std::int64_t>& sleeps() const { return sleeps_; }
   const std::vector<Wait>& waits() const { return waits_; }
-  const std::vector<std::filesystem::path>& folderQueries() const { return folderQueries_; }
 
   bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) override;
   std::vector<std::uint32_t> processesInFolder(const std::filesystem::path& folder) override;
@@ -94,7 +93,6 @@ class FakeHost final : public ApplyHost {
   std::vector<std::uint32_t> launchedPids_;
   std::vector<std::int64_t> sleeps_;
   std::vector<Wait> waits_;
-  std::vector<std::filesystem::path> folderQueries_;
   struct Action {
     std::int64_t atMs = 0;
     std::uint64_t order = 0;

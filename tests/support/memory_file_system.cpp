@@ -72,12 +72,6 @@ std::string lastPiece(const std::string& name) {
 
 std::string rootOf(const std::string& key) { return key.substr(0, key.find('\\')); }
 
-// In the order of MemoryFileSystem::Operation.
-constexpr const char* kOperationNames[] = {"exists",        "probe",    "isFolder", "list",         "move",
-                                           "createFolders", "remove",   "writeFile",    "readFile",
-                                           "append",        "copy",     "checkWritable",
-                                           "createFile",    "write"};
-
 }  // namespace
 
 std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
@@ -88,10 +82,6 @@ std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
                                      const std::filesystem::path* second) {
-  std::string line = kOperationNames[static_cast<int>(operation)] + (" " + pathToUtf8(path));
-  if (second) line += " -> " + pathToUtf8(*second);
-  log_.push_back(std::move(line));
-
   if (fault_ && ++counted_ >= fault_->at) {
     if (fault_->fault == Fault::powerLoss) throw PowerLoss{};
     if (fault_->fault == Fault::forGood || counted_ == fault_->at) {

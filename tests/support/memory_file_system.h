@@ -26,22 +26,8 @@ namespace loftswitch {
 // simulate a power loss.
 class MemoryFileSystem : public FileSystem {
  public:
-  enum class Operation {
-    exists,
-    probe,
-    isFolder,
-    list,
-    move,
-    createFolders,
-    remove,
-    writeFile,
-    readFile,
-    append,
-    copy,
-    checkWritable,
-    createFile,
-    write,
-  };
+  enum class Operation { exists, probe, isFolder, list, move, createFolders, remove, writeFile,
+                         readFile, append, copy, checkWritable, createFile, write };
 
   // Full paths as stored (their case kept) mapped to file contents; folders
   // end with "\" and map to the empty text.
@@ -106,9 +92,6 @@ class MemoryFileSystem : public FileSystem {
   // Ends the fault (the power comes back) and starts counting afresh.
   void heal();
 
-  // One line per call, failed ones included, such as "move C:\\a -> C:\\b".
-  const std::vector<std::string>& operations() const { return log_; }
-
  private:
   class Writer;
 
@@ -154,7 +137,6 @@ class MemoryFileSystem : public FileSystem {
   std::optional<Injected> fault_;
   std::size_t counted_ = 0;
   std::map<std::string, Node> durable_;
-  std::vector<std::string> log_;
 };
 
 }  // namespace loftswitch

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "base/text.h"
 #include "support/temp_folder.h"
 
@@ -22,27 +24,19 @@ std::map<std::string, std::string> installFiles(const std::filesystem::path& ins
   return files;
 }
 
-std::vector<nlohmann::json> recordedStarts(const std::filesystem::path& runs, std::size_t count) {
-  std::vector<nlohmann::json> found;
-  for (int i = 0; i < 200; ++i) {
-    found.clear();
+std::vector<std::string> startedVersions(const std::filesystem::path& runs,
+                                         std::string_view attempt, std::size_t count) {
+  std::vector<std::string> versions;
+  for (int i = 0; i < 200 && versions.size() < count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    versions.clear();
     const std::string text = readTestFile(runs);
     // A line still being written has no line feed yet.
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      found.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+      const auto line = nlohmann::json::parse(text.substr(start, end - start));
+      versions.push_back(line["attempt"] == attempt ? line["version"].get<std::string>() : "?");
     }
-    if (found.size() >= count) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return found;
-}
-
-std::vector<std::string> startedVersions(const std::filesystem::path& runs,
-                                         std::string_view attempt, std::size_t count) {
-  std::vector<std::string> versions;
-  for (const nlohmann::json& start : recordedStarts(runs, count)) {
-    versions.push_back(start["attempt"] == attempt ? start["version"].get<std::string>() : "?");
   }
   return versions;
 }

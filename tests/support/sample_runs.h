@@ -9,20 +9,16 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 namespace loftswitch {
 
 // Every file below `install` but its ".loftswitch" workspace, by relative
 // path, with its content.
 std::map<std::string, std::string> installFiles(const std::filesystem::path& install);
 
-// The sample application's start records (one JSON line each) once `count`
-// of them are complete, or what there is after ten seconds: a version the
-// tool started after it ended records itself on its own time.
-std::vector<nlohmann::json> recordedStarts(const std::filesystem::path& runs, std::size_t count);
-
-// The versions of those starts; "?" for a start of another attempt.
+// The versions of the sample application's starts (one JSON line each),
+// "?" for a start of another attempt, once `count` of them are complete, or
+// what there is after ten seconds: a version the tool started after it ended
+// records itself on its own time.
 std::vector<std::string> startedVersions(const std::filesystem::path& runs,
                                          std::string_view attempt, std::size_t count);
 

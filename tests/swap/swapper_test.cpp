@@ -10,12 +10,13 @@
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 
+// Whole swaps and undos under every failing operation are the apply sweeps'
+// business; here what a hostile journal or a held entry asks of the swapper.
 namespace loftswitch {
 namespace {
 
 using ::testing::AllOf;
 using ::testing::ElementsAre;
-using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -44,16 +45,6 @@ struct Recorder {
   }
 };
 
-TEST(ResolveMovePathTest, JoinsSafePathsOntoTheirLocationRoot) {
-  const std::filesystem::path stage =
-      std::filesystem::path("C:/App") / ".loftswitch" / "stage" / "0123456789abcdef";
-  EXPECT_EQ(at(Location::target, "lib/core.dll"), std::filesystem::path("C:/App") / "lib" / "core.dll");
-  EXPECT_EQ(at(Location::stage, ".hidden/a b"), stage / "new" / ".hidden" / "a b");
-  EXPECT_EQ(at(Location::replaced, "x"), stage / "replaced" / "x");
-  EXPECT_EQ(at(Location::backup, "Ä/y"), std::filesystem::path("C:/App") / ".loftswitch" /
-                                             "backup" / "0123456789abcdef" / utf8ToPath("Ä") / "y");
-}
-
 TEST(ResolveMovePathTest, RefusesEveryPathThatCouldLeaveItsRoot) {
   const std::vector<std::string> unsafe = {
       "", "a//b", "/a", "a/", "..", ".", "a/../b", "a/./b", "C:x", "C:/x", "a/b:stream",
@@ -75,10 +66,7 @@ TEST(SwapperTest, RetriesOnlyWhatIsInUseWithBoundedPauses) {
     std::int32_t attempts;
     std::int64_t delay, maxDelay;
     std::vector<std::int64_t> pauses;
-  } cases[] = {{0, 50, 1000, {}},
-               {3, -50, -10, {0, 0}},
-               {3, 5000, 1000, {1000, 1000}},
-               {5, 50, 120, {50, 100, 120, 120}}};
+  } cases[] = {{3, -50, -10, {0, 0}}, {5, 50, 120, {50, 100, 120, 120}}};
   const std::filesystem::path held = at(Location::target, "a");
   for (const auto& c : cases) {
     MemoryFileSystem fs;
@@ -88,66 +76,35 @@ TEST(SwapperTest, RetriesOnlyWhatIsInUseWithBoundedPauses) {
     EXPECT_THAT(recorder.swapper(fs, c.attempts, c.delay, c.maxDelay)
                     .moveWithRetry(held, at(Location::backup, "a"), "a"),
                 AllOf(FailsWithCode(ErrorCode::inUse),
-                      FailsWithMessageThat(AllOf(
-                          StartsWith("a is in use or locked by another program (can't move " +
-                                     pathToUtf8(held) + " to "),
-                          EndsWith("; held by App.exe (process 42)")))))
-        << c.attempts << " " << c.delay << " " << c.maxDelay;
+                      FailsWithMessageThat(HasSubstr("; held by App.exe (process 42)"))));
     EXPECT_EQ(recorder.pauses, c.pauses) << c.attempts << " " << c.delay << " " << c.maxDelay;
   }
   MemoryFileSystem fs;
   fs.addFile(at(Location::target, "a"), "a");
-  fs.addFile(at(Location::target, "b"), "b");
-  fs.addFile(at(Location::backup, "b"), "already there");
-  fs.addFolder(stageFolder(workspace(), kId));
-  fs.failOn(MemoryFileSystem::Operation::move, at(Location::target, "a"),
-            Error{ErrorCode::accessDenied, "denied"}, 1);
-  Recorder recorder;
-  const Result<Unit> result = recorder.swapper(fs, 20, 50, 1000).run(
-      {{Location::target, Location::backup, "a"}, {Location::target, Location::backup, "b"}});
-  EXPECT_THAT(result, FailsWithMessageThat(StartsWith("b couldn't be moved (can't move ")));
-  EXPECT_THAT(recorder.lines, ElementsAre("retrying a after: denied", HasSubstr("swap stopped: b")));
-  EXPECT_EQ(fs.fileContent(progressPath(workspace(), kId)), "+");
-}
-
-TEST(SwapperTest, AnUnsafePathAnywhereMovesNothing) {
-  MemoryFileSystem fs;
-  fs.addFile(at(Location::target, "a"), "a");
-  const MemoryFileSystem::Snapshot before = fs.snapshot();
+  fs.addFile(at(Location::backup, "a"), "already there");
   Recorder recorder;
   EXPECT_THAT(recorder.swapper(fs, 20, 50, 1000)
-                  .run({{Location::target, Location::backup, "a"},
-                        {Location::stage, Location::target, "x/../../evil"}}),
-              FailsWithCode(ErrorCode::invalidData));
-  EXPECT_EQ(fs.snapshot(), before);
+                  .moveWithRetry(at(Location::target, "a"), at(Location::backup, "a"), "a"),
+              FailsWithMessageThat(StartsWith("a couldn't be moved (can't move ")));
+  EXPECT_THAT(recorder.pauses, ::testing::IsEmpty());
 }
 
-// An older move put back before a newer one could recreate the place the
-// newer one returns to: the undo stops at a held entry, and goes on from
-// there the next time.
-TEST(SwapperTest, UndoStopsAtTheFirstMoveItCannotPutBackAndGoesOnFromThere) {
+// An unsafe path anywhere stops the swap before its first move; the undo
+// skips it, as a move that can never have been made, and puts back the rest.
+TEST(SwapperTest, AMoveThatCouldNeverBeMadeStopsTheSwapButNotTheUndo) {
   MemoryFileSystem fs;
   fs.addFolder(stageFolder(workspace(), kId));
-  std::vector<Move> moves;
-  for (std::string name : {"a", "b", "c", "d"}) {
-    fs.addFile(at(Location::target, name), name);
-    moves.push_back({Location::target, Location::backup, name});
-  }
+  fs.addFile(at(Location::target, "a"), "a");
+  const std::vector<Move> moves = {{Location::target, Location::backup, "a"},
+                                   {Location::stage, Location::target, "x:bad"}};
   Recorder recorder;
-  ASSERT_THAT(recorder.swapper(fs, 1, 0, 0).run(moves), IsOkay());
-  moves.push_back({Location::stage, Location::target, "x:bad"});
-  fs.hold(at(Location::backup, "c"));
-  EXPECT_THAT(recorder.swapper(fs, 1, 0, 0).undo(moves),
-              FailsWithMessageThat(StartsWith("c is in use or locked by another program (")));
-  EXPECT_EQ(fs.fileContent(at(Location::target, "d")), "d");
-  EXPECT_FALSE(fs.exists(at(Location::target, "b")));
-  EXPECT_THAT(recorder.lines[0], StartsWith("undo skips a move that was never made: unsafe path"));
-  EXPECT_EQ(fs.fileContent(progressPath(workspace(), kId)), "++++--");
-  fs.release(at(Location::backup, "c"));
+  EXPECT_THAT(recorder.swapper(fs, 1, 0, 0).run(moves), FailsWithCode(ErrorCode::invalidData));
+  EXPECT_EQ(fs.fileContent(at(Location::target, "a")), "a");
+  ASSERT_THAT(recorder.swapper(fs, 1, 0, 0).run({moves[0]}), IsOkay());
   EXPECT_THAT(recorder.swapper(fs, 1, 0, 0).undo(moves), IsOkay());
-  for (std::string name : {"a", "b", "c", "d"}) {
-    EXPECT_EQ(fs.fileContent(at(Location::target, name)), name);
-  }
+  EXPECT_EQ(fs.fileContent(at(Location::target, "a")), "a");
+  EXPECT_THAT(recorder.lines,
+              ElementsAre(StartsWith("undo skips a move that was never made: unsafe path")));
 }
 
 }  // namespace

@@ -27,37 +27,30 @@ TEST(LogRetentionTest, KeepsTheNewestTwentyOfEachKindAndNoOtherFile) {
   const std::filesystem::path logs = std::filesystem::path("C:/app/.loftswitch") / "logs";
   const char* kinds[] = {"0123456789abcdef-41-apply.log", "0123456789abcdef-42-elevated.log",
                          "0123456789abcdef-43-waiter.log"};
+  const std::string journal = "0123456789abcdef-journal.json";
+  const std::string stuck = stamped(11, kinds[11 % 3]);
+  MemoryFileSystem::Snapshot expected{{stuck, "x"}};
   for (int second = 33; second >= 10; --second) {
     fs.addFile(logs / stamped(second, kinds[second % 3]), "x");
-  }
-  for (int second = 30; second >= 10; --second) {
-    fs.addFile(logs / stamped(second, "0123456789abcdef-journal.json"), "{}");
+    if (second >= 14) expected[stamped(second, kinds[second % 3])] = "x";
+    if (second <= 30) fs.addFile(logs / stamped(second, journal.c_str()), "{}");
+    if (second <= 30 && second >= 11) expected[stamped(second, journal.c_str())] = "{}";
   }
   for (const char* other : {"notes.log", "00000000T000000Z-mine.txt", "2026120T5103100Z-x.log"}) {
     fs.addFile(logs / other, "mine");
-  }
-  const std::string stuck = stamped(11, kinds[11 % 3]);
-  fs.failOn(MemoryFileSystem::Operation::remove, logs / stuck, Error{ErrorCode::inUse, "held"});
-  std::vector<std::string> lines;
-
-  pruneLogs(fs, logs, [&](std::string_view line) { lines.emplace_back(line); });
-
-  MemoryFileSystem::Snapshot expected;
-  for (int second = 14; second <= 33; ++second) expected[stamped(second, kinds[second % 3])] = "x";
-  expected[stuck] = "x";
-  for (int second = 11; second <= 30; ++second) {
-    expected[stamped(second, "0123456789abcdef-journal.json")] = "{}";
-  }
-  for (const char* other : {"notes.log", "00000000T000000Z-mine.txt", "2026120T5103100Z-x.log"}) {
     expected[other] = "mine";
   }
+  fs.failOn(MemoryFileSystem::Operation::remove, logs / stuck, Error{ErrorCode::inUse, "held"});
+  std::vector<std::string> lines;
+  const LogSink sink = [&](std::string_view line) { lines.emplace_back(line); };
+  pruneLogs(fs, logs, sink);
   EXPECT_EQ(fs.snapshot(logs), expected);
   EXPECT_THAT(lines, ElementsAre(HasSubstr("can't remove the old log")));
   // A folder that can't be listed is said; one that isn't there is not.
   lines.clear();
   fs.failOn(MemoryFileSystem::Operation::list, logs, Error{ErrorCode::accessDenied, "denied"});
-  pruneLogs(fs, logs, [&](std::string_view line) { lines.emplace_back(line); });
-  pruneLogs(fs, logs / "none", [&](std::string_view line) { lines.emplace_back(line); });
+  pruneLogs(fs, logs, sink);
+  pruneLogs(fs, logs / "none", sink);
   EXPECT_THAT(lines, ElementsAre("can't look for old logs: denied"));
 }
 
