@@ -118,7 +118,7 @@ class ApplyE2eTest : public ::testing::Test {
 TEST_F(ApplyE2eTest, InstallsAnUpdateThatConfirms) {
   stage("confirm");
   auto expected = installFiles(stagedFolder(workspace, kId));
-  expected["settings/user.txt"] = "the user's settings";
+  expected[pathToUtf8(std::filesystem::path("settings") / "user.txt")] = "the user's settings";
   const ProgramRun run = applyAttempt();
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(journal().state, JournalState::confirmed);
