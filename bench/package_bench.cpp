@@ -43,6 +43,25 @@ void put32(std::string& out, std::uint32_t v) {
   put16(out, v >> 16);
 }
 
+// A stored entry's central directory record: no extra field, no comment.
+void putCentralRecord(std::string& out, const std::string& name, std::uint32_t flags,
+                      std::uint32_t crc, std::uint32_t size, std::uint64_t localOffset) {
+  put32(out, 0x02014b50);
+  put16(out, 20);
+  put16(out, 20);
+  put16(out, flags);
+  put16(out, 0);  // stored
+  put32(out, 0);  // time and date
+  put32(out, crc);
+  put32(out, size);
+  put32(out, size);
+  put16(out, static_cast<std::uint32_t>(name.size()));
+  for (int i = 0; i < 4; ++i) put16(out, 0);  // extra, comment, disk, internal attributes
+  put32(out, 0);
+  put32(out, static_cast<std::uint32_t>(localOffset));
+  out += name;
+}
+
 // A stored-entries zip written in a streaming way: the generator itself must
 // not inflate the peak memory that the steps are measured against.
 std::uint64_t writePackage(const std::filesystem::path& path, std::uint64_t totalBytes,
@@ -77,25 +96,7 @@ std::uint64_t writePackage(const std::filesystem::path& path, std::uint64_t tota
     put16(local, static_cast<std::uint32_t>(name.size()));
     put16(local, 0);
     local += name;
-    std::string entry;
-    put32(entry, 0x02014b50);
-    put16(entry, 20);
-    put16(entry, 20);
-    put16(entry, 0x0800);
-    put16(entry, 0);
-    put32(entry, 0);
-    put32(entry, crc);
-    put32(entry, fileBytes);
-    put32(entry, fileBytes);
-    put16(entry, static_cast<std::uint32_t>(name.size()));
-    put16(entry, 0);
-    put16(entry, 0);
-    put16(entry, 0);
-    put16(entry, 0);
-    put32(entry, 0);
-    put32(entry, static_cast<std::uint32_t>(offset));
-    entry += name;
-    central += entry;
+    putCentralRecord(central, name, 0x0800, crc, fileBytes, offset);
     (void)writeAll(*file, local);
     (void)writeAll(*file, chunk);
     offset += local.size() + fileBytes;
@@ -151,23 +152,7 @@ std::uint64_t writeManyEntries(const std::filesystem::path& path, std::uint32_t 
   std::string batch;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string name = nameOf(i);
-    put32(batch, 0x02014b50);
-    put16(batch, 20);
-    put16(batch, 20);
-    put16(batch, 0);
-    put16(batch, 0);
-    put32(batch, 0);
-    put32(batch, 0);
-    put32(batch, 0);
-    put32(batch, 0);
-    put16(batch, static_cast<std::uint32_t>(name.size()));
-    put16(batch, 0);
-    put16(batch, 0);
-    put16(batch, 0);
-    put16(batch, 0);
-    put32(batch, 0);
-    put32(batch, static_cast<std::uint32_t>(localOffset));
-    batch += name;
+    putCentralRecord(batch, name, 0, 0, 0, localOffset);
     localOffset += 30 + name.size();
     offset += 46 + name.size();
     if (batch.size() > (1u << 20)) (void)writeAll(*file, batch), batch.clear();
