@@ -20,9 +20,6 @@
 #include "support/zip_builder.h"
 #include "workspace/journal_store.h"
 
-// Rows and set-ups name only the fields they set; the rest keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace loftswitch {
 namespace {
 

@@ -13,9 +13,6 @@
 #include "elevated/verify.h"
 #include "support/matchers.h"
 
-// Rows and set-ups name only the fields they set; the rest keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace loftswitch {
 namespace {
 

@@ -24,9 +24,6 @@
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
 
-// Rows and set-ups name only the fields they set; the rest keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace loftswitch {
 namespace {
 

@@ -7,9 +7,6 @@
 #include "support/memory_file_system.h"
 #include "support/zip_builder.h"
 
-// Rows and set-ups name only the fields they set; the rest keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace loftswitch {
 namespace {
 

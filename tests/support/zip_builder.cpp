@@ -5,9 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-// Rows and set-ups name only the fields they set; the rest keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace loftswitch {
 namespace {
 
