@@ -52,7 +52,7 @@ src/package/package_reader.cpp @@ if (i > 0 && spans[i].start < spans[i - 1].end
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (void)fileSystem_.append(progress, "+"); @@ a lost progress mark is ignored
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
 src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old reported flag
-src/elevated/elevated.cpp @@ compareVersions(*requested, *installed) <= 0 @@ compareVersions(*requested, *installed) < 0 @@ the installed version is installed again
+src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
 EOF
 )
 

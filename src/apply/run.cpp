@@ -66,21 +66,12 @@ RunOutcome run(const RunOptions& options, FileSystem& fileSystem, ApplyHost& hos
   }
 
   const std::filesystem::path location = appLocation(workspace);
-  const HostTime deadline = deadlineAfter(host.now(), exitWaitMs);
-  for (;;) {
-    std::vector<std::uint32_t> running = host.processesInFolder(location);
-    const std::vector<std::uint32_t> own = host.processesInFolder(workspace.workspacePath);
-    std::erase_if(running, [&](std::uint32_t id) {
-      return std::find(own.begin(), own.end(), id) != own.end();
-    });
-    if (running.empty()) break;
-    if (host.now() >= deadline) {
-      return reportAppStillRunning(options, fileSystem, workspace, log,
-                                   "another program from " + pathToUtf8(location) +
-                                       " is still running (process " +
-                                       std::to_string(running.front()) + ")");
-    }
-    host.sleep(options.pollMs);
+  if (const auto running = waitForInstallPrograms(host, location, workspace.workspacePath,
+                                                   deadlineAfter(host.now(), exitWaitMs),
+                                                   options.pollMs)) {
+    return reportAppStillRunning(options, fileSystem, workspace, log,
+                                 "another program from " + pathToUtf8(location) +
+                                     " is still running (process " + std::to_string(*running) + ")");
   }
 
   auto lock = acquireWorkspaceLock(lockPath(workspace), options.lockWaitMs);

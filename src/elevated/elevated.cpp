@@ -10,7 +10,6 @@
 #include "base/text.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
-#include "elevated/version.h"
 #include "package/package_reader.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
@@ -143,20 +142,12 @@ RunOutcome Elevated::run() {
     logLine(log_, "the app (process " + std::to_string(app_->pid) + ") didn't exit");
     return RunOutcome::appStillRunning;
   }
-  const HostTime deadline = deadlineAfter(host_.now(), exitMs);
-  for (;;) {
-    std::vector<std::uint32_t> running = host_.processesInFolder(config_.installFolder);
-    const std::vector<std::uint32_t> own = host_.processesInFolder(workspacePath);
-    std::erase_if(running, [&](std::uint32_t id) {
-      return std::find(own.begin(), own.end(), id) != own.end();
-    });
-    if (running.empty()) break;
-    if (host_.now() >= deadline) {
-      logLine(log_, "another program from the install folder is still running (process " +
-                        std::to_string(running.front()) + ")");
-      return RunOutcome::appStillRunning;
-    }
-    host_.sleep(config_.pollMs);
+  if (const auto running = waitForInstallPrograms(host_, config_.installFolder, workspacePath,
+                                                   deadlineAfter(host_.now(), exitMs),
+                                                   config_.pollMs)) {
+    logLine(log_, "another program from the install folder is still running (process " +
+                      std::to_string(*running) + ")");
+    return RunOutcome::appStillRunning;
   }
 
   if (auto created = fileSystem_.createFolders(workspacePath); !created) {
@@ -265,21 +256,9 @@ std::optional<std::string> Elevated::requestRefusal() {
   for (const std::filesystem::path* path : {&request_.package, &request_.userWorkspace}) {
     if (auto local = config_.pathCheck(*path); !local) return local.error().message;
   }
-  if (auto verified = verifyPackageSignature(description_.app, request_, description_.publicKeys);
-      !verified) {
-    return verified.error().message;
+  if (auto offer = checkOffer(description_, request_, config_.packageSizeLimit); !offer) {
+    return offer.error().message;
   }
-  const std::optional<Version> requested = parseVersion(request_.version);
-  const std::optional<Version> installed = parseVersion(description_.version);
-  if (!requested || !installed || compareVersions(*requested, *installed) <= 0) {
-    return "version " + request_.version + " is not newer than the installed " +
-           description_.version;
-  }
-  if (std::find(description_.platforms.begin(), description_.platforms.end(), request_.platform) ==
-      description_.platforms.end()) {
-    return "the package is for " + request_.platform + ", which this install doesn't run";
-  }
-  if (request_.size > config_.packageSizeLimit) return "the package is larger than the limit";
   return std::nullopt;
 }
 

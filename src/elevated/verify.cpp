@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/version.h"
 
 namespace loftswitch {
 namespace {
@@ -34,6 +35,23 @@ Result<Unit> verifyPackageSignature(std::string_view app, const UpdateRequest& r
   }
   return fail(ErrorCode::badSignature,
               "the update's signature doesn't verify with any trusted key");
+}
+
+Result<Unit> checkOffer(const InstallDescription& description, const UpdateRequest& request,
+                        std::uint64_t sizeLimit) {
+  RETURN_IF_ERROR(verifyPackageSignature(description.app, request, description.publicKeys));
+  const std::optional<Version> offered = parseVersion(request.version);
+  const std::optional<Version> installed = parseVersion(description.version);
+  if (!offered || !installed || compareVersions(*offered, *installed) <= 0) {
+    return fail(ErrorCode::invalidData, "version " + request.version +
+                                            " is not newer than the installed " + description.version);
+  }
+  if (std::ranges::find(description.platforms, request.platform) == description.platforms.end()) {
+    return fail(ErrorCode::invalidData,
+                "the package is for " + request.platform + ", which this install doesn't run");
+  }
+  if (request.size > sizeLimit) return fail(ErrorCode::tooLarge, "the package is larger than the limit");
+  return Unit{};
 }
 
 Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateRequest& request,

@@ -23,6 +23,14 @@ std::string buildSignedMessage(std::string_view app, const UpdateRequest& reques
                                                   const UpdateRequest& request,
                                                   std::span<const Ed25519Key> trustedKeys);
 
+// What the install that `description` describes refuses in an offer before
+// any byte of its package is read, in this order: a signature no trusted key
+// verifies (`badSignature`), a version not newer than the installed one, a
+// platform the install doesn't run (`invalidData`), a package larger than
+// `sizeLimit` (`tooLarge`). Both staging roads ask this one question.
+[[nodiscard]] Result<Unit> checkOffer(const InstallDescription& description,
+                                      const UpdateRequest& request, std::uint64_t sizeLimit);
+
 // Opens the package so that nobody can change it, and checks its size and
 // SHA-256 digest against the request. The file stays open for the reader of
 // the archive, so that the bytes checked are the bytes extracted. `progress`

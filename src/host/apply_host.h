@@ -62,4 +62,13 @@ class ApplyHost {
   virtual HostTime now() = 0;
 };
 
+// Waits, polling every `pollMs`, until no program runs from `install` but
+// those from `workspace`: the tool itself and a staged version run from
+// there and must not hold up their own update. The id of a program still
+// running at `deadline`.
+std::optional<std::uint32_t> waitForInstallPrograms(ApplyHost& host,
+                                                    const std::filesystem::path& install,
+                                                    const std::filesystem::path& workspace,
+                                                    HostTime deadline, std::int64_t pollMs);
+
 }  // namespace loftswitch

@@ -13,7 +13,6 @@
 #include "elevated/request.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
-#include "elevated/version.h"
 #include "json/strict_json.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
@@ -142,33 +141,6 @@ class ProgressRelay {
   bool cancelled_ = false;
   int cancelledIn_ = 0;
 };
-
-// Everything the elevated helper checks before it touches the package's
-// bytes, in its order.
-[[nodiscard]] Outcome<Unit> checkOffer(const InstallDescription& description,
-                                       const UpdateRequest& request,
-                                       const StageSettings& settings) {
-  if (auto verified = verifyPackageSignature(description.app, request, description.publicKeys);
-      !verified) {
-    return std::unexpected(
-        rejected(verified.error().message + " (" + std::string(kSignedFieldsHint) + ")"));
-  }
-  const std::optional<Version> offered = parseVersion(request.version);
-  const std::optional<Version> installed = parseVersion(description.version);
-  if (!offered || !installed || compareVersions(*offered, *installed) <= 0) {
-    return std::unexpected(rejected("version " + request.version +
-                                    " is not newer than the installed " + description.version));
-  }
-  if (std::find(description.platforms.begin(), description.platforms.end(), request.platform) ==
-      description.platforms.end()) {
-    return std::unexpected(
-        rejected("the package is for " + request.platform + ", which this install doesn't run"));
-  }
-  if (request.size > settings.maxPackageBytes) {
-    return std::unexpected(rejected("the package is larger than the limit"));
-  }
-  return Unit{};
-}
 
 // A journal that stands in the way of a new attempt. Unfinished swaps keep
 // their moves, which are the only way back, so they are never replaced.
@@ -306,7 +278,12 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   }
   auto request = readUpdateRequest(document.dump());
   if (!request) return argumentFailure(inputAtFault(request.error().message));
-  RETURN_IF_FAILED(checkOffer(*description, *request, settings));
+  // The elevated helper asks the same before it touches the package's bytes.
+  if (auto offer = checkOffer(*description, *request, settings.maxPackageBytes); !offer) {
+    const bool badSignature = offer.error().code == ErrorCode::badSignature;
+    return std::unexpected(rejected(
+        offer.error().message + (badSignature ? " (" + std::string(kSignedFieldsHint) + ")" : "")));
+  }
 
   // Where this user cannot change the install, the administrator's helper
   // stages it from a request; the package is checked now all the same, so
