@@ -1,8 +1,5 @@
 #include "apply/run.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -69,15 +66,9 @@ class World {
     for (const auto& [name, content] : kStaged) {
       if (!name.ends_with('/')) disk.addFile(stagedFolder(workspace, kId) / utf8ToPath(name), content);
     }
-    journal.id = kId;
-    journal.app = "demo";
-    journal.from = "1";
-    journal.to = "2";
-    journal.executable = "App.exe";
-    journal.preserve = {"data/user.db"};
-    journal.relaunch.args = {"--updated", "two words"};
-    journal.timeouts.exitMs = 10000;
-    journal.timeouts.confirmMs = 20000;
+    journal = {.id = kId, .app = "demo", .from = "1", .to = "2", .executable = "App.exe",
+               .preserve = {"data/user.db"}, .relaunch = {.args = {"--updated", "two words"}},
+               .timeouts = {.exitMs = 10000, .confirmMs = 20000}};
     disk.addFile(journalPath(workspace), serializeJournal(journal));
   }
 
@@ -280,8 +271,7 @@ TEST_F(RunTest, WaitsForTheAppThenAfreshForTheOtherProgramsButNotTheWorkspaces) 
   host.addProcess(workspace.workspacePath / "loftswitch-apply.exe");
   host.addProcess(workspace.workspacePath / "stage" / kId / "new" / "App.exe");
   EXPECT_EQ(apply(), RunOutcome::appStillRunning);
-  ASSERT_EQ(host.waits().size(), 1u);
-  EXPECT_EQ(host.waits()[0].timeoutMs, 10000);
+  EXPECT_THAT(host.waitTimeouts(), ElementsAre(10000));
   EXPECT_EQ(host.elapsedMs(), 19000);
   journal.lastError = "another program from " + pathToUtf8(install) +
                       " is still running (process " + std::to_string(helper.pid) + ")";

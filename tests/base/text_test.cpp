@@ -5,12 +5,6 @@
 namespace loftswitch {
 namespace {
 
-TEST(TextTest, HexAndAsciiLowerTouchOnlyWhatTheyShould) {
-  const std::uint8_t bytes[] = {0x00, 0xAB, 0xFF};
-  EXPECT_EQ(toHex(bytes), "00abff");
-  EXPECT_EQ(asciiLower("AB\xC3\x84Z@[`{"), "ab\xC3\x84z@[`{");
-}
-
 TEST(TextTest, ValidUtf8AcceptsEveryWellFormedLengthAndRejectsTheRest) {
   // U+0080, U+0800, U+D7FF (just below the surrogates), U+10000, U+10FFFF.
   for (const char* good : {"", "plain", "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF",

@@ -1,17 +1,15 @@
-#include "base/win32.h"
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <windows.h>
 
+#include <vector>
+
+#include "base/file.h"
+#include "base/text.h"
+#include "base/win32.h"
 #include "support/matchers.h"
+#include "support/temp_folder.h"
 
 namespace loftswitch {
 namespace {
-
-using ::testing::EndsWith;
-using ::testing::HasSubstr;
-using ::testing::Not;
 
 TEST(LongPathTest, GivesTheLongFormOfDriveUncAndLongPaths) {
   const std::pair<const wchar_t*, const wchar_t*> cases[] = {
@@ -35,20 +33,42 @@ TEST(LongPathTest, GivesTheLongFormOfDriveUncAndLongPaths) {
   EXPECT_EQ(plainPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
 }
 
-TEST(WindowsErrorTextTest, EndsWithTheCodeAndNoFullStopBeforeIt) {
-  const std::string text = windowsErrorText(ERROR_FILE_NOT_FOUND);
-  EXPECT_THAT(text, EndsWith(" (2)"));
-  EXPECT_THAT(text, Not(::testing::AnyOf(EndsWith(". (2)"), HasSubstr("\r"), HasSubstr("\n"))));
-  // An unknown code gives the bare number.
-  EXPECT_EQ(windowsErrorText(0x20001234u), " (536875572)");
-}
-
 TEST(TextConversionTest, ReplacesIllFormedInputAndComparesOrdinally) {
   EXPECT_EQ(toUtf8(std::wstring(1, wchar_t(0xD800))), "\xEF\xBF\xBD");
   EXPECT_EQ(toWide("\xC0"), std::wstring(1, wchar_t(0xFFFD)));
   EXPECT_EQ(toWide(toUtf8(L"\u00c4\U0001F600")), L"\u00c4\U0001F600");
   EXPECT_TRUE(equalsIgnoreCase(L"C:\\App\\\u00c4.EXE", L"c:\\app\\\u00e4.exe"));
   EXPECT_FALSE(equalsIgnoreCase(L"abc", L"abcd"));
+}
+
+using ::testing::StartsWith;
+
+TEST(OpenFileTest, EachModeCreatesTruncatesOrSharesAsItSaysAndReadsAtAnOffset) {
+  TempFolder temp;
+  writeTestFile(temp / "f", "a much longer old content");
+  EXPECT_THAT(openFile(temp / "f", OpenMode::createNew),
+              FailsWithMessageThat(StartsWith("can't create " + pathToUtf8(temp / "f"))));
+  EXPECT_THAT(openFile(temp / "missing", OpenMode::read), FailsWithCode(ErrorCode::notFound));
+  {
+    auto file = openFile(temp / "f", OpenMode::createAlways);
+    ASSERT_THAT(file, IsOkay());
+    ASSERT_THAT(writeAll(*file, "0123456789"), IsOkay());
+    ASSERT_THAT(flushFile(*file), IsOkay());
+  }
+  auto file = openFile(temp / "f", OpenMode::readDenyWrite);
+  ASSERT_THAT(file, IsOkay());
+  EXPECT_THAT(openFile(temp / "f", OpenMode::createAlways), FailsWithCode(ErrorCode::inUse));
+  EXPECT_EQ(fileSize(*file).value_or(0), 10u);
+  std::vector<std::uint8_t> buffer(12);
+  EXPECT_EQ(readSome(*file, buffer).value_or(0), 10u);
+  EXPECT_EQ(readSome(*file, buffer).value_or(99), 0u);
+  std::vector<std::uint8_t> four(4);
+  ASSERT_THAT(readExactAt(*file, 3, four), IsOkay());
+  EXPECT_EQ(std::string(four.begin(), four.end()), "3456");
+  std::vector<std::uint8_t> tooMany(5);
+  EXPECT_THAT(readExactAt(*file, 7, tooMany),
+              FailsWith(ErrorCode::damaged, "unexpected end of " + pathToUtf8(temp / "f")));
+  EXPECT_NE(randomToken(6), randomToken(6));
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
 #include "elevated/elevated.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -335,7 +332,7 @@ TEST(ElevatedTest, WaitsForTheAppAndOtherProgramsFromTheInstallButNotItsOwnCopy)
   w.app = w.host.addProcess(w.temp / "elsewhere" / "demo.exe");
   EXPECT_EQ(w.run(), RunOutcome::appStillRunning);
   EXPECT_EQ(w.lines.back(), "the app (process " + std::to_string(w.app->pid) + ") didn't exit");
-  EXPECT_EQ(w.host.waits().back().timeoutMs, 5000);
+  EXPECT_EQ(w.host.waitTimeouts().back(), 5000);
   w.app.reset();
   w.host.addProcess(w.ws().workspacePath / "tool.exe");
   const ProcessIdentity other = w.host.addProcess(w.install / "plugin.exe", w.host.elapsedMs() + 6000);

@@ -21,6 +21,8 @@ file(WRITE ${SWAP}/tree/inner/a.txt "a")
 file(WRITE ${SWAP}/tree/inner/sub/b.txt "b")
 file(WRITE ${SWAP}/victim/v.txt "victim")
 file(WRITE ${SWAP}/victim/sub/w.txt "victim")
+# A link to a file of the victim, in the tree from the start.
+file(CREATE_LINK ${SWAP}/victim/v.txt ${SWAP}/tree/file-link SYMBOLIC)
 execute_process(COMMAND ${CMAKE_COMMAND} -E create_symlink ${SWAP}/victim ${SWAP}/spare-link
   RESULT_VARIABLE failed)
 if(failed OR NOT IS_SYMLINK ${SWAP}/spare-link)

@@ -3,7 +3,6 @@
 
 #include "base/text.h"
 #include "support/programs.h"
-#include "support/run_program.h"
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
 

@@ -1,5 +1,3 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <functional>
 #include <nlohmann/json.hpp>

@@ -2,8 +2,6 @@
 // administrator's helper: it writes the install's journal, changes the
 // install as a swap or rollback would, and ends a stand-in process when the
 // helper would end.
-#include <windows.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,10 +14,8 @@
 #include <vector>
 
 #include "base/text.h"
-#include "base/unique_handle_win32.h"
+#include "support/held_file.h"
 #include "support/programs.h"
-#include "support/run_program.h"
-#include "support/sample_runs.h"
 #include "support/temp_folder.h"
 #include "workspace/journal.h"
 #include "workspace/workspace.h"
@@ -63,21 +59,14 @@ TEST(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
   writeTestFile(user / "request.json", request.dump());
   // The stand-in for the helper: a process that runs until it is ended.
   writeTestFile(temp / "held.txt", "");
-  std::wstring line = L"\"" + builtProgram("hold-file").native() + L"\" share-delete \"" +
-                      (temp / "held.txt").native() + L"\" \"" + (temp / "ready").native() + L"\" \"" +
-                      (temp / "never").native() + L"\" 0";
-  STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
-  PROCESS_INFORMATION info{};
-  ASSERT_TRUE(::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info));
-  UniqueHandle helper(info.hProcess), thread(info.hThread);
-  FILETIME created{}, unused{};
-  ::GetProcessTimes(helper.get(), &created, &unused, &unused, &unused);
-  const std::uint64_t helperStarted = (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  HeldFile helper(temp / "held.txt");
+  ASSERT_TRUE(helper.held());
+  const ProcessIdentity helperId = helper.identity();
 
   auto waiter = std::async(std::launch::async, [&] {
     return runProgram(builtProgram("loftswitch-apply"),
                       {"--wait-elevated", "--request", pathToUtf8(user / "request.json"), "--elevated-pid",
-                       std::to_string(info.dwProcessId), "--elevated-started", std::to_string(helperStarted)});
+                       std::to_string(helperId.pid), "--elevated-started", std::to_string(helperId.started)});
   });
   EXPECT_TRUE(waitFor(user / "logs"));
   installVersion("2", "mode=crash\nexitCode=-7\n");
@@ -87,8 +76,7 @@ TEST(WaiterE2eTest, AnEarlyExitIsPassedToTheHelperWithItsSign) {
   installVersion("1", "mode=confirm\n");
   writeJournal(JournalState::rolledBack,
                OutcomeRecord{"rolled-back", "exited", "the new version exited with code -7 before it finished starting"});
-  ::TerminateProcess(helper.get(), 1);
-  ::WaitForSingleObject(helper.get(), INFINITE);
+  helper.kill();
   const ProgramRun run = waiter.get();
   EXPECT_EQ(run.exitCode, 1) << run.err;
   EXPECT_THAT(startedVersions(runs, kId, 2), ElementsAre("2", "1"));

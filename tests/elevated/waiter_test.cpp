@@ -1,8 +1,5 @@
 #include "elevated/waiter.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -32,7 +29,7 @@ struct Waiter {
                     .executable = "bin/demo.exe"};
     fs.addFile(journalPath(workspaceForInstall(kInstall, Layout::folder)), serializeJournal(journal));
   }
-  void journalAt(std::int64_t ms, JournalState state) { host.at(ms, [this, state] { journal(state); }); }
+  void journalAt(std::int64_t ms, JournalState state) { host.after(ms, [this, state] { journal(state); }); }
   RunOutcome run() { return runWaiter(request, app, elevated, fs, host, sink, 100); }
 
   UpdateRequest request;

@@ -44,7 +44,7 @@ Subject localSubject() {
   subject.root = subject.temp->path();
   subject.fs = std::make_unique<LocalFileSystem>();
   subject.hold = [](const std::filesystem::path& path) -> std::shared_ptr<void> {
-    auto held = std::make_shared<HeldFile>("exclusive", path);
+    auto held = std::make_shared<HeldFile>(path);
     return held->held() ? held : nullptr;
   };
   return subject;

@@ -2,8 +2,7 @@
 // PRINT_ARGS_OUT: {"args": [...], "cwd": "...", "env": ["NAME=value", ...]}.
 // "env" holds the entries, spelled as inherited, whose names match
 // PRINT_ARGS_SHOW, ignoring case.
-// PRINT_ARGS_WAIT_FOR names a file to wait for (at most a minute) before
-// exiting; PRINT_ARGS_EXIT is the exit code (0 by default).
+// PRINT_ARGS_EXIT is the exit code (0 by default).
 #include <windows.h>
 
 #include <nlohmann/json.hpp>
@@ -47,11 +46,6 @@ int wmain(int argc, wchar_t** argv) {
     std::fclose(file);
   }
 
-  const std::wstring waitFor = variable(L"PRINT_ARGS_WAIT_FOR");
-  for (int i = 0; !waitFor.empty() && i < 6000; ++i) {
-    if (::GetFileAttributesW(waitFor.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-    ::Sleep(10);
-  }
   const std::wstring exitCode = variable(L"PRINT_ARGS_EXIT");
   return exitCode.empty() ? 0 : static_cast<int>(std::wcstoul(exitCode.c_str(), nullptr, 10));
 }

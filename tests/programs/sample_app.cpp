@@ -3,9 +3,8 @@
 // comes from "sample.ini" beside it, so that each staged version can behave
 // differently:
 //   version=2
-//   mode=confirm | crash | stay     (crash: exits with exitCode before confirming)
+//   mode=confirm | crash            (crash: exits with exitCode before confirming)
 //   exitCode=3
-//   stayMs=5000                      (stay: keeps running this long)
 //   create=logs/new.log,cache/a.bin  (files it writes into the install first)
 //   holdJournalMs=1000               (then keeps the journal open, unshared)
 // With `--record <file>` it appends one JSON line saying which version ran,
@@ -142,8 +141,5 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   if (mode == "crash") return settings.count("exitCode") ? std::stoi(settings["exitCode"]) : 3;
-  if (mode == "stay") {
-    ::Sleep(static_cast<DWORD>(settings.count("stayMs") ? std::stoi(settings["stayMs"]) : 5000));
-  }
   return 0;
 }

@@ -87,12 +87,9 @@ ProcessIdentity FakeHost::addProcess(const std::filesystem::path& image, std::in
   return identity;
 }
 
-void FakeHost::at(std::int64_t atMs, std::function<void()> action) {
-  actions_.push_back(Action{atMs, nextOrder_++, std::move(action)});
-}
-
 void FakeHost::after(std::int64_t delayMs, std::function<void()> action) {
-  at(saturatingAdd(world_->nowMs, std::max<std::int64_t>(delayMs, 0)), std::move(action));
+  const std::int64_t atMs = saturatingAdd(world_->nowMs, std::max<std::int64_t>(delayMs, 0));
+  actions_.push_back(Action{atMs, nextOrder_++, std::move(action)});
 }
 
 std::int64_t FakeHost::elapsedMs() const { return world_->nowMs; }
@@ -139,7 +136,7 @@ bool FakeHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
     if (world_->nowMs >= deadline) break;
     stepTowards(std::min(deadline, process->exitsAtMs));
   }
-  waits_.push_back(Wait{identity, timeoutMs});
+  waitTimeouts_.push_back(timeoutMs);
   return gone;
 }
 
@@ -175,7 +172,6 @@ Result<std::unique_ptr<RunningApp>> FakeHost::launch(const LaunchRequest& reques
 }
 
 void FakeHost::sleep(std::int64_t ms) {
-  sleeps_.push_back(ms);
   runDueActions();
   if (ms <= 0) return;
   const std::int64_t end = saturatingAdd(world_->nowMs, ms);

@@ -40,11 +40,6 @@ class FakeHost final : public ApplyHost {
   }
   static LaunchScript neverExits() { return {}; }
 
-  struct Wait {
-    ProcessIdentity identity;
-    std::int64_t timeoutMs = 0;
-  };
-
   FakeHost();
   ~FakeHost() override;
 
@@ -54,10 +49,9 @@ class FakeHost final : public ApplyHost {
   // Launches follow the scripts in order; once they are used up, every launch
   // starts a program that never exits.
   void scriptLaunch(LaunchScript script) { scripts_.push_back(std::move(script)); }
-  // Runs `action` when the virtual clock reaches `atMs` (`after`: counted
-  // from now), or on the next call to the host when that time has passed;
-  // actions due at the same time run in the order they were added.
-  void at(std::int64_t atMs, std::function<void()> action);
+  // Runs `action` once the virtual clock has moved `delayMs` on from now, or
+  // on the next call to the host when that time has passed; actions due at
+  // the same time run in the order they were added.
   void after(std::int64_t delayMs, std::function<void()> action);
 
   // Runs at the start of every launch, before the script decides.
@@ -68,8 +62,8 @@ class FakeHost final : public ApplyHost {
   const std::vector<LaunchRequest>& launches() const { return launches_; }
   // The process id given to each launch that started, in order.
   const std::vector<std::uint32_t>& launchedPids() const { return launchedPids_; }
-  const std::vector<std::int64_t>& sleeps() const { return sleeps_; }
-  const std::vector<Wait>& waits() const { return waits_; }
+  // The time-out of every wait for a process to exit.
+  const std::vector<std::int64_t>& waitTimeouts() const { return waitTimeouts_; }
 
   bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) override;
   std::vector<std::uint32_t> processesInFolder(const std::filesystem::path& folder) override;
@@ -91,8 +85,7 @@ class FakeHost final : public ApplyHost {
   std::size_t nextScript_ = 0;
   std::vector<LaunchRequest> launches_;
   std::vector<std::uint32_t> launchedPids_;
-  std::vector<std::int64_t> sleeps_;
-  std::vector<Wait> waits_;
+  std::vector<std::int64_t> waitTimeouts_;
   struct Action {
     std::int64_t atMs = 0;
     std::uint64_t order = 0;

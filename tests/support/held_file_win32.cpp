@@ -11,12 +11,17 @@ namespace loftswitch {
 
 struct HeldFile::Process : ProcessHandle {};
 
-HeldFile::HeldFile(std::string_view mode, const std::filesystem::path& path, unsigned forMs)
+HeldFile::HeldFile(const std::filesystem::path& path, unsigned forMs,
+                   const std::filesystem::path& image)
     : process_(std::make_unique<Process>()) {
   markers_ = std::filesystem::temp_directory_path() / ("loftswitch-held-" + randomToken(8));
   std::filesystem::create_directories(markers_);
-  auto started = startProcess({builtProgram("hold-file"),
-                               {std::string(mode), pathToUtf8(path), pathToUtf8(markers_ / "ready"),
+  if (!image.empty()) {
+    std::filesystem::create_directories(image.parent_path());
+    std::filesystem::copy_file(builtProgram("hold-file"), image);
+  }
+  auto started = startProcess({image.empty() ? builtProgram("hold-file") : image,
+                               {pathToUtf8(path), pathToUtf8(markers_ / "ready"),
                                 pathToUtf8(markers_ / "release"), std::to_string(forMs)},
                                {}, {}, false});
   if (!started) return;
@@ -34,9 +39,15 @@ HeldFile::~HeldFile() {
   std::filesystem::remove_all(markers_, ignored);
 }
 
+ProcessIdentity HeldFile::identity() const {
+  return {process_->pid, processCreationTime(process_->handle.get())};
+}
+
+void HeldFile::letGo() { writeTestFile(markers_ / "release", "x"); }
+
 void HeldFile::release() {
   if (!process_->handle) return;
-  writeTestFile(markers_ / "release", "x");
+  letGo();
   if (::WaitForSingleObject(process_->handle.get(), 30000) != WAIT_OBJECT_0) kill();
 }
 

@@ -128,7 +128,7 @@ bool MemoryFileSystem::heldAt(const std::string& key) const { return held_.conta
 bool MemoryFileSystem::holdsInside(const std::string& key) const {
   const std::string prefix = key + "\\";
   auto it = held_.lower_bound(prefix);
-  return it != held_.end() && it->starts_with(prefix);
+  return it != held_.end() && it->first.starts_with(prefix);
 }
 
 std::vector<std::string> MemoryFileSystem::childKeys(const std::string& key) const {
@@ -371,15 +371,10 @@ std::optional<std::string> MemoryFileSystem::fileContent(const std::filesystem::
   return it->second.content;
 }
 
-MemoryFileSystem::Snapshot MemoryFileSystem::snapshot() const { return snapshotFrom(""); }
-
-MemoryFileSystem::Snapshot MemoryFileSystem::snapshot(const std::filesystem::path& folder) const {
-  return snapshotFrom(keyOf(folder) + "\\");
-}
-
 // Keys are the folded names, so a prefix of a key has the length of the same
 // prefix of the stored name.
-MemoryFileSystem::Snapshot MemoryFileSystem::snapshotFrom(const std::string& prefix) const {
+MemoryFileSystem::Snapshot MemoryFileSystem::snapshot(const std::filesystem::path& folder) const {
+  const std::string prefix = folder.empty() ? std::string() : keyOf(folder) + "\\";
   Snapshot out;
   for (auto it = nodes_.lower_bound(prefix); it != nodes_.end() && it->first.starts_with(prefix);
        ++it) {
@@ -396,24 +391,20 @@ void MemoryFileSystem::failOn(Operation operation, const std::filesystem::path& 
 
 
 void MemoryFileSystem::hold(const std::filesystem::path& path, std::vector<FileHolder> holders) {
-  held_.insert(keyOf(path));
-  holders_[keyOf(path)] = std::move(holders);
+  held_[keyOf(path)] = std::move(holders);
 }
 
-void MemoryFileSystem::release(const std::filesystem::path& path) {
-  held_.erase(keyOf(path));
-  holders_.erase(keyOf(path));
-}
+void MemoryFileSystem::release(const std::filesystem::path& path) { held_.erase(keyOf(path)); }
 
 std::vector<FileHolder> MemoryFileSystem::holders(const std::filesystem::path& path) {
-  const auto found = holders_.find(keyOf(path));
-  return found == holders_.end() ? std::vector<FileHolder>() : found->second;
+  const auto found = held_.find(keyOf(path));
+  return found == held_.end() ? std::vector<FileHolder>() : found->second;
 }
 
 void MemoryFileSystem::failAt(std::size_t k, Fault fault) {
   fault_ = Injected{k, fault};
   counted_ = 0;
-  if (fault_) durable_ = nodes_;
+  durable_ = nodes_;
 }
 
 void MemoryFileSystem::heal() {

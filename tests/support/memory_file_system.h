@@ -59,9 +59,9 @@ class MemoryFileSystem : public FileSystem {
   void markLink(const std::filesystem::path& path) { links_.insert(keyOf(path)); }
   // The content of a file; nothing for a folder or a missing path.
   std::optional<std::string> fileContent(const std::filesystem::path& path) const;
-  Snapshot snapshot() const;
-  // The entries below `folder` (not the folder itself), relative to it.
-  Snapshot snapshot(const std::filesystem::path& folder) const;
+  // The entries below `folder` (not the folder itself), relative to it;
+  // everything without one.
+  Snapshot snapshot(const std::filesystem::path& folder = {}) const;
 
   // Makes `operation` fail with `error` when either of its paths is `path`
   // (compared as the file system compares): `times` calls, then it succeeds
@@ -114,7 +114,6 @@ class MemoryFileSystem : public FileSystem {
   std::string nameFor(const std::filesystem::path& path) const;
   // Not found, or no such path when the parent folder is missing too.
   std::uint32_t missingCode(const std::string& key) const;
-  Snapshot snapshotFrom(const std::string& prefix) const;
   static std::string keyOf(const std::filesystem::path& path);
   bool isRoot(const std::string& key) const;
   bool folderAt(const std::string& key) const;
@@ -127,8 +126,8 @@ class MemoryFileSystem : public FileSystem {
 
   std::map<std::string, Node> nodes_;
   std::vector<Rule> rules_;
-  std::set<std::string> held_;
-  std::map<std::string, std::vector<FileHolder>> holders_;
+  // Held paths, with the programs said to hold them.
+  std::map<std::string, std::vector<FileHolder>> held_;
   std::set<std::string> links_;
   struct Injected {
     std::size_t at;

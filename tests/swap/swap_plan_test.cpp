@@ -1,8 +1,5 @@
 #include "swap/swap_plan.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

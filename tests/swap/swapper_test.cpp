@@ -1,8 +1,5 @@
 #include "swap/swapper.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

@@ -1,8 +1,5 @@
 #include "workspace/journal.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
 #include <string>
