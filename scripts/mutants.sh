@@ -47,7 +47,7 @@ src/swap/swap_plan.cpp @@ if (folded == ".loftswitch" || keptTopNames.contains(f
 src/swap/swapper.cpp @@ std::min(made + 1, moves.size()) @@ std::min(made, moves.size()) @@ the move after the last mark is not undone
 src/swap/swapper.cpp @@ attempt < retryAttempts_) { @@ attempt <= retryAttempts_) { @@ one try too many
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(setAsideWhatTheNewVersionMade(moves)); @@ (void)0; @@ what the new version made beside both versions stays in the install
-src/elevated/ed25519.cpp @@ if (!belowGroupOrder(s)) return false; @@ ; @@ a signature with S + L verifies
+src/elevated/ed25519.cpp @@ if (!belowGroupOrder(s)) return false; @@ if (false && !belowGroupOrder(s)) return false; @@ a signature with S + L verifies
 src/package/package_reader.cpp @@ if (i > 0 && spans[i].start < spans[i - 1].end) { @@ if (false) { @@ overlapping entries pass
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (void)fileSystem_.append(progress, "+"); @@ a lost progress mark is ignored
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
@@ -67,6 +67,9 @@ git ls-files -z | while IFS= read -r -d '' file; do
     cp "$file" "$tree/$file"
   fi
 done
+# Files the project no longer has go from the copy too.
+comm -23 <(cd "$tree" && find . -type f -printf '%P\n' | sort) <(git ls-files | sort) |
+  while IFS= read -r gone; do rm -f "$tree/$gone"; done
 progress="$scratch/progress.log"
 : >"$progress"
 

@@ -66,9 +66,11 @@ class World {
     for (const auto& [name, content] : kStaged) {
       if (!name.ends_with('/')) disk.addFile(stagedFolder(workspace, kId) / utf8ToPath(name), content);
     }
+    // Marked as told, as an earlier outcome may have left it: a rollback must
+    // be told all the same.
     journal = {.id = kId, .app = "demo", .from = "1", .to = "2", .executable = "App.exe",
                .preserve = {"data/user.db"}, .relaunch = {.args = {"--updated", "two words"}},
-               .timeouts = {.exitMs = 10000, .confirmMs = 20000}};
+               .timeouts = {.exitMs = 10000, .confirmMs = 20000}, .reported = true};
     disk.addFile(journalPath(workspace), serializeJournal(journal));
   }
 
@@ -92,11 +94,6 @@ class World {
       if (!name.starts_with(".loftswitch/")) all.emplace(name, content);
     }
     return all;
-  }
-
-  std::string firstLine() const {
-    return std::string(options.repair ? "repairing " : "applying ") + options.id + " in " +
-           pathToUtf8(workspace.targetRoot);
   }
 
   // The new version's side of the contract: under the lock, the "swapped"
@@ -137,6 +134,7 @@ class World {
       EXPECT_EQ(installed(), after.state == confirmed ? kVersion2 : kVersion1);
     } else if (outcome == RunOutcome::rolledBack) {
       EXPECT_EQ(installed(), kVersion1);
+      EXPECT_FALSE(after.state == rolledBack && after.reported) << "a rollback the user isn't told of";
       // Nothing of version 1 stays behind in the backup.
       for (const auto& [name, content] : disk.snapshot(backupFolder(workspace, kId))) {
         EXPECT_TRUE(name.ends_with('\\')) << name;
@@ -275,7 +273,8 @@ TEST_F(RunTest, WaitsForTheAppThenAfreshForTheOtherProgramsButNotTheWorkspaces) 
   EXPECT_EQ(host.elapsedMs(), 19000);
   journal.lastError = "another program from " + pathToUtf8(install) +
                       " is still running (process " + std::to_string(helper.pid) + ")";
-  EXPECT_THAT(lines, ElementsAre(firstLine(), journal.lastError));
+  EXPECT_THAT(lines, ElementsAre("applying " + std::string(kId) + " in " + pathToUtf8(install),
+                                 journal.lastError));
   EXPECT_EQ(onDisk(), journal);
   journal.id = kOther;
   EXPECT_EQ(apply(), RunOutcome::appStillRunning);
@@ -326,6 +325,13 @@ TEST_F(RunTest, ARunThatCannotRetakeTheJournalFailsAndSaysWhy) {
   EXPECT_EQ(lines.back(), "the new version couldn't be started: not a program, but the journal no "
                           "longer holds this swapped update: it is confirmed for attempt " +
                               std::string(kId));
+}
+
+// A rollback claims no move that was never made.
+TEST_F(RunTest, AnUnsavedPlanLeavesNoMovesInTheRolledBackJournal) {
+  disk.failOn(MemoryFileSystem::Operation::writeFile, journalPath(workspace), Error{ErrorCode::diskFull, "full"}, 1);
+  EXPECT_EQ(apply(), RunOutcome::rolledBack);
+  EXPECT_THAT(onDisk().moves, IsEmpty());
 }
 
 // Nothing outside the install is ever started in the app's place.

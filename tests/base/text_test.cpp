@@ -19,12 +19,6 @@ TEST(TextTest, ValidUtf8AcceptsEveryWellFormedLengthAndRejectsTheRest) {
   }
 }
 
-TEST(TextTest, Utf16LengthCountsFourByteCharactersTwice) {
-  EXPECT_EQ(utf16Length(""), 0u);
-  EXPECT_EQ(utf16Length("a\xC3\x84\xE2\x82\xAC"), 3u);
-  EXPECT_EQ(utf16Length("\xF0\x9F\x98\x80x"), 3u);
-}
-
 TEST(TextTest, PathConversionsRoundTripNonAsciiNamesAndRefuseIllFormedUtf8) {
   const std::string name = "caf\xC3\xA9-\xF0\x9F\x98\x80";
   EXPECT_EQ(pathToUtf8(utf8ToPath(name)), name);

@@ -257,8 +257,17 @@ std::vector<Attack> attacks() {
      "a package entry inflates past its declared size", false, true},
     {"CrcMismatch", packageWith({.name = "crc.txt", .content = "data", .crc32 = 0x12345678}),
      kEntry + "\"crc.txt\" is damaged: CRC-32 mismatch", false, true},
+    {"ShorterThanDeclared", packageWith({.name = "short.txt", .content = "data", .uncompressedSize = 10}),
+     kEntry + "\"short.txt\" is shorter than declared", false, true},
     {"NoExecutable", [](World& w) { w.setPackage(updatable("1.1.0", ZipBuilder().file("x.exe", "x"))); },
      "the update has no demo.exe", false, true},
+    // What keeps the install updatable after this update.
+    {"NoDescription", [](World& w) { w.setPackage(newVersion().file("loftswitch-apply.exe", "tool").build()); },
+     "the package has no loftswitch.json file at its root: the installed version needs one to be updated again", false, true},
+    {"DescribesAnotherVersion", [](World& w) { w.setPackage(updatable("1.2.0", newVersion())); },
+     "the package's loftswitch.json says version \"1.2.0\", but the package is signed as version \"1.1.0\"", false, true},
+    {"NoTool", [](World& w) { w.setPackage(newVersion().file("loftswitch.json", description("1.1.0")).build()); },
+     "the package has no loftswitch-apply.exe at its root: the installed version needs it to be updated again", false, true},
   };
   for (const HostileArchive& archive : hostileArchives()) {
     all.push_back({archive.name.c_str(), [&archive](World& w) { w.setPackage(archive.bytes); }, archive.refusal});

@@ -48,6 +48,7 @@ TEST(UpdateRequestTest, ReadsAValidRequestAndRefusesEachBrokenRuleWithItsOwnMess
       {{{"version", "1..2"}, {"platform", ""}}, "version is not a valid version"},
       {{{"platform", "Windows"}, {"size", 0}}, "platform is not a valid name"},
       {{{"size", 0}}, "size must be at least 1"},
+      {{{"confirmMs", 3600001}}, "confirmMs must be an integer from 0 to 3600000"},
   };
   for (const auto& [change, detail] : cases) {
     Json document = validRequest();
@@ -56,10 +57,24 @@ TEST(UpdateRequestTest, ReadsAValidRequestAndRefusesEachBrokenRuleWithItsOwnMess
                 FailsWith(ErrorCode::invalidData, "the update request: " + detail))
         << detail;
   }
+  // Only a repair may leave out what names the package.
+  Json unnamed = validRequest();
+  unnamed.erase("sha256");
+  EXPECT_THAT(readUpdateRequest(unnamed.dump()),
+              FailsWith(ErrorCode::invalidData, "the update request: sha256 must be a string"));
   std::string twice = validRequest().dump();
   twice.insert(1, "\"id\":\"0123456789abcdef\",");
   EXPECT_THAT(readUpdateRequest(twice),
               FailsWith(ErrorCode::invalidData, "the update request: duplicate key \"id\""));
+}
+
+// The nearest miss of each field rule, one byte or one character over.
+TEST(ValidateTest, RefusesTheNearestMissOfEachRule) {
+  EXPECT_TRUE(isValidName(std::string(64, 'a')) && !isValidName(std::string(65, 'a')));
+  for (const char* path : {"..", "a/../b", "a/.", "./a"}) EXPECT_FALSE(isRelativeInside(path)) << path;
+  // Zero bytes, and the same with a spare bit set: a second text for them.
+  EXPECT_TRUE(decodeBase64("AAA=") && decodeBase64("AA==") && !decodeBase64("AAB=") && !decodeBase64("AB=="));
+  EXPECT_TRUE(decodeHex("0a") == Bytes{0x0a} && !decodeHex("0g"));
 }
 
 }  // namespace

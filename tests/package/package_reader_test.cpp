@@ -83,6 +83,9 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
        ZipBuilder().add(entry("a", "data", [](auto& e) { e.uncompressedSize = 1, e.zip64 = true; }))
            .add(entry("b", "data", [](auto& e) { e.uncompressedSize = ~std::uint64_t{0}, e.zip64 = true; })).build(),
        ErrorCode::tooLarge, "the package expands to more than 1048576 bytes"},
+      {"DeclaredTotalOverTheLimit", ZipBuilder().add(entry("a", "x", [](auto& e) { e.uncompressedSize = 600000; }))
+           .add(entry("b", "x", [](auto& e) { e.uncompressedSize = 600000; })).build(),
+       ErrorCode::tooLarge, "the package expands to more than 1048576 bytes"},
   };
   for (const auto& c : cases) {
     EXPECT_THAT(openBytes(c.bytes), FailsWith(c.code, c.message)) << c.name;

@@ -134,6 +134,7 @@ const std::vector<HostileArchive>& hostileArchives() {
     std::vector<HostileArchive> all = {
         {"Traversal", named("lib/../../evil.exe"), entry + "\"lib/../../evil.exe\" climbs with \"..\""},
         {"AbsoluteName", named("/etc/passwd"), entry + "\"/etc/passwd\" is an absolute path"},
+        {"BackslashAbsoluteName", named("\\evil.exe"), entry + "\"\\evil.exe\" is an absolute path"},
         {"DriveName", named("C:evil.exe"),
          entry + "\"C:evil.exe\" contains ':' (a drive letter or an alternate data stream)"},
         {"ReservedName", named(".LoftSwitch/journal.json"),
@@ -144,6 +145,8 @@ const std::vector<HostileArchive>& hostileArchives() {
         {"NotUtf8", named("lib/\xFF.txt"), entry + "\"lib/\\xff.txt\" is not valid UTF-8"},
         {"TooDeep", named(deep + "f"), entry + "\"" + deep + "f\" is nested more than 128 levels deep"},
         {"DeviceName", named("lib/con.txt"), entry + "\"lib/con.txt\" uses the Windows device name \"con.txt\""},
+        {"DeviceNameBeforeASpace", named("lib/nul .txt"),
+         entry + "\"lib/nul .txt\" uses the Windows device name \"nul .txt\""},
         {"TrailingDot", named("lib/x. "),
          entry + "\"lib/x. \" has a component ending in '.' or a space, which Windows strips"},
         {"AsciiCaseClash", pair("A/b.txt", "a/B.TXT"), entry + "\"a/B.TXT\" appears twice (ignoring case)"},

@@ -104,5 +104,19 @@ TEST(SwapperTest, AMoveThatCouldNeverBeMadeStopsTheSwapButNotTheUndo) {
               ElementsAre(StartsWith("undo skips a move that was never made: unsafe path")));
 }
 
+// A move whose mark cannot be written ends the swap: an undo counts the
+// marks, and puts back one move past the last.
+TEST(SwapperTest, AMarkThatCannotBeWrittenStopsTheSwap) {
+  MemoryFileSystem fs;
+  fs.addFolder(stageFolder(workspace(), kId));
+  for (const char* name : {"a", "b"}) fs.addFile(at(Location::target, name), name);
+  fs.failOn(MemoryFileSystem::Operation::append, progressPath(workspace(), kId), Error{ErrorCode::diskFull, "full"});
+  Recorder recorder;
+  EXPECT_THAT(recorder.swapper(fs, 1, 0, 0).run({{Location::target, Location::backup, "a"},
+                                                 {Location::target, Location::backup, "b"}}),
+              FailsWithCode(ErrorCode::diskFull));
+  EXPECT_EQ(fs.fileContent(at(Location::target, "b")), "b");
+}
+
 }  // namespace
 }  // namespace loftswitch

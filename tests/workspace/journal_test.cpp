@@ -32,6 +32,7 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
       {minimal(R"("id": "x")"), "duplicate key \"id\""},
       // The version is checked before anything else.
       {R"({"journal": 1.0, "id": "x"})", "unknown journal version"},
+      {R"({"journal": 2, "id": "x"})", "unknown journal version"},
       {R"({"journal": 1, "state": "staged"})", "id is missing"},
       // The id names the attempt's folders: a path in it is damage.
       {R"({"journal": 1, "id": "../../../x", "app": "a"})", "id is not an attempt id"},

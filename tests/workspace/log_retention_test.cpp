@@ -1,9 +1,11 @@
 #include "workspace/log_retention.h"
 
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "base/log_stamp.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 
@@ -52,6 +54,8 @@ TEST(LogRetentionTest, KeepsTheNewestTwentyOfEachKindAndNoOtherFile) {
   pruneLogs(fs, logs, sink);
   pruneLogs(fs, logs / "none", sink);
   EXPECT_THAT(lines, ElementsAre("can't look for old logs: denied"));
+  // The stamps it goes by are those the logs are named with.
+  EXPECT_TRUE(std::regex_match(logStamp(), std::regex("[0-9]{8}T[0-9]{6}Z"))) << logStamp();
 }
 
 }  // namespace
