@@ -24,8 +24,6 @@ bool belowGroupOrder(std::span<const std::uint8_t> scalar) {
 
 }  // namespace
 
-bool cryptoLibraryReady() { return true; }
-
 bool ed25519Verify(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> publicKey,
                    std::span<const std::uint8_t> message) {
   if (signature.size() != 64 || publicKey.size() != 32) return false;

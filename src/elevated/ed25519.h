@@ -9,10 +9,6 @@ namespace loftswitch {
 
 using Ed25519Seed = std::array<std::uint8_t, 32>;
 
-// True: the arithmetic is this program's own and needs no preparing. Kept
-// for callers that check before they sign or verify.
-bool cryptoLibraryReady();
-
 // True only for a valid Ed25519 signature (64 bytes) of `message` under the
 // 32-byte `publicKey`. Refuses a scalar S at or above the group order and a
 // public key whose y coordinate is not reduced, so that a signature has one

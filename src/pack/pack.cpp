@@ -577,7 +577,6 @@ PackOutput runPack(const std::vector<std::string>& args) {
     return PackOutput{{}, "loftswitch-pack: unknown command " + name + "\n\n" + fullUsage(),
                       kPackUsage};
   }
-  if (!cryptoLibraryReady()) return failure(kPackError, "the crypto library couldn't start");
   if (command->name == "keygen") return keygen(*command, rest);
   if (command->name == "public-key") return publicKey(*command, rest);
   if (command->name == "check") return check(*command, rest);

@@ -170,7 +170,6 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
   spans.reserve(static_cast<std::size_t>(directory->entryCount));
   ZipDirectoryCursor cursor(*reader.readAt_, archiveSize, *directory);
   const ReadAt localReads = windowed(*reader.readAt_, archiveSize);
-  std::uint64_t expandedBytes = 0;
   for (std::uint64_t i = 0; i < directory->entryCount; ++i) {
     const auto index = static_cast<std::uint32_t>(i);
     ZipResult<ZipRecord> record = cursor.next();
@@ -182,11 +181,11 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
     ASSIGN_OR_RETURN(PackageEntry entry, examine(*record, index, components));
     if (entry.kind == PackageEntryKind::file) {
       if (entry.declaredSize > limits.maxExpandedBytes ||
-          expandedBytes > limits.maxExpandedBytes - entry.declaredSize) {
+          reader.declaredTotal_ > limits.maxExpandedBytes - entry.declaredSize) {
         return fail(ErrorCode::tooLarge, "the package expands to more than " +
                                              std::to_string(limits.maxExpandedBytes) + " bytes");
       }
-      expandedBytes += entry.declaredSize;
+      reader.declaredTotal_ += entry.declaredSize;
     }
     const std::string key = upperCaseKey(joinedPath(components));
     const std::uint64_t hash = hashOf(key);
@@ -256,11 +255,7 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
 Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
                         const std::filesystem::path& target, const ByteProgress& progress) {
   std::uint64_t writtenTotal = 0;
-  // The declared sizes bound what is written, so the count never passes this.
-  std::uint64_t declaredTotal = 0;
-  for (const PackageEntry& entry : reader.entries_) {
-    if (entry.kind == PackageEntryKind::file) declaredTotal += entry.declaredSize;
-  }
+  const std::uint64_t declaredTotal = reader.declaredTotal_;
   if (!keepGoing(progress, 0, declaredTotal)) return fail(stoppedByCaller());
   for (const PackageEntry& entry : reader.entries_) {
     ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));

@@ -89,6 +89,8 @@ class PackageReader {
   ZipDirectory directory_;
   std::unique_ptr<ZipDirectoryCursor> cursor_;
   std::vector<PackageEntry> entries_;
+  // The files' declared sizes added up: they bound what extraction writes.
+  std::uint64_t declaredTotal_ = 0;
 };
 
 // Components joined with '/'.

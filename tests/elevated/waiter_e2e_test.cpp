@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/text.h"
@@ -28,8 +27,7 @@ using ::testing::ElementsAre;
 constexpr char kId[] = "00000000000000e5";
 
 bool waitFor(const std::filesystem::path& path) {
-  for (int i = 0; i < 200 && !std::filesystem::exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  return std::filesystem::exists(path);
+  return pollUntil(std::chrono::seconds(10), [&] { return std::filesystem::exists(path); });
 }
 
 // The new version crashes after the swap: the waiter passes its code on with

@@ -3,7 +3,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <tuple>
 
 #include "base/text.h"
@@ -276,13 +275,6 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
 }
 
-// Polls up to `tenths` tenths of a second for `done`; whether it came.
-template <typename Done>
-bool waitFor(int tenths, Done done) {
-  while (tenths-- > 0 && !done()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  return done();
-}
-
 class AppApiTest : public AppFolders {};
 
 // Both halves for real: the sample application stages nothing by hand,
@@ -306,16 +298,16 @@ TEST_F(AppApiTest, TheSampleAppUpdatesItselfThroughTheLibrary) {
   const ProgramRun start = runProgram(install() / "sample-app.exe", {"--start-update", id});
   ASSERT_EQ(start.exitCode, 0) << start.err;
   Journal journal;
-  (void)waitFor(600, [&] {
+  EXPECT_TRUE(pollUntil(std::chrono::seconds(60), [&] {
     if (auto read = parseJournal(readTestFile(workspace() / "journal.json"))) journal = *read;
     return journal.reported;
-  });
+  })) << "the new version never told the user";
   EXPECT_EQ(journal.id, std::string(id));
   EXPECT_EQ(journal.state, JournalState::confirmed);
   EXPECT_EQ(journal.outcome, (OutcomeRecord{"updated", "", ""}));
   EXPECT_EQ(readTestFile(install() / "sample.ini"), "version=2\nmode=confirm\n");
   // The tool ends once it has seen the confirmation, and says so.
-  EXPECT_TRUE(waitFor(100, [&] {
+  EXPECT_TRUE(pollUntil(std::chrono::seconds(10), [&] {
     return std::ranges::any_of(std::filesystem::directory_iterator(workspace() / "logs"),
         [](const auto& log) { return readTestFile(log.path()).contains("finished: updated"); });
   }));

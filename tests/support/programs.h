@@ -4,10 +4,12 @@
 // what the end-to-end tests read back from a real install and from the
 // sample application's record of its starts.
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace loftswitch {
@@ -37,6 +39,18 @@ std::map<std::string, std::string> installFiles(const std::filesystem::path& ins
 // records itself on its own time.
 std::vector<std::string> startedVersions(const std::filesystem::path& runs,
                                          std::string_view attempt, std::size_t count);
+
+// Asks `done` every 50 ms until it holds or `limit` has passed; whether it
+// held. What a program does on its own time is waited for this way.
+template <typename Done>
+bool pollUntil(std::chrono::milliseconds limit, Done done) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
 
 // Removes a folder, waiting up to five seconds for a program started from
 // it to let go of its executable.

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <tuple>
 
 #include "base/file.h"
@@ -81,8 +80,7 @@ std::map<std::string, std::string> installFiles(const std::filesystem::path& ins
 std::vector<std::string> startedVersions(const std::filesystem::path& runs,
                                          std::string_view attempt, std::size_t count) {
   std::vector<std::string> versions;
-  for (int i = 0; i < 200 && versions.size() < count; ++i) {
-    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  (void)pollUntil(std::chrono::seconds(10), [&] {
     versions.clear();
     const std::string text = readTestFile(runs);
     // A line still being written has no line feed yet.
@@ -91,17 +89,19 @@ std::vector<std::string> startedVersions(const std::filesystem::path& runs,
       const auto line = nlohmann::json::parse(text.substr(start, end - start));
       versions.push_back(line["attempt"] == attempt ? line["version"].get<std::string>() : "?");
     }
-  }
+    return versions.size() >= count;
+  });
+  // Fewer than asked for are returned as they are, for the caller to judge.
   return versions;
 }
 
 void removeWhenFree(const std::filesystem::path& folder) {
-  for (int i = 0; i < 100; ++i) {
+  // Cleaning up after a test: what stays is left in the temporary folder.
+  (void)pollUntil(std::chrono::seconds(5), [&] {
     std::error_code error;
     std::filesystem::remove_all(folder, error);
-    if (!error) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+    return !error;
+  });
 }
 
 }  // namespace loftswitch

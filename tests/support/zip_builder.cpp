@@ -18,8 +18,7 @@ std::uint32_t crcOf(std::string_view bytes) {
       crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
 }
 
-}  // namespace
-
+// Raw deflate, as zip stores it.
 std::string deflateRaw(std::string_view content) {
   z_stream stream{};
   if (deflateInit2(&stream, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::runtime_error("deflateInit2 failed");
@@ -31,6 +30,8 @@ std::string deflateRaw(std::string_view content) {
   if (status != Z_STREAM_END) throw std::runtime_error("deflate failed");
   return out.resize(stream.total_out), out;
 }
+
+}  // namespace
 
 ReadAt memoryReadAt(const std::string& bytes) {
   return [&bytes](std::uint64_t offset, std::span<std::uint8_t> out) {

@@ -53,9 +53,6 @@ class ZipBuilder {
   bool zip64End_ = false;
 };
 
-// Raw deflate, as zip stores it.
-std::string deflateRaw(std::string_view content);
-
 // A ReadAt over bytes in memory: false for any read that leaves them.
 ReadAt memoryReadAt(const std::string& bytes);
 
