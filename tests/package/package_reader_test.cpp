@@ -118,7 +118,11 @@ TEST(PackageReaderTest, ExtractsExactlyOrFailsCleanlyWhenTruncatedOrUnreadableAn
                               .file("s.txt", "stored content", 0)
                               .file("d/x.bin", x)
                               .add(entry("w/z.bin", z, [](auto& e) { e.zip64 = true; }))
+                              .add(entry("o.txt", "at a wide offset", [](auto& e) { e.zip64Offset = true; }))
                               .add(entry("dos", "", attributes(0x10)))
+                              // Near the rules, on the right side: no device, no short name.
+                              .file("comic.png", "", 0).file("release~notes.txt", "", 0).file("abcdef~12", "", 0)
+                              .file("ab~1.html", "", 0)
                               .add(entry("caf\xC3\xA9", "", attributes(unixMode(040755))))
                               .zip64End()
                               .build();
@@ -127,7 +131,8 @@ TEST(PackageReaderTest, ExtractsExactlyOrFailsCleanlyWhenTruncatedOrUnreadableAn
   }
   const Snapshot whole = Extraction(zip).fs.snapshot(kTarget);
   EXPECT_EQ(whole, (Snapshot{{"d\\", ""}, {"s.txt", "stored content"}, {"d\\x.bin", x}, {"w\\", ""},
-                             {"w\\z.bin", z}, {"dos\\", ""}, {"caf\xC3\xA9\\", ""}}));
+                             {"w\\z.bin", z}, {"o.txt", "at a wide offset"}, {"dos\\", ""}, {"comic.png", ""},
+                             {"release~notes.txt", ""}, {"abcdef~12", ""}, {"ab~1.html", ""}, {"caf\xC3\xA9\\", ""}}));
   for (std::size_t hole = 0; hole < zip.size(); hole += 7) {
     const ReadAt full = memoryReadAt(zip);
     Extraction extraction(zip, [&full, hole](std::uint64_t offset, std::span<std::uint8_t> bytes) {

@@ -60,7 +60,8 @@ std::string ZipBuilder::build() const {
     const std::uint64_t compressed = entry.compressedSize.value_or(data.size());
     const std::uint64_t uncompressed = entry.uncompressedSize.value_or(entry.content.size());
     const std::uint64_t offset = entry.localHeaderOffset.value_or(out.size());
-    const std::uint16_t version = entry.zip64 ? 45 : 20;
+    const bool wideOffset = entry.zip64 || entry.zip64Offset;
+    const std::uint16_t version = wideOffset ? 45 : 20;
 
     // The local extra field holds both sizes, the central one the offset too.
     std::string zip64Extra;
@@ -69,7 +70,8 @@ std::string ZipBuilder::build() const {
       put(zip64Extra, uncompressed, 8), put(zip64Extra, compressed, 8);
     }
     const std::string localExtra = zip64Extra;
-    if (entry.zip64) zip64Extra[2] = 24, put(zip64Extra, offset, 8);
+    if (entry.zip64Offset) put(zip64Extra, 0x0001, 2), put(zip64Extra, 0, 2);
+    if (wideOffset) zip64Extra[2] = static_cast<char>(zip64Extra.size() + 4), put(zip64Extra, offset, 8);
 
     // From the version needed to the name's length, local header and central
     // record agree.
@@ -88,7 +90,7 @@ std::string ZipBuilder::build() const {
     put(central, 0x02014b50, 4), put(central, (3 << 8) | version, 2);  // made on Unix
     central += common;
     put(central, zip64Extra.size(), 2), put(central, 0, 6);  // comment, disk, internal attributes
-    put(central, entry.externalAttributes, 4), put(central, entry.zip64 ? 0xFFFFFFFF : offset, 4);
+    put(central, entry.externalAttributes, 4), put(central, wideOffset ? 0xFFFFFFFF : offset, 4);
     central += entry.name + zip64Extra;
   }
 
@@ -148,6 +150,11 @@ const std::vector<HostileArchive>& hostileArchives() {
         {"DeviceName", named("lib/con.txt"), entry + "\"lib/con.txt\" uses the Windows device name \"con.txt\""},
         {"DeviceNameBeforeASpace", named("lib/nul .txt"),
          entry + "\"lib/nul .txt\" uses the Windows device name \"nul .txt\""},
+        {"SuperscriptPort", named("lib/COM\xC2\xB9.log"),
+         entry + "\"lib/COM\xC2\xB9.log\" uses the Windows device name \"COM\xC2\xB9.log\""},
+        {"ShortNameAlias", pair("Some Long Folder/a.txt", "SOMELO~1/b.dll"),
+         entry + "\"SOMELO~1/b.dll\" is shaped like the Windows short name \"SOMELO~1\", which can stand for another entry"},
+        {"C1Control", named("lib/\xC2\x85?.txt"), entry + "\"lib/\\xc2\\x85?.txt\" contains a control character"},
         {"TrailingDot", named("lib/x. "),
          entry + "\"lib/x. \" has a component ending in '.' or a space, which Windows strips"},
         {"AsciiCaseClash", pair("A/b.txt", "a/B.TXT"), entry + "\"a/B.TXT\" appears twice (ignoring case)"},
@@ -177,6 +184,9 @@ const std::vector<HostileArchive>& hostileArchives() {
                    notZip + "entry 0 overlaps the central directory"});
     all.push_back({"LocalHeaderInsideAnotherEntry", with({.name = "b.txt", .content = "data", .localHeaderOffset = 4}),
                    entry + "\"b.txt\" has a damaged local header"});
+    std::string gap = base().build();
+    gap.insert(gap.size() - 22, "gap!");  // before the end record, which still names the directory
+    all.push_back({"GapBeforeTheEndRecord", gap, notZip + "the central directory doesn't end where the end record begins"});
     std::string contradicting = base().zip64End().build();
     contradicting[contradicting.size() - 12] = 1;  // the classic count, no longer saturated
     all.push_back({"Zip64ContradictsTheEndRecord", contradicting,
