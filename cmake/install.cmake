@@ -2,7 +2,8 @@
 #   bin/      loftswitch-apply.exe, loftswitch-pack.exe, loftswitch-app.dll
 #   include/  loftswitch/app.h and the version header it includes
 #   lib/      libloftswitch_app.a (static, self-contained but for the listed
-#             dependencies), loftswitch-app.dll.a (the DLL's import library),
+#             dependencies), libsodium.a (the libsodium it was built with),
+#             loftswitch-app.dll.a (the DLL's import library),
 #             cmake/loftswitch/ (find_package) and pkgconfig/loftswitch-app.pc
 include(CMakePackageConfigHelpers)
 
@@ -20,7 +21,11 @@ if(TARGET loftswitch_app)
   # statically, the C++ runtime included, as the tool itself is: a program
   # built with the SDK needs no DLL but Windows' own.
   # A C program's driver adds no C++ runtime of its own: name it.
-  set(LOFTSWITCH_CMAKE_DEPENDENCIES ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
+  # libsodium comes with the SDK, as the one the library was built with.
+  set(LOFTSWITCH_CMAKE_DEPENDENCIES sodium ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
+  if(SODIUM_LIBRARY)
+    install(FILES ${SODIUM_LIBRARY} DESTINATION lib)
+  endif()
   list(TRANSFORM LOFTSWITCH_CMAKE_DEPENDENCIES PREPEND -l OUTPUT_VARIABLE pc_libs)
   list(JOIN pc_libs " " LOFTSWITCH_PC_DEPENDENCIES)
   set(config_dir ${CMAKE_BINARY_DIR}/sdk)

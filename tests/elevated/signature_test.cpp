@@ -35,6 +35,16 @@ TEST(Ed25519Test, GivesEveryWycheproofVerdict) {
   EXPECT_EQ(cases, 151);
 }
 
+// RFC 8032, 7.1, test 1: the key pair comes from the seed and the signature
+// is Ed25519's one deterministic signature, not a prehashed or other variant.
+TEST(Ed25519Test, MakesTheRfc8032KeyAndSignatureFromTheSeed) {
+  Ed25519Seed seed;
+  std::ranges::copy(hex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"), seed.begin());
+  EXPECT_EQ(toHex(ed25519PublicKey(seed).value()), "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
+  EXPECT_EQ(toHex(ed25519Sign(seed, {}).value()),
+            "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
+}
+
 // A signature made here verifies under its key only, and only while every
 // signed field is as it was.
 TEST(PackageSignatureTest, AnyTrustedKeyVerifiesEverySignedField) {
