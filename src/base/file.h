@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/result.h"
@@ -51,6 +52,9 @@ class OpenFile {
 [[nodiscard]] Result<Unit> readExactAt(OpenFile& file, std::uint64_t offset,
                                        std::span<std::uint8_t> buffer);
 [[nodiscard]] Result<std::uint64_t> fileSize(OpenFile& file);
+// The rest of the file from where it stands; `tooLarge` when that is more
+// than `limit` bytes.
+[[nodiscard]] Result<std::string> readRest(OpenFile& file, std::uint64_t limit);
 [[nodiscard]] Result<Unit> writeAll(OpenFile& file, std::string_view bytes);
 [[nodiscard]] Result<Unit> flushFile(OpenFile& file);
 // Creates the folder and every missing one above it; an existing folder is

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/file.h"
+#include "base/file_win32.h"
 #include "base/text.h"
 #include "base/unique_handle_win32.h"
 #include "base/win32.h"
@@ -39,11 +40,6 @@ ModeRow rowFor(OpenMode mode) {
 }
 
 }  // namespace
-
-struct OpenFile::Native {
-  explicit Native(UniqueFileHandle owned) : handle(std::move(owned)) {}
-  UniqueFileHandle handle;
-};
 
 OpenFile::OpenFile() = default;
 OpenFile::OpenFile(std::unique_ptr<Native> native, std::filesystem::path path)

@@ -91,6 +91,11 @@ Result<Unit> copyPackageCapped(const std::filesystem::path& from,
                                const std::filesystem::path& to, std::uint64_t limit,
                                const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile source, openFile(from, OpenMode::read));
+  return copyPackageCapped(source, to, limit, progress);
+}
+
+Result<Unit> copyPackageCapped(OpenFile& source, const std::filesystem::path& to,
+                               std::uint64_t limit, const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile target, openFile(to, OpenMode::createNew));
   if (!keepGoing(progress, 0, limit)) return fail(stoppedByCaller());
   std::vector<std::uint8_t> buffer(kHashBufferSize);

@@ -212,7 +212,8 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   SystemHost host;
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
-  if (auto extracted = helper.extractVerified(copy); !extracted) {
+  if (auto extracted = helper.extractVerified(copy, stagedFolder(workspace, request.id));
+      !extracted) {
     if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
     return std::unexpected(packageFailure(extracted.error()));
   }

@@ -16,5 +16,18 @@ TEST(FileLogTest, WorksWithoutAFileWhenItsFolderCannotBeMade) {
   EXPECT_EQ(readTestFile(temp / "file"), "x");
 }
 
+// A run refused before it changed anything leaves no log; one that goes on
+// keeps every line, those from before the log opened first.
+TEST(FileLogTest, AHeldLogMakesNoFileUntilOpenedAndThenKeepsEveryLine) {
+  TempFolder temp;
+  FileLog log;
+  log.write("checked");
+  EXPECT_TRUE(std::filesystem::is_empty(temp.path()));
+  log.open(temp / "logs" / "run.log");
+  log.write("changed");
+  const std::string text = readTestFile(temp / "logs" / "run.log");
+  EXPECT_TRUE(text.find("checked\n") < text.find("changed\n") && text.ends_with("changed\n")) << text;
+}
+
 }  // namespace
 }  // namespace loftswitch

@@ -82,6 +82,10 @@ std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
                                      const std::filesystem::path* second) {
+  if (onAccess) {
+    onAccess(path);
+    if (second) onAccess(*second);
+  }
   if (fault_ && ++counted_ >= fault_->at) {
     if (fault_->fault == Fault::powerLoss) throw PowerLoss{};
     if (fault_->fault == Fault::forGood || counted_ == fault_->at) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -48,6 +49,9 @@ class MemoryFileSystem : public FileSystem {
                                                  std::uint32_t permissions) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
+
+  // Told every path an operation names, before it runs.
+  std::function<void(const std::filesystem::path&)> onAccess;
 
   // Set-up and inspection for tests: never counted, never failed, never held,
   // and on disk for good.
