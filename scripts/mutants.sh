@@ -47,12 +47,31 @@ src/swap/swap_plan.cpp @@ if (folded == ".loftswitch" || keptTopNames.contains(f
 src/swap/swapper.cpp @@ std::min(made + 1, moves.size()) @@ std::min(made, moves.size()) @@ the move after the last mark is not undone
 src/swap/swapper.cpp @@ attempt < retryAttempts_) { @@ attempt <= retryAttempts_) { @@ one try too many
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(setAsideWhatTheNewVersionMade(moves)); @@ (void)0; @@ what the new version made beside both versions stays in the install
-src/elevated/ed25519.cpp @@ if (!belowGroupOrder(s)) return false; @@ if (false && !belowGroupOrder(s)) return false; @@ a signature with S + L verifies
+src/elevated/ed25519.cpp @@ if (signature.size() != crypto_sign_BYTES || publicKey.size() != crypto_sign_PUBLICKEYBYTES || @@ if ( @@ a signature or key of the wrong length reaches the library
 src/package/package_reader.cpp @@ if (i > 0 && spans[i].start < spans[i - 1].end) { @@ if (false) { @@ overlapping entries pass
 src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (void)fileSystem_.append(progress, "+"); @@ a lost progress mark is ignored
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
 src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old reported flag
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
+src/elevated/elevated.cpp @@ if (auto removed = fileSystem_.remove(leftover); !removed) { @@ if (auto removed = fileSystem_.remove(leftover); false) { @@ a stale stage that can't be removed is passed over
+src/elevated/elevated.cpp @@ if (auto retired = retire(previousId); !retired) { @@ if (auto retired = retire(previousId); false) { @@ a previous stage that can't be retired is only logged
+src/elevated/elevated.cpp @@ RETURN_IF_ERROR(config_.createRestricted(scratch)); @@ RETURN_IF_ERROR(fileSystem_.createFolders(scratch)); @@ the package is verified in a folder with the permissions it inherits
+src/elevated/elevated.cpp @@ if (placed) placed = config_.inheritPermissions(staged); @@ if (false) placed = config_.inheritPermissions(staged); @@ the stage keeps the administrator-only permissions into the install
+src/elevated/elevated.cpp @@ Result<OpenFile> source = config_.openAsUser(request_.package); @@ Result<OpenFile> source = openFile(request_.package, OpenMode::read); @@ the user's package is opened with the helper's rights
+src/elevated/elevated.cpp @@ if (config_.openAsUser(confirmedMarkerPath(request_))) return confirm(); @@ if (fileSystem_.exists(confirmedMarkerPath(request_))) return confirm(); @@ the user's marker is looked for with the helper's rights
+src/elevated/elevated.cpp @@ if (auto trusted = checkTrustedFile(descriptionPath); !trusted) return @@ if (auto trusted = checkTrustedFile(descriptionPath); false) return @@ a loftswitch.json that users can change is trusted
+src/elevated/elevated.cpp @@ if (auto trusted = checkTrustedFile(program); !trusted) return @@ if (auto trusted = checkTrustedFile(program); false) return @@ a tool or executable that users can change is run
+src/elevated/elevated.cpp @@ if (std::optional<Refusal> refusal = verifyRequest()) { @@ if (std::optional<Refusal> refusal = (settlePreviousJournal(), verifyRequest())) { @@ the previous journal is settled before the package is verified
+src/elevated/elevated.cpp @@ if (std::optional<std::string> refusal = environmentRefusal()) { @@ if (std::optional<std::string> refusal = (config_.changesBegin(), environmentRefusal())) { @@ the log is written before the request is checked
+src/package/entry_rules.cpp @@ if (isShortNameAlias(component)) { @@ if (false) { @@ a short-name alias passes
+src/package/entry_rules.cpp @@ if (characters(base) > 8 || characters(extension) > 3 || @@ if (characters(base) > 9 || characters(extension) > 3 || @@ a nine-character base counts as a short name
+src/package/entry_rules.cpp @@ if (byte < 0x20 || byte == 0x7F || isC1Control(component, at)) { @@ if (byte < 0x20 || byte == 0x7F) { @@ C1 control characters pass in names
+src/package/entry_rules.cpp @@ if (length == 0 || byte < 0x20 || byte == 0x7F || isC1Control(name, at)) { @@ if (length == 0 || byte < 0x20 || byte == 0x7F) { @@ C1 control characters reach messages unescaped
+src/package/entry_rules.cpp @@ return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3"; @@ return false; @@ COM with a superscript digit is no device
+src/package/entry_rules.cpp @@ return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3"; @@ return number.size() == 2; @@ "comic.png" names a device
+src/package/zip_archive.cpp @@ if (directory.offset + directory.size != directoryLimit) { @@ if (false) { @@ bytes between the central directory and the end record pass
+src/app/file_log.cpp @@ (void)writeAll(*state_->file, earlier); @@ ; @@ what a held log recorded before it opened is lost
+src/package/zip_archive.cpp @@ if (wantOffset) record.localHeaderOffset = le64(field, at), at += 8; @@ if (wantOffset) record.localHeaderOffset = le64(field, 16), at += 8; @@ a Zip64 field holding only the offset is read where the sizes would be
 EOF
 )
 
