@@ -115,14 +115,15 @@ int runElevatedMode(const CommandLine& options, const std::filesystem::path& req
       text ? readUpdateRequest(*text) : Result<UpdateRequest>(fail(text.error()));
   if (!request) return refuse(request.error().message);
 
-  // The log exists once the run changes anything, never for a refusal.
+  // The log exists once the run changes anything, never for a refusal; by
+  // then the workspace it goes into passed the folder check.
   FileLog log;
   const LogSink sink = log.fn();
   config.changesBegin = [&] {
-    const std::filesystem::path logPath = elevatedLogPath(
-        fileSystem, config, logStamp() + "-" + request->id + "-" + ownPidText() + "-elevated.log");
-    log.open(logPath);
-    if (!logPath.empty()) pruneLogs(fileSystem, logPath.parent_path(), sink);
+    const std::filesystem::path logs =
+        logsFolder(workspaceForInstall(config.installFolder, Layout::folder));
+    log.open(logs / utf8ToPath(logStamp() + "-" + request->id + "-" + ownPidText() + "-elevated.log"));
+    pruneLogs(fileSystem, logs, sink);
   };
   const RunOutcome outcome = guarded(sink, [&] {
     Elevated elevated(*request, identityFrom(options.pid, options.pidStarted), fileSystem,

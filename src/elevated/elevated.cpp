@@ -56,17 +56,6 @@ std::filesystem::path installFolderForExecutable(const std::filesystem::path& ex
   return folder;
 }
 
-std::filesystem::path elevatedLogPath(FileSystem& fileSystem, const ElevatedConfig& config,
-                                      std::string_view fileName) {
-  const Workspace workspace = workspaceForInstall(config.installFolder, Layout::folder);
-  if (fileSystem.exists(workspace.workspacePath) &&
-      (!fileSystem.isFolder(workspace.workspacePath) ||
-       !config.folderCheck(workspace.workspacePath))) {
-    return {};
-  }
-  return logsFolder(workspace) / utf8ToPath(fileName);
-}
-
 std::filesystem::path confirmedMarkerPath(const UpdateRequest& request) {
   return request.userWorkspace / utf8ToPath("confirmed-" + request.id);
 }

@@ -58,13 +58,6 @@ struct ElevatedConfig {
 // ".loftswitch" workspace it lies in (at any depth), else its own folder.
 std::filesystem::path installFolderForExecutable(const std::filesystem::path& executable);
 
-// Where the elevated helper's log goes: `fileName` in the logs folder of the
-// install folder's workspace, or nothing (standard error only) when that
-// workspace exists but is not a real folder that passes the folder check, so
-// that no file is written through a folder another user may have planted.
-std::filesystem::path elevatedLogPath(FileSystem& fileSystem, const ElevatedConfig& config,
-                                      std::string_view fileName);
-
 // The name of the marker files the new version and the waiter leave in the
 // user's workspace for the helper.
 std::filesystem::path confirmedMarkerPath(const UpdateRequest& request);

@@ -54,22 +54,21 @@ struct Verdict {
 // owner, inheritance or deny rule would misjudge.
 TEST(IsAdminOnlyTest, TrustsOnlyAdministratorOwnersAndAdministratorGrantsOfChangingRights) {
   const Verdict verdicts[] = {
+      // The last rows: a file that users may write, by an explicit rule or one it
+      // brought from a user's folder, and one they may only read and run.
       {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", true, true, true}, {L"O:BUD:(A;;FA;;;SY)", false, false, false},
       {L"O:" TRUSTED_INSTALLER L"D:(A;;FA;;;" TRUSTED_INSTALLER L")", true, true, true},
       {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465D:", false, false, false},
-      {L"O:" SOME_USER L"D:", false, false, false},
-      {L"D:(A;;FA;;;SY)", false, false, false}, {L"O:BA", false, false, false}, {L"O:BAD:", true, true, true},
-      {L"O:BAD:(A;;0x80000;;;BU)", false, false, false}, {L"O:BAD:(A;;0x40000;;;BU)", false, false, false},
-      {L"O:BAD:(A;;0x10000;;;BU)", false, false, false}, {L"O:BAD:(A;;0x40;;;BU)", false, false, true},
-      {L"O:BAD:(A;;0x4;;;BU)", false, true, false}, {L"O:BAD:(A;;0x2;;;BU)", false, true, false},
-      {L"O:BAD:(A;;0x110;;;BU)", true, true, true}, {L"O:BAD:(A;;GA;;;WD)", false, false, false},
-      {L"O:BAD:(A;;GW;;;AU)", false, true, false}, {L"O:BAD:(A;;0xA0000000;;;BU)", true, true, true},
-      {L"O:BAD:(A;;FA;;;CO)(A;;FA;;;OW)", true, true, true},
+      {L"O:" SOME_USER L"D:", false, false, false}, {L"D:(A;;FA;;;SY)", false, false, false},
+      {L"O:BA", false, false, false}, {L"O:BAD:", true, true, true}, {L"O:BAD:(A;;0x80000;;;BU)", false, false, false},
+      {L"O:BAD:(A;;0x40000;;;BU)", false, false, false}, {L"O:BAD:(A;;0x10000;;;BU)", false, false, false},
+      {L"O:BAD:(A;;0x40;;;BU)", false, false, true}, {L"O:BAD:(A;;0x4;;;BU)", false, true, false},
+      {L"O:BAD:(A;;0x2;;;BU)", false, true, false}, {L"O:BAD:(A;;0x110;;;BU)", true, true, true},
+      {L"O:BAD:(A;;GA;;;WD)", false, false, false}, {L"O:BAD:(A;;GW;;;AU)", false, true, false},
+      {L"O:BAD:(A;;0xA0000000;;;BU)", true, true, true}, {L"O:BAD:(A;;FA;;;CO)(A;;FA;;;OW)", true, true, true},
       {L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x40;;;" SOME_USER L")", false, false, true},
       {L"O:BAD:(A;OICIIO;FA;;;BU)", true, true, true}, {L"O:BAD:(A;OICI;FA;;;BU)", false, false, false},
       {L"O:BAD:(D;;FA;;;BU)", true, true, true}, {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", false, false, false},
-      // A file that users may write, by an explicit rule or one it brought
-      // from a user's folder, and one they may only read and run.
       {L"O:BAD:(A;;FA;;;BA)(A;;FW;;;BU)", false, true, false}, {L"O:BAD:(A;;FA;;;BA)(A;ID;FW;;;BU)", false, true, false},
       {L"O:BAD:(A;;FA;;;BA)(A;;FRFX;;;BU)", true, true, true},
   };
@@ -113,7 +112,7 @@ std::string openToUsers(const std::filesystem::path& path) {
 
 // Wine makes every folder the ordinary user's, so a real one is refused here;
 // the tree check is given its verdicts.
-TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteFormAtAnyDepth) {
+TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedAndJudgesFilesAndOpensTheUsersFilesAsTheUser) {
   TempFolder temp;
   writeTestFile(temp / "a" / "b" / "open" / "file.txt", "x");
   writeTestFile(temp / "open.txt", "a file is never judged");
@@ -135,38 +134,27 @@ TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteFormAtAnyDept
   EXPECT_THAT(checkFoldersInside(temp / "a" / "b" / "open", judge), IsOkay());
   // What the helper restricts its folders to passes the check, and inherits nothing.
   UniqueLocalMemory restricted = fromSddl(kRestrictedFolderSddl);
-  EXPECT_TRUE(isAdminOnlyFolder(restricted.get(), FolderRole::askedAbout));
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  EXPECT_TRUE(::GetSecurityDescriptorControl(restricted.get(), &control, &revision) && (control & SE_DACL_PROTECTED));
-  EXPECT_THAT(createRestrictedFolder(temp / "new"), IsOkay());
-  EXPECT_TRUE(std::filesystem::is_directory(temp / "new"));
+  EXPECT_TRUE(isAdminOnlyFolder(restricted.get(), FolderRole::askedAbout) &&
+              ::GetSecurityDescriptorControl(restricted.get(), &control, &revision) && (control & SE_DACL_PROTECTED));
+  EXPECT_TRUE(createRestrictedFolder(temp / "new") && std::filesystem::is_directory(temp / "new"));
   EXPECT_THAT(createRestrictedFolder(temp / "new"), FailsWithCode(ErrorCode::io));  // never one that exists
   EXPECT_THAT(inheritFolderPermissions(temp / "new"), IsOkay());
   EXPECT_THAT(inheritFolderPermissions(temp / "missing"), FailsWithCode(ErrorCode::notFound));
   // A file is judged by its own descriptor: Wine's belongs to the ordinary user.
   EXPECT_THAT(checkElevatedFile(temp / "open.txt"), FailsWith(ErrorCode::accessDenied, normal(temp / "open.txt") +
               " can be changed by users who aren't administrators, so an elevated update won't trust it"));
-  for (const auto& notFile : {temp / "a", temp / "missing"}) {
-    EXPECT_THAT(checkElevatedFile(notFile), FailsWith(ErrorCode::accessDenied, "can't read the permissions of " + normal(notFile)));
-  }
-}
-
-// The user's files are opened as the user of a running process, and only
-// files on a disk of this machine pass, by what the handle shows.
-TEST(UserFileOpenerTest, OpensAsTheUserOfTheAppAndOnlyLocalFiles) {
-  TempFolder temp;
-  writeTestFile(temp / "package.zip", "zip");
-  auto opener = userFileOpener(ownIdentity(), temp.path());
-  ASSERT_THAT(opener, IsOkay());
-  auto opened = (*opener)(temp / "package.zip");
-  ASSERT_THAT(opened, IsOkay());
-  EXPECT_THAT(readRest(*opened, 3), ::testing::Optional(std::string("zip")));
-  EXPECT_THAT((*opener)(temp.path()), FailsWithCode(ErrorCode::accessDenied));
-  EXPECT_THAT((*opener)(L"\\\\.\\nul"), FailsWith(ErrorCode::invalidData, "can't open \\\\.\\nul: not a file on a disk"));
+  for (const auto& notFile : {temp / "a", temp / "missing"}) EXPECT_THAT(checkElevatedFile(notFile), FailsWith(ErrorCode::accessDenied, "can't read the permissions of " + normal(notFile)));
+  // The user's files are opened as the user of a running process, and only
+  // files on a disk of this machine pass, by what the handle shows.
+  const UserFileOpener opener = userFileOpener(ownIdentity(), temp.path()).value();
+  auto opened = opener(temp / "open.txt");
+  EXPECT_EQ(opened ? readRest(*opened, 22).value_or("") : "", "a file is never judged");
+  EXPECT_THAT(opener(temp.path()), FailsWithCode(ErrorCode::accessDenied));
+  EXPECT_THAT(opener(L"\\\\.\\nul"), FailsWith(ErrorCode::invalidData, "can't open \\\\.\\nul: not a file on a disk"));
   EXPECT_THAT(userFileOpener(std::nullopt, temp.path()), FailsWithCode(ErrorCode::accessDenied));
-  ProcessIdentity gone = ownIdentity();
-  ++gone.started;
+  const ProcessIdentity gone{ownIdentity().pid, ownIdentity().started + 1};
   EXPECT_THAT(userFileOpener(gone, temp.path()),
               FailsWith(ErrorCode::accessDenied, "can't act for the user who asked: neither the app (process " +
                                                      std::to_string(gone.pid) + ") nor its waiter runs any more"));

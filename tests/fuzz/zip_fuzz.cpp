@@ -48,8 +48,7 @@ void checkOneStory(const std::uint8_t* data, std::size_t size, std::size_t entri
     const std::uint8_t* header = data + local;
     FUZZ_CHECK(le(header + 8, 2) == le(central + 10, 2));
     FUZZ_CHECK((le(header + 6, 2) & 1) == (flags & 1));
-    FUZZ_CHECK(le(header + 26, 2) == nameSize && local + 30 + nameSize <= size &&
-               std::memcmp(header + 30, central + 46, nameSize) == 0);
+    FUZZ_CHECK(le(header + 26, 2) == nameSize && local + 30 + nameSize <= size && std::memcmp(header + 30, central + 46, nameSize) == 0);
     if ((flags & 8) == 0 && le(header + 18, 4) != 0xFFFFFFFF) {
       FUZZ_CHECK(std::memcmp(header + 14, central + 16, 12) == 0);
     }

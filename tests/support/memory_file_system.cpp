@@ -83,8 +83,8 @@ Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
                                      const std::filesystem::path* second) {
   if (onAccess) {
-    onAccess(path);
-    if (second) onAccess(*second);
+    onAccess(operation, path);
+    if (second) onAccess(operation, *second);
   }
   if (fault_ && ++counted_ >= fault_->at) {
     if (fault_->fault == Fault::powerLoss) throw PowerLoss{};

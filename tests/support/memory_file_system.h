@@ -50,8 +50,8 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 
-  // Told every path an operation names, before it runs.
-  std::function<void(const std::filesystem::path&)> onAccess;
+  // Told every operation and each path it names, before it runs.
+  std::function<void(Operation, const std::filesystem::path&)> onAccess;
 
   // Set-up and inspection for tests: never counted, never failed, never held,
   // and on disk for good.

@@ -124,44 +124,37 @@ const std::vector<HostileArchive>& hostileArchives() {
     const auto base = [] { return ZipBuilder().file("demo.exe", "new exe").file("lib/data.txt", "d"); };
     const auto named = [&](std::string name) { return base().add(hostileEntry(name)).build(); };
     const auto pair = [&](std::string a, std::string b) { return base().file(a, "", 0).file(b, "", 0).build(); };
-    const auto flipped = [&](std::size_t at, int bit = 1) {
-      std::string bytes = base().build();
-      return bytes[at] = static_cast<char>(bytes[at] ^ bit), bytes;
-    };
+    const auto flipped = [&](std::size_t at, int bit = 1) { std::string bytes = base().build(); return bytes[at] ^= static_cast<char>(bit), bytes; };
     const std::string entry = "package entry ";
+    // An archive with one entry of that name, refused with that detail after the name.
+    const auto rule = [&](const char* title, std::string name, std::string detail) {
+      return HostileArchive{title, named(name), entry + "\"" + name + "\" " + detail};
+    };
     const std::string notZip = "not a readable zip archive: ";
-    const std::string disagrees =
-        "package entry \"demo.exe\" has a local header that disagrees with the central directory";
+    const std::string disagrees = "package entry \"demo.exe\" has a local header that disagrees with the central directory";
     std::string deep;
     for (int i = 0; i < 128; ++i) deep += "d/";
     std::vector<HostileArchive> all = {
-        {"Traversal", named("lib/../../evil.exe"), entry + "\"lib/../../evil.exe\" climbs with \"..\""},
-        {"AbsoluteName", named("/etc/passwd"), entry + "\"/etc/passwd\" is an absolute path"},
-        {"BackslashAbsoluteName", named("\\evil.exe"), entry + "\"\\evil.exe\" is an absolute path"},
-        {"DriveName", named("C:evil.exe"),
-         entry + "\"C:evil.exe\" contains ':' (a drive letter or an alternate data stream)"},
-        {"ReservedName", named(".LoftSwitch/journal.json"),
-         entry + "\".LoftSwitch/journal.json\" uses the reserved name .loftswitch"},
-        {"ReservedNameInUnicodeCase", named(".loft\xC5\xBFwitch/x"),
-         entry + "\".loft\xC5\xBFwitch/x\" uses the reserved name .loftswitch"},
-        {"ForbiddenCharacter", named("lib/a?.txt"), entry + "\"lib/a?.txt\" contains '?', which Windows forbids"},
+        rule("Traversal", "lib/../../evil.exe", "climbs with \"..\""),
+        rule("AbsoluteName", "/etc/passwd", "is an absolute path"),
+        rule("BackslashAbsoluteName", "\\evil.exe", "is an absolute path"),
+        rule("DriveName", "C:evil.exe", "contains ':' (a drive letter or an alternate data stream)"),
+        rule("ReservedName", ".LoftSwitch/journal.json", "uses the reserved name .loftswitch"),
+        rule("ReservedNameInUnicodeCase", ".loft\xC5\xBFwitch/x", "uses the reserved name .loftswitch"),
+        rule("ForbiddenCharacter", "lib/a?.txt", "contains '?', which Windows forbids"),
         {"NotUtf8", named("lib/\xFF.txt"), entry + "\"lib/\\xff.txt\" is not valid UTF-8"},
-        {"TooDeep", named(deep + "f"), entry + "\"" + deep + "f\" is nested more than 128 levels deep"},
-        {"DeviceName", named("lib/con.txt"), entry + "\"lib/con.txt\" uses the Windows device name \"con.txt\""},
-        {"DeviceNameBeforeASpace", named("lib/nul .txt"),
-         entry + "\"lib/nul .txt\" uses the Windows device name \"nul .txt\""},
-        {"SuperscriptPort", named("lib/COM\xC2\xB9.log"),
-         entry + "\"lib/COM\xC2\xB9.log\" uses the Windows device name \"COM\xC2\xB9.log\""},
-        {"ShortNameAlias", pair("Some Long Folder/a.txt", "SOMELO~1/b.dll"),
-         entry + "\"SOMELO~1/b.dll\" is shaped like the Windows short name \"SOMELO~1\", which can stand for another entry"},
+        rule("TooDeep", deep + "f", "is nested more than 128 levels deep"),
+        rule("DeviceName", "lib/con.txt", "uses the Windows device name \"con.txt\""),
+        rule("DeviceNameBeforeASpace", "lib/nul .txt", "uses the Windows device name \"nul .txt\""),
+        rule("SuperscriptPort", "lib/COM\xC2\xB9.log", "uses the Windows device name \"COM\xC2\xB9.log\""),
         {"C1Control", named("lib/\xC2\x85?.txt"), entry + "\"lib/\\xc2\\x85?.txt\" contains a control character"},
-        {"TrailingDot", named("lib/x. "),
-         entry + "\"lib/x. \" has a component ending in '.' or a space, which Windows strips"},
+        rule("TrailingDot", "lib/x. ", "has a component ending in '.' or a space, which Windows strips"),
         {"AsciiCaseClash", pair("A/b.txt", "a/B.TXT"), entry + "\"a/B.TXT\" appears twice (ignoring case)"},
-        {"UnicodeCaseClash", pair("\xC3\x84.txt", "\xC3\xA4.txt"),
-         entry + "\"\xC3\xA4.txt\" appears twice (ignoring case)"},
+        {"UnicodeCaseClash", pair("\xC3\x84.txt", "\xC3\xA4.txt"), entry + "\"\xC3\xA4.txt\" appears twice (ignoring case)"},
         {"SigmaCaseClash", pair("\xCE\xA3/a", "\xCF\x83/A"), entry + "\"\xCF\x83/A\" appears twice (ignoring case)"},
         {"InsideAFile", pair("x", "X/y"), entry + "\"X/y\" lies inside a file"},
+        {"ShortNameOfAnotherEntry", pair("Some Long Folder/a.txt", "SOMELO~1/b.dll"),
+         entry + "\"SOMELO~1/b.dll\" is shaped like the Windows short name \"SOMELO~1\", which can stand for another entry"},
         {"LocalFlags", flipped(6), disagrees},
         {"LocalDataDescriptorFlag", flipped(6, 0x08), disagrees},
         {"LocalMethod", flipped(8), disagrees},
