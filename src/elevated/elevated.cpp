@@ -174,6 +174,9 @@ RunOutcome Elevated::run() {
     return leave(RunOutcome::busy);
   }
   if (config_.changesBegin) config_.changesBegin();
+  // The workspace now holds the lock and the log: of what this run made,
+  // only the verified package's folder may still go.
+  std::erase_if(madeFolders_, [this](const std::filesystem::path& folder) { return folder != scratch_; });
   if (request_.repair) return repair();
   if (std::optional<RunOutcome> handled = settlePreviousJournal()) return leave(*handled);
   return install(*lock);
