@@ -63,7 +63,7 @@ src/elevated/elevated.cpp @@ if (auto trusted = checkTrustedFile(descriptionPath
 src/elevated/elevated.cpp @@ if (auto trusted = checkTrustedFile(program); !trusted) return @@ if (auto trusted = checkTrustedFile(program); false) return @@ a tool or executable that users can change is run
 src/elevated/elevated.cpp @@ if (std::optional<Refusal> refusal = verifyRequest()) { @@ if (std::optional<Refusal> refusal = (settlePreviousJournal(), verifyRequest())) { @@ the previous journal is settled before the package is verified
 src/elevated/elevated.cpp @@ if (std::optional<std::string> refusal = environmentRefusal()) { @@ if (std::optional<std::string> refusal = (config_.changesBegin(), environmentRefusal())) { @@ the log is written before the request is checked
-src/package/entry_rules.cpp @@ if (isShortNameAlias(component)) { @@ if (false) { @@ a short-name alias passes
+src/package/entry_rules.cpp @@ if (isShortNameAlias(component)) { @@ if (false && isShortNameAlias(component)) { @@ a short-name alias passes
 src/package/entry_rules.cpp @@ if (characters(base) > 8 || characters(extension) > 3 || @@ if (characters(base) > 9 || characters(extension) > 3 || @@ a nine-character base counts as a short name
 src/package/entry_rules.cpp @@ if (byte < 0x20 || byte == 0x7F || isC1Control(component, at)) { @@ if (byte < 0x20 || byte == 0x7F) { @@ C1 control characters pass in names
 src/package/entry_rules.cpp @@ if (length == 0 || byte < 0x20 || byte == 0x7F || isC1Control(name, at)) { @@ if (length == 0 || byte < 0x20 || byte == 0x7F) { @@ C1 control characters reach messages unescaped
