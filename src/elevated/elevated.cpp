@@ -154,10 +154,10 @@ RunOutcome Elevated::run() {
     logLine(log_, created.error().message);
     return RunOutcome::failed;
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, lock.error().message);
-    return RunOutcome::busy;
+    return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed;
   }
   if (request_.repair) return repair();
   if (std::optional<RunOutcome> handled = settlePreviousJournal()) return *handled;
@@ -351,7 +351,7 @@ RunOutcome Elevated::waitForConfirmation() {
 }
 
 RunOutcome Elevated::confirm() {
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (lock) {
     auto journal = loadJournal(fileSystem_, workspace_);
     if (journal && journal->id == request_.id && journal->state == JournalState::swapped) {
@@ -377,7 +377,7 @@ RunOutcome Elevated::confirm() {
 RunOutcome Elevated::rollBackAfterExit() {
   auto content = fileSystem_.readFile(exitedMarkerPath(request_), kExitedMarkerLimit);
   const std::string code = content ? exitCodeText(*content) : "unknown";
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, "the new version exited with code " + code +
                       " but the update can't be rolled back: " + lock.error().message);

@@ -14,6 +14,7 @@
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
 #include "loftswitch/app.h"
+#include "support/fake_host.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 #include "support/programs.h"
@@ -254,6 +255,7 @@ TEST_F(LibraryTest, StagesOverAFinishedAttemptButNeverOverAnInterruptedOne) {
 // journal.
 TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   MemoryFileSystem memory;
+  FakeHost host;
   memory.addFile(install() / "loftswitch.json", description("1.0"));
   memory.failOn(MemoryFileSystem::Operation::checkWritable, install(),
                 Error{ErrorCode::notWritable, "administrators only"});
@@ -261,7 +263,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   const std::string bytes = zipOf(packageFiles());
   writeTestFile(temp / "package.zip", bytes);
   const auto staged =
-      stagePackage(memory, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
+      stagePackage(memory, host, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
   ASSERT_TRUE(staged) << staged.error().message;
   const auto request =
       readUpdateRequest(memory.fileContent(requestFile(temp / "user", staged->id)).value());
@@ -270,7 +272,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
             std::tuple(install(), temp / "user", temp / "package.zip"));
   const std::string swapped = serializeJournal(journalOf(staged->id, JournalState::swapped));
   memory.addFile(workspace() / "journal.json", swapped);
-  EXPECT_EQ(confirmStartup(memory, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
+  EXPECT_EQ(confirmStartup(memory, host, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
 }
