@@ -14,6 +14,7 @@ constexpr std::int64_t kDefaultExitWaitMs = 60000;
 constexpr std::uint64_t kLateErrorLockWaitMs = 1000;
 constexpr int kExtraUndoAttempts = 3;
 constexpr std::int64_t kUndoPauseMs = 2000;
+constexpr std::int64_t kProgramPollMs = 100;
 // Beyond the journal's own size, which a last save needs again beside the old
 // one, and a mark per move.
 constexpr std::size_t kReserveSlack = 65536;
@@ -226,11 +227,6 @@ RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<Runn
       const std::string detail = "the new version exited with code " +
                                  std::to_string(static_cast<std::int32_t>(*code)) +
                                  " before it finished starting";
-      // What it started (a crash reporter, say) may hold its files: they are
-      // put back once the install's programs are gone.
-      (void)waitForInstallPrograms(host_, appLocation(workspace_), workspace_.workspacePath,
-                                   deadlineAfter(host_.now(), journal.timeouts.exitMs),
-                                   options_.pollMs);
       WorkspaceLock relock;
       Result<Journal> reread = rereadUnderLock(relock, detail);
       if (!reread) return RunOutcome::failed;
@@ -314,11 +310,13 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
                          : why + "; the install is unchanged and --repair will roll it back");
     return RunOutcome::failed;
   };
-  // The install's programs hold its files and would find them gone; its
-  // entries are not moved while one runs.
+  // The install's programs hold its files and would find them gone, as what
+  // the new version started (a crash reporter, say) would: its entries are
+  // not moved while one runs, and they get the app's time to exit.
   if (!journal.moves.empty()) {
-    if (const auto running = waitForInstallPrograms(host, appLocation(workspace),
-                                                    workspace.workspacePath, host.now(), 0)) {
+    if (const auto running = waitForInstallPrograms(
+            host, appLocation(workspace), workspace.workspacePath,
+            deadlineAfter(host.now(), journal.timeouts.exitMs), kProgramPollMs)) {
       return giveUp("the rollback waits for process " + std::to_string(*running) + " from " +
                     pathToUtf8(appLocation(workspace)) + " to exit");
     }
