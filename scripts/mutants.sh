@@ -67,7 +67,7 @@ src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old 
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
 src/swap/swapper.cpp @@ const std::filesystem::path root = keptFolder(workspace_, attemptId_); @@ const std::filesystem::path root = stageFolder(workspace_, attemptId_) / "aside"; @@ what a rollback sets aside is deleted at the next staging
 src/swap/swapper.cpp @@ if (moved == EntryKind::missing && i < made && move.to == Location::backup && @@ if (false && @@ a missing backup entry still ends rolled back
-src/swap/swapper.cpp @@ if (!fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written; @@ return written; @@ on a full disk the undo stops for good
+src/swap/swapper.cpp @@ if (!fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written; @@ if (true || !fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written; @@ on a full disk the undo stops for good
 src/lib/attempt.cpp @@ if (journal && interrupted(*journal)) return needsRepair @@ if (false) return needsRepair @@ the app never learns that a repair is needed
 src/swap/swap_plan.cpp @@ if (!isSafeMovePath(path)) { @@ if (false) { @@ a preserve entry that staging accepts makes every apply roll back
 src/apply/run.cpp @@ if (!journal && journal.error().code == ErrorCode::notFound) { @@ if (!journal) { @@ a journal too large to read is nothing to do
@@ -76,7 +76,7 @@ src/swap/swapper.cpp @@ const bool wasMade = i < made || inTheWay == EntryKind::
 src/swap/swap_plan.cpp @@ if (other == folded || other.starts_with(folded + "/")) { @@ if (false) { @@ preserving the executable or the tool is accepted
 src/apply/run.cpp @@ return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed; @@ return RunOutcome::busy; @@ every lock error reads busy
 src/apply/run.cpp @@ if (!journal.moves.empty()) { @@ if (false) { @@ the rollback doesn't wait for the install's other programs
-src/apply/run.cpp @@ host.now(), options.pollMs)) { @@ host.now(), options.pollMs) && false) { @@ a repair can roll back a version that is being started
+src/apply/run.cpp @@ auto started = host_.launch(relaunchRequest(journal)); @@ lock = WorkspaceLock(); auto started = host_.launch(relaunchRequest(journal)); @@ a repair can roll back a version that is being started
 EOF
 )
 
