@@ -76,7 +76,7 @@ src/swap/swapper.cpp @@ const bool wasMade = i < made || inTheWay == EntryKind::
 src/swap/swap_plan.cpp @@ if (other == folded || other.starts_with(folded + "/")) { @@ if (false) { @@ preserving the executable or the tool is accepted
 src/apply/run.cpp @@ return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed; @@ return RunOutcome::busy; @@ every lock error reads busy
 src/apply/run.cpp @@ if (!journal.moves.empty()) { @@ if (false) { @@ the rollback doesn't wait for the install's other programs
-src/apply/run.cpp @@ auto started = host_.launch(relaunchRequest(journal)); @@ lock = WorkspaceLock(); auto started = host_.launch(relaunchRequest(journal)); @@ a repair can roll back a version that is being started
+src/apply/run.cpp @@ // version running, and leaves its install alone. @@ lock = WorkspaceLock(); @@ a repair can roll back a version that is being started
 EOF
 )
 
