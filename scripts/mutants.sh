@@ -5,9 +5,21 @@
 # reports how many the tests catch. The work tree is never changed.
 #
 #   scripts/mutants.sh [pattern]   only the mutants whose file or name matches
+#   scripts/mutants.sh --sample N --seed S
+#                                  N mutants drawn by seed S from the usual
+#                                  operators over the portable sources; one the
+#                                  native lane lets live goes on to the Wine lane
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 filter=${1:-}
+sample=0
+if [ "$filter" = --sample ]; then
+  [ $# -eq 4 ] && [ "$3" = --seed ] && [[ "$2$4" =~ ^[0-9]+$ ]] ||
+    { echo "usage: scripts/mutants.sh --sample N --seed S" >&2; exit 64; }
+  sample=$2
+  seed=$4
+  filter=
+fi
 scratch="$root/build-mutants"
 tree="$scratch/tree"
 build="$scratch/build"
@@ -72,10 +84,52 @@ src/package/entry_rules.cpp @@ return number == "\xC2\xB9" || number == "\xC2\xB
 src/package/zip_archive.cpp @@ if (directory.offset + directory.size != directoryLimit) { @@ if (false) { @@ bytes between the central directory and the end record pass
 src/app/file_log.cpp @@ (void)writeAll(*state_->file, earlier); @@ ; @@ what a held log recorded before it opened is lost
 src/package/zip_archive.cpp @@ if (wantOffset) record.localHeaderOffset = le64(field, at), at += 8; @@ if (wantOffset) record.localHeaderOffset = le64(field, 16), at += 8; @@ a Zip64 field holding only the offset is read where the sizes would be
+src/swap/swapper.cpp @@ const std::filesystem::path root = keptFolder(workspace_, attemptId_); @@ const std::filesystem::path root = stageFolder(workspace_, attemptId_) / "aside"; @@ what a rollback sets aside is deleted at the next staging
+src/swap/swapper.cpp @@ if (moved == EntryKind::missing && i < made && move.to == Location::backup && @@ if (false && @@ a missing backup entry still ends rolled back
+src/swap/swapper.cpp @@ if (!fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written; @@ if (true || !fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written; @@ on a full disk the undo stops for good
+src/lib/attempt.cpp @@ if (journal && interrupted(*journal)) return needsRepair @@ if (false) return needsRepair @@ the app never learns that a repair is needed
+src/swap/swap_plan.cpp @@ if (!isSafeMovePath(path)) { @@ if (false) { @@ a preserve entry that staging accepts makes every apply roll back
+src/apply/run.cpp @@ if (!journal && journal.error().code == ErrorCode::notFound) { @@ if (!journal) { @@ a journal too large to read is nothing to do
+src/lib/stage.cpp @@ if (!fits) return std::unexpected(packageFailure(fits.error())); @@ ; @@ a plan that can't be journaled is staged
+src/swap/swapper.cpp @@ const bool wasMade = i < made || inTheWay == EntryKind::missing || move.to != Location::target; @@ const bool wasMade = true; @@ a move that failed because its destination existed is undone
+src/swap/swap_plan.cpp @@ if (other == folded || other.starts_with(folded + "/")) { @@ if (false) { @@ preserving the executable or the tool is accepted
+src/apply/run.cpp @@ return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed; @@ return RunOutcome::busy; @@ every lock error reads busy
+src/apply/run.cpp @@ if (!journal.moves.empty()) { @@ if (false) { @@ the rollback doesn't wait for the install's other programs
+src/apply/run.cpp @@ // version running, and leaves its install alone. @@ lock = WorkspaceLock(); @@ a repair can roll back a version that is being started
 EOF
 )
 
 cd "$root"
+# The sample: one operator changed on one line that occurs once in its file,
+# over the portable sources (the ones both lanes build).
+if [ "$sample" -gt 0 ]; then
+  mutants=$(SEED="$seed" COUNT="$sample" python3 - <<'PY'
+import os, random, re, subprocess
+files = [f for f in subprocess.run(["git", "ls-files", "src"], capture_output=True, text=True,
+                                   check=True).stdout.split()
+         if f.endswith(".cpp") and not f.endswith("_win32.cpp")]
+swaps = [(" <= ", " < "), (" < ", " <= "), (" >= ", " > "), (" > ", " >= "), (" == ", " != "),
+         (" != ", " == "), (" && ", " || "), (" || ", " && "), ("true", "false"), ("false", "true"),
+         (" + 1", " + 2"), (" - 1", ""), ("++", "--"), ("!", "")]
+sites = []
+for name in files:
+    lines = open(name, encoding="utf-8").read().split("\n")
+    for line in lines:
+        text = line.strip()
+        if (not text or text.startswith(("//", "#", "*", "/*")) or "@@" in text
+                or sum(l.strip() == text for l in lines) != 1):
+            continue
+        for old, new in swaps:
+            at = text.find(old)
+            if at < 0 or (old == "!" and text[at:at + 2] == "!=") or "template" in text:
+                continue
+            sites.append((name, text, text[:at] + new + text[at + len(old):], f"{old.strip()} -> {new.strip() or 'nothing'}"))
+random.Random(int(os.environ["SEED"])).shuffle(sites)
+for name, old, new, what in sites[:int(os.environ["COUNT"])]:
+    print(f"{name} @@ {old} @@ {new} @@ {what}: {old[:60]}")
+PY
+)
+fi
 mkdir -p "$tree"
 # Only files that differ are copied, so that the scratch build stays
 # incremental between runs and a file left mutated by a stopped run is
@@ -102,6 +156,19 @@ run_tests() {
   ctest --test-dir "$build" -j"$(nproc)" --timeout 120 --stop-on-failure >"$scratch/test.log" 2>&1
 }
 
+# The Wine lane, for what the native lane lets live; a build that breaks
+# only there is caught too.
+run_wine_tests() {
+  [ -f "$scratch/wine/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$scratch/wine" >/dev/null
+  cmake --build "$scratch/wine" -j"$(nproc)" -- --no-print-directory -s >"$scratch/wine-build.log" 2>&1 ||
+    return 1
+  ( source "$root/scripts/wine-env.sh"
+    start_wineserver
+    trap stop_wineserver EXIT
+    ctest --test-dir "$scratch/wine" -j"$(nproc)" --timeout 300 --repeat until-pass:2 \
+      --stop-on-failure >"$scratch/wine-test.log" 2>&1 )
+}
+
 if ! configure_and_build || ! run_tests; then
   echo "mutants: the unchanged sources do not build or pass (see $scratch)" >&2
   exit 1
@@ -126,7 +193,7 @@ while IFS= read -r line; do
   total=$((total + 1))
   if ! configure_and_build; then
     verdict="not built"
-  elif run_tests; then
+  elif run_tests && { [ "$sample" -eq 0 ] || run_wine_tests; }; then
     verdict="survived"
   else
     verdict="caught"
@@ -139,5 +206,9 @@ done <<<"$mutants"
 
 # Leave the scratch build matching the sources again.
 configure_and_build || true
-echo "mutants: $caught of $total caught"
+if [ "$sample" -gt 0 ]; then
+  echo "mutants: $caught of $total killed ($((total ? caught * 100 / total : 0))%)"
+else
+  echo "mutants: $caught of $total caught"
+fi
 for survivor in "${survivors[@]}"; do echo "  $survivor"; done

@@ -220,9 +220,14 @@ typedef struct loftswitch_outcome {
   char* attempt_id;   /* the rest: "" when not known, all NULL when absent */
   char* from_version;
   char* to_version;
-  char* result;       /* "updated", "rolled-back", "app-still-running" ... */
+  char* result;       /* "updated", "rolled-back", "needs-repair",
+                         "app-still-running" ... */
   char* reason;       /* "exited", "in-use", "rejected", ...; may be "" */
   char* detail;       /* the failure's message; may be "" */
+  char* kept_path;    /* the folder that holds what a rollback set aside
+                         (what the new version wrote, and what stood in the
+                         way); "" when it set nothing aside */
+  uint64_t kept_bytes; /* the bytes in kept_path when it was set aside */
 } loftswitch_outcome;
 
 /* Releases the texts and empties the outcome; safe on an empty outcome and
@@ -232,6 +237,14 @@ LOFTSWITCH_API void loftswitch_outcome_free(loftswitch_outcome* outcome);
 /*
  * The outcome of the last update attempt that the user has not been told
  * about yet; `present` is 0 (and the call succeeds) when there is none.
+ * An attempt that stopped half way (a power cut, a rollback that could not
+ * finish) is "needs-repair", with reason "interrupted" or
+ * "rollback-incomplete" and a detail that says why and how it is repaired,
+ * for as long as it lasts: loftswitch_start_apply with its attempt id starts
+ * the repair, which runs once the app exits. Until then staging and
+ * loftswitch_mark_reported refuse with LOFTSWITCH_ERROR_BUSY.
+ * What a rollback set aside stays in kept_path until the app has been told
+ * (loftswitch_mark_reported) and three newer attempts have been staged.
  * An attempt that the tool did not begin because the application (or
  * another program from the install folder) was still running is reported as
  * "app-still-running" with the reason in `detail`; it stays staged and can

@@ -168,10 +168,10 @@ RunOutcome Elevated::run() {
     logLine(log_, created.error().message);
     return leave(RunOutcome::failed);
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, lock.error().message);
-    return leave(RunOutcome::busy);
+    return leave(lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed);
   }
   if (config_.changesBegin) config_.changesBegin();
   // The workspace now holds the lock and the log: of what this run made,
@@ -408,7 +408,7 @@ RunOutcome Elevated::waitForConfirmation() {
 }
 
 RunOutcome Elevated::confirm() {
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (lock) {
     auto journal = loadJournal(fileSystem_, workspace_);
     if (journal && journal->id == request_.id && journal->state == JournalState::swapped) {
@@ -440,7 +440,7 @@ RunOutcome Elevated::rollBackAfterExit() {
   Result<std::string> content =
       marker ? readRest(*marker, kExitedMarkerLimit) : Result<std::string>(fail(marker.error()));
   const std::string code = content ? exitCodeText(*content) : "unknown";
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, "the new version exited with code " + code +
                       " but the update can't be rolled back: " + lock.error().message);

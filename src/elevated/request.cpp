@@ -9,6 +9,7 @@
 #include "elevated/version.h"
 #include "fs/file_system.h"
 #include "json/strict_json.h"
+#include "swap/swap_plan.h"
 
 namespace loftswitch {
 namespace {
@@ -168,10 +169,8 @@ Result<InstallDescription> readInstallDescription(std::string_view text) {
     }
   }
   for (const std::string& entry : description.preserve) {
-    if (!isRelativeInside(entry)) {
-      return fail(contextError(kDescriptionContext, "preserve path \"" + entry +
-                                                        "\" must be relative and inside the "
-                                                        "install folder"));
+    if (auto problem = preservedPathProblem(entry, description.executable)) {
+      return fail(contextError(kDescriptionContext, "preserve path \"" + entry + "\" " + *problem));
     }
   }
   return description;

@@ -23,6 +23,9 @@ class LocalFileSystem final : public FileSystem {
                                                  std::uint32_t permissions) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  // No sharing at all: a sharing or lock violation means another opener.
+  Result<std::unique_ptr<FileLock>> lock(const std::filesystem::path& path) override;
+  Result<std::uint64_t> size(const std::filesystem::path& path) override;
   // Asks Windows' Restart Manager.
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 };

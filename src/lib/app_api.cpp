@@ -9,6 +9,7 @@
 #include "base/text.h"
 #include "elevated/package_contract.h"
 #include "fs/local_file_system.h"
+#include "host/system_host.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
 #include "loftswitch/app.h"
@@ -82,11 +83,12 @@ int guarded(loftswitch_status* status, Body&& body) {
 
 void clearOutcome(loftswitch_outcome* outcome) {
   for (char** text : {&outcome->attempt_id, &outcome->from_version, &outcome->to_version,
-                      &outcome->result, &outcome->reason, &outcome->detail}) {
+                      &outcome->result, &outcome->reason, &outcome->detail, &outcome->kept_path}) {
     std::free(*text);
     *text = nullptr;
   }
   outcome->present = 0;
+  outcome->kept_bytes = 0;
 }
 
 }  // namespace
@@ -148,8 +150,9 @@ int loftswitch_stage_package_with_progress(const char* install_folder,
       };
     }
     LocalFileSystem fs;
+    SystemHost host;
     auto staged = stagePackage(
-        fs, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
+        fs, host, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
         utf8ToPath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
     if (!staged) return report(status, staged.error());
     std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
@@ -184,7 +187,8 @@ int loftswitch_confirm_startup(const char* install_folder, const char* user_work
     auto where = places(install_folder, user_workspace);
     if (!where) return report(status, where.error());
     LocalFileSystem fs;
-    auto confirmed = confirmStartup(fs, *where, relaunchVariable(), lock_wait_ms);
+    SystemHost host;
+    auto confirmed = confirmStartup(fs, host, *where, relaunchVariable(), lock_wait_ms);
     if (!confirmed) return report(status, confirmed.error());
     if (confirmation != nullptr) *confirmation = confirmed->kind;
     return report(status, LOFTSWITCH_OK, confirmed->message);
@@ -208,8 +212,10 @@ int loftswitch_read_outcome(const char* install_folder, const char* user_workspa
       outcome->result = copyText(read->result);
       outcome->reason = copyText(read->reason);
       outcome->detail = copyText(read->detail);
+      outcome->kept_path = copyText(read->kept);
+      outcome->kept_bytes = read->keptBytes;
       if (!outcome->attempt_id || !outcome->from_version || !outcome->to_version ||
-          !outcome->result || !outcome->reason || !outcome->detail) {
+          !outcome->result || !outcome->reason || !outcome->detail || !outcome->kept_path) {
         clearOutcome(outcome);
         return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
       }
@@ -228,7 +234,8 @@ int loftswitch_mark_reported(const char* install_folder, const char* user_worksp
     auto id = required(attempt_id, "the attempt id");
     if (!id) return report(status, id.error());
     LocalFileSystem fs;
-    auto marked = markReported(fs, *where, *id, lock_wait_ms);
+    SystemHost host;
+    auto marked = markReported(fs, host, *where, *id, lock_wait_ms);
     if (!marked) return report(status, marked.error());
     return report(status, LOFTSWITCH_OK, *marked);
   });

@@ -18,7 +18,7 @@
 #include "lib/failures.h"
 #include "lib/rolled_back.h"
 #include "loftswitch/app.h"
-#include "host/system_host.h"
+#include "swap/swap_plan.h"
 #include "swap/swapper.h"
 #include "workspace/journal.h"
 #include "workspace/journal_store.h"
@@ -30,6 +30,8 @@ namespace loftswitch::applib {
 namespace {
 
 constexpr std::uint64_t kDescriptionLimit = 65536;
+// What a rollback kept goes only once this many newer attempts were staged.
+constexpr std::uint64_t kNewerAttemptsBeforeKeptGoes = 3;
 
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
@@ -82,24 +84,21 @@ void removeWithEmptyParent(FileSystem& fs, const std::filesystem::path& folder) 
   if (auto entries = fs.list(parent); entries && entries->empty()) (void)fs.remove(parent);
 }
 
-// The copy of the package always goes; the stage folder goes unless the
-// attempt was staged completely.
-class StageCleanup {
+// Removes a folder, and its parent when that is left empty, unless kept.
+class FolderCleanup {
  public:
-  StageCleanup(FileSystem& fs, std::filesystem::path copyFolder, std::filesystem::path stage)
-      : fs_(fs), copyFolder_(std::move(copyFolder)), stage_(std::move(stage)) {}
-  StageCleanup(const StageCleanup&) = delete;
-  StageCleanup& operator=(const StageCleanup&) = delete;
-  ~StageCleanup() {
-    removeWithEmptyParent(fs_, copyFolder_);
-    if (!kept_) removeWithEmptyParent(fs_, stage_);
+  FolderCleanup(FileSystem& fs, std::filesystem::path folder)
+      : fs_(fs), folder_(std::move(folder)) {}
+  FolderCleanup(const FolderCleanup&) = delete;
+  FolderCleanup& operator=(const FolderCleanup&) = delete;
+  ~FolderCleanup() {
+    if (!kept_) removeWithEmptyParent(fs_, folder_);
   }
   void keep() { kept_ = true; }
 
  private:
   FileSystem& fs_;
-  std::filesystem::path copyFolder_;
-  std::filesystem::path stage_;
+  std::filesystem::path folder_;
   bool kept_ = false;
 };
 
@@ -153,10 +152,10 @@ class ProgressRelay {
                                                             loaded.error().message});
   }
   if (loaded->state == JournalState::swapping || loaded->state == JournalState::rollingBack) {
-    return std::unexpected(Failure{
-        LOFTSWITCH_ERROR_BUSY,
-        "can't stage the update: attempt " + loaded->id +
-            " was interrupted and must be repaired first (loftswitch-apply --repair)"});
+    return std::unexpected(Failure{LOFTSWITCH_ERROR_BUSY,
+                                   "can't stage the update: attempt " + loaded->id +
+                                       " was interrupted and must be repaired first; " +
+                                       repairAdvice(workspace)});
   }
   return std::optional<Journal>(std::move(*loaded));
 }
@@ -184,10 +183,28 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   (void)fs.remove(backupFolder(workspace, previous.id));
 }
 
+// Counts a newer attempt for what each rollback kept, and removes what the
+// app was told of once enough newer attempts came. Best effort: what stays
+// is counted again next time.
+void ageKept(FileSystem& fs, const Workspace& workspace, std::string_view id) {
+  const std::filesystem::path root = keptFolder(workspace, id).parent_path();
+  auto names = fs.list(root);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (name == id) continue;
+    const std::filesystem::path folder = root / utf8ToPath(name);
+    if (!fs.append(folder / utf8ToPath("newer"), "+")) continue;
+    const auto newer = fs.size(folder / utf8ToPath("newer"));
+    if (newer && *newer >= kNewerAttemptsBeforeKeptGoes && fs.exists(folder / utf8ToPath("told"))) {
+      (void)fs.remove(folder);
+    }
+  }
+}
+
 // The package is copied first, as the administrator's helper copies it, and
 // then checked and extracted by the helper's own step: the unelevated road
 // admits exactly what the elevated one admits.
-[[nodiscard]] Outcome<Unit> extractInto(FileSystem& fs, const Workspace& workspace,
+[[nodiscard]] Outcome<Unit> extractInto(FileSystem& fs, ApplyHost& host, const Workspace& workspace,
                                         const UpdateRequest& request,
                                         const std::filesystem::path& package,
                                         const std::filesystem::path& copy,
@@ -209,7 +226,6 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   config.entryLimit = settings.maxEntries;
   config.hashProgress = relay.phase(LOFTSWITCH_PHASE_VERIFYING);
   config.extractProgress = relay.phase(LOFTSWITCH_PHASE_UNPACKING);
-  SystemHost host;
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
   if (auto extracted = helper.extractVerified(copy, stagedFolder(workspace, request.id));
@@ -226,7 +242,7 @@ std::filesystem::path requestFile(const std::filesystem::path& userWorkspace, st
   return userWorkspace / utf8ToPath("request-" + std::string(id) + ".json");
 }
 
-Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
+Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& places,
                              const std::optional<std::string>& trustJson,
                              const std::filesystem::path& package, std::string_view signedJson,
                              std::string_view optionsJson, const StageSettings& settings,
@@ -313,55 +329,76 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
                           " for the administrator's helper (" + pathToUtf8(file) + ")"};
   }
 
+  return stageAttempt(
+      fs, host, workspace, *description, *request, retryRolledBack, settings,
+      [&](const std::filesystem::path&) -> Outcome<Unit> {
+        const std::filesystem::path incoming =
+            workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
+        FolderCleanup copy(fs, incoming);
+        if (auto made = fs.createFolders(incoming); !made) {
+          return ioFailure("can't stage the update: " + made.error().message);
+        }
+        return extractInto(fs, host, workspace, *request, package,
+                           incoming / utf8ToPath("package.zip"), settings, relay);
+      });
+}
+
+Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& workspace,
+                             const InstallDescription& description, const UpdateRequest& request,
+                             bool retryRolledBack, const StageSettings& settings,
+                             const StageExtractor& extract) {
+  const std::string& id = request.id;
   if (auto made = fs.createFolders(workspace.workspacePath); !made) {
     return ioFailure("can't stage the update: " + made.error().message);
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace), settings.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fs, host, lockPath(workspace), settings.lockWaitMs);
   if (!lock) return lockFailure("can't stage the update", lock.error());
   ASSIGN_OR_FAIL(std::optional<Journal> previous, previousJournal(fs, workspace));
   RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(workspace.workspacePath), previous,
-                                   description->version, request->version, retryRolledBack));
+                                   description.version, request.version, retryRolledBack));
 
-  const std::filesystem::path incoming =
-      workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
-  StageCleanup cleanup(fs, incoming, stageFolder(workspace, id));
-  if (auto made = fs.createFolders(incoming); !made) {
-    return ioFailure("can't stage the update: " + made.error().message);
-  }
-  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package,
-                               incoming / utf8ToPath("package.zip"), settings, relay));
-  const auto executable =
-      resolveMovePath(workspace, Location::stage, id, description->executable);
+  FolderCleanup stage(fs, stageFolder(workspace, id));
+  RETURN_IF_FAILED(extract(stagedFolder(workspace, id)));
+  const auto executable = resolveMovePath(workspace, Location::stage, id, description.executable);
   if (!executable || !fs.exists(*executable)) {
-    return std::unexpected(rejected("the update has no " + description->executable));
+    return std::unexpected(rejected("the update has no " + description.executable));
   }
   if (auto kept = checkPackageContract(fs, stagedFolder(workspace, id),
-                                       {description->app, request->version, request->platform});
+                                       {description.app, request.version, request.platform});
       !kept) {
     return std::unexpected(packageFailure(kept.error()));
   }
 
   Journal journal;
   journal.id = id;
-  journal.app = description->app;
-  journal.from = description->version;
-  journal.to = request->version;
+  journal.app = description.app;
+  journal.from = description.version;
+  journal.to = request.version;
   journal.state = JournalState::staged;
   journal.layout = Layout::folder;
-  journal.executable = description->executable;
-  journal.package = toHex(request->sha256);
-  journal.preserve = description->preserve;
-  journal.relaunch = Relaunch{request->relaunchArgs, request->relaunchCwd};
-  journal.timeouts.exitMs = static_cast<std::int64_t>(request->exitMs);
-  journal.timeouts.confirmMs = static_cast<std::int64_t>(request->confirmMs);
+  journal.executable = description.executable;
+  journal.package = toHex(request.sha256);
+  journal.preserve = description.preserve;
+  journal.relaunch = Relaunch{request.relaunchArgs, request.relaunchCwd};
+  journal.timeouts.exitMs = static_cast<std::int64_t>(request.exitMs);
+  journal.timeouts.confirmMs = static_cast<std::int64_t>(request.confirmMs);
+
+  // An update whose swap cannot be planned, or whose plan cannot be
+  // journaled, would only ever roll back: it is refused now.
+  Journal planned = journal;
+  auto plan = planSwap(fs, workspace, id, journal.preserve, journal.executable);
+  if (plan) planned.moves = std::move(*plan);
+  auto fits = plan ? journalText(planned) : fail(plan.error());
+  if (!fits) return std::unexpected(packageFailure(fits.error()));
 
   if (previous) archive(fs, workspace, *previous);
   if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(journal)); !saved) {
     return ioFailure("can't save the journal: " + saved.error().message);
   }
-  cleanup.keep();
+  stage.keep();
   if (previous && previous->id != id) removeFolders(fs, workspace, *previous);
-  return Staged{id, "staged version " + request->version + " as attempt " + id};
+  ageKept(fs, workspace, id);
+  return Staged{id, "staged version " + request.version + " as attempt " + id};
 }
 
 }  // namespace loftswitch::applib

@@ -14,6 +14,7 @@
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
 #include "loftswitch/app.h"
+#include "support/fake_host.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 #include "support/programs.h"
@@ -168,6 +169,19 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
   }
 }
 
+// One rule for preserve entries, at staging already: one the swap couldn't
+// keep as written, and one that would keep what an update must replace.
+TEST_F(LibraryTest, RefusesPreserveEntriesAnUpdateCouldNotKeepNamingThem) {
+  const std::string v2 = zipOf(packageFiles());
+  for (const std::string entry : {"settings ", "App.exe"}) {
+    writeTestFile(install() / "loftswitch.json",
+                  description("1.0", {{"executable", "App.exe"}, {"preserve", {entry}}}));
+    EXPECT_EQ(stage(v2), LOFTSWITCH_ERROR_ARGUMENT) << entry;
+    EXPECT_THAT(message, HasSubstr("preserve path \"" + entry + "\"")) << entry;
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json")) << entry;
+  }
+}
+
 // Catches phases out of order, counts that go back or stop short of their
 // total, totals that are not the package's and a report per chunk rather
 // than per MiB; then, cancelling at each report in turn, a cancel that is
@@ -254,6 +268,7 @@ TEST_F(LibraryTest, StagesOverAFinishedAttemptButNeverOverAnInterruptedOne) {
 // journal.
 TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   MemoryFileSystem memory;
+  FakeHost host;
   memory.addFile(install() / "loftswitch.json", description("1.0"));
   memory.failOn(MemoryFileSystem::Operation::checkWritable, install(),
                 Error{ErrorCode::notWritable, "administrators only"});
@@ -261,7 +276,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   const std::string bytes = zipOf(packageFiles());
   writeTestFile(temp / "package.zip", bytes);
   const auto staged =
-      stagePackage(memory, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
+      stagePackage(memory, host, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
   ASSERT_TRUE(staged) << staged.error().message;
   const auto request =
       readUpdateRequest(memory.fileContent(requestFile(temp / "user", staged->id)).value());
@@ -270,7 +285,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
             std::tuple(install(), temp / "user", temp / "package.zip"));
   const std::string swapped = serializeJournal(journalOf(staged->id, JournalState::swapped));
   memory.addFile(workspace() / "journal.json", swapped);
-  EXPECT_EQ(confirmStartup(memory, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
+  EXPECT_EQ(confirmStartup(memory, host, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
 }
@@ -311,6 +326,40 @@ TEST_F(AppApiTest, TheSampleAppUpdatesItselfThroughTheLibrary) {
     return std::ranges::any_of(std::filesystem::directory_iterator(workspace() / "logs"),
         [](const auto& log) { return readTestFile(log.path()).contains("finished: updated"); });
   }));
+}
+
+// Version 2 migrates the user's database and crashes: the rollback keeps the
+// migrated one where the next staging leaves it, and the outcome says where.
+TEST_F(AppApiTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
+  const std::string app = readTestFile(builtProgram("sample-app"));
+  const std::string tool = readTestFile(builtProgram("loftswitch-apply"));
+  const nlohmann::json sample = {{"executable", "sample-app.exe"}, {"preserve", {"data/user.db"}}};
+  for (const auto& [name, content] : std::map<std::string, std::string>{
+           {"sample-app.exe", app}, {"loftswitch-apply.exe", tool}, {"data/user.db", "the user's"},
+           {"sample.ini", "version=1\nmode=quiet\n"}, {"loftswitch.json", description("1", sample)}}) {
+    writeTestFile(install() / utf8ToPath(name), content);
+  }
+  const auto package = [&](const std::string& version, const std::string& ini) {
+    return ZipBuilder().file("sample-app.exe", app, 0).file("loftswitch-apply.exe", tool, 0)
+        .file("sample.ini", ini).file("loftswitch.json", description(version, sample)).build();
+  };
+  const std::string v2 = package("2", "mode=crash\nrename=data/user.db:data/user.v2.db\n");
+  ASSERT_EQ(stage(v2, signFor(v2, "2")), LOFTSWITCH_OK) << message;
+  ASSERT_EQ(runProgram(install() / "sample-app.exe", {"--start-update", id}).exitCode, 0);
+  ASSERT_TRUE(pollUntil(std::chrono::seconds(60),
+                        [&] { return readJournal().state == JournalState::rolledBack; }));
+  loftswitch_status status{};
+  loftswitch_outcome outcome{};
+  ASSERT_EQ(loftswitch_read_outcome(pathToUtf8(install()).c_str(), nullptr, &outcome, &status),
+            LOFTSWITCH_OK);
+  loftswitch_status_free(&status);
+  const std::filesystem::path migrated = utf8ToPath(outcome.kept_path) / "new" / "data" / "user.v2.db";
+  EXPECT_EQ(readTestFile(migrated), "the user's");
+  EXPECT_GE(outcome.kept_bytes, 10u);
+  loftswitch_outcome_free(&outcome);
+  const std::string v3 = package("3", "mode=quiet\n");
+  ASSERT_EQ(stage(v3, signFor(v3, "3")), LOFTSWITCH_OK) << message;
+  EXPECT_EQ(readTestFile(migrated), "the user's");
 }
 
 }  // namespace
