@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/log_stamp.h"
@@ -10,6 +12,7 @@
 #include "base/text.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
+#include "host/exit_code.h"
 #include "package/package_reader.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
@@ -34,7 +37,9 @@ std::string exitCodeText(std::string_view content) {
   const std::size_t digitsStart = end;
   while (end < content.size() && content[end] >= '0' && content[end] <= '9') ++end;
   if (end == digitsStart || end > kLongestExitCodeText) return "unknown";
-  return std::string(content.substr(0, end));
+  const long long value = std::stoll(std::string(content.substr(0, end)));
+  if (value < INT32_MIN || value > UINT32_MAX) return "unknown";
+  return describeExitCode(static_cast<std::uint32_t>(value));
 }
 
 bool isSwapInUse(const Error& error) {
@@ -282,14 +287,14 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   // The verified copy has served its purpose; a leftover is cleared next time.
   (void)fileSystem_.remove(folder);
 
-  auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
-  if (!staged || !fileSystem_.exists(*staged)) {
-    return refuse("rejected", "the update has no " + description_.executable);
-  }
   if (auto kept = checkPackageContract(fileSystem_, stagedFolder(workspace_, request_.id),
                                        {description_.app, request_.version, request_.platform});
       !kept) {
     return refuse("rejected", kept.error().message);
+  }
+  auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
+  if (!staged || !fileSystem_.exists(*staged)) {
+    return refuse("rejected", "the update has no " + description_.executable);
   }
 
   Journal journal = attemptJournal();

@@ -307,8 +307,8 @@ TEST_F(RunTest, ARunThatCannotRetakeTheJournalFailsAndSaysWhy) {
   const Error notAProgram{ErrorCode::launchFailed, "not a program"};
   const std::pair<FakeHost::LaunchScript, std::string> cases[] = {
       {FakeHost::launchFails(notAProgram), "the new version couldn't be started: not a program, "},
-      {FakeHost::exitsWith(3, 300), "the new version exited with code 3 before it finished "
-                                    "starting, "}};
+      {FakeHost::exitsWith(0xC0000005, 300), "the new version exited with code 0xC0000005 "
+                                             "(access violation) before it finished starting, "}};
   for (const auto& [script, why] : cases) {
     World world;
     world.options.lockWaitMs = 60;  // waited out, not given up at once

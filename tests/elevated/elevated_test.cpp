@@ -7,6 +7,8 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
+#include "elevated/package_contract.h"
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
@@ -71,7 +73,8 @@ struct World {
       if (!name.ends_with('\\')) fs.addFile(install / name, content);
     }
     fs.addFolder(user);
-    request = {.id = kId, .version = "1.1.0", .platform = "windows-x64", .package = temp / "download.zip",
+    request = {.id = kId, .version = "1.1.0", .platform = "windows-x64",
+               .keyId = keyId(*ed25519PublicKey(testSeed())), .package = temp / "download.zip",
                .install = install, .userWorkspace = user, .executable = "demo.exe", .exitMs = 5000,
                .confirmMs = 10000};
     config.installFolder = install;
@@ -191,7 +194,7 @@ TEST(ElevatedTest, InstallsASignedPackageAndEndsOnlyOnTheNewVersionsWord) {
   exited.markerAfter(300, std::string("exited-") + kId, "-1073741819\r\n");
   EXPECT_EQ(exited.run(), RunOutcome::rolledBack);
   EXPECT_EQ(exited.installed(), oldVersion());
-  EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code -1073741819 before it finished starting");
+  EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code 0xC0000005 (access violation) before it finished starting");
 }
 
 TEST(ElevatedTest, AnUnconfirmedUpdateIsCountedAsConfirmedByTheNextRequestAndRetired) {
@@ -233,7 +236,9 @@ const std::string kEntry = "package entry ";
 std::vector<Attack> attacks() {
   std::vector<Attack> all = {
     {"BadSignature", [](World& w) { w.request.signature[5] ^= 1; },
-     "the update's signature doesn't verify with any trusted key", true},
+     "the update's signature doesn't verify with any trusted key: the signed fields name key " +
+     keyId(*ed25519PublicKey(testSeed())) + ", which this install trusts, so what was offered "
+     "differs from what was signed (" + std::string(kSignedFieldsHint) + ")", true},
     {"SameVersion", resigned([](UpdateRequest& r) { r.version = "1.0.0"; }),
      "version 1.0.0 is not newer than the installed 1.0.0", true},
     {"OtherPlatform", resigned([](UpdateRequest& r) { r.platform = "windows-arm64"; }),
@@ -244,12 +249,15 @@ std::vector<Attack> attacks() {
      "//srv/share/p.zip is not a path on a local disk", true},
     {"WorkspaceOnAPipe", [](World& w) { w.request.userWorkspace = "//./pipe/user"; },
      "//./pipe/user is not a path on a local disk", true},
-    {"GrownCopy", [](World& w) { w.editPackage([](std::string& b) { b += "x"; }); },
-     "the package couldn't be copied for verification: the package is larger than its signed size"},
+    {"GrownCopy", [](World& w) { w.setPackage("12345"), w.editPackage([](std::string& b) { b += "x"; }); },
+     "the package couldn't be copied for verification: the package is 6 bytes, not the signed 5, so "
+     "its SHA-256 differs too: the package and the signed fields don't belong together"},
     {"ShortCopy", [](World& w) { w.setPackage("12345"), w.editPackage([](std::string& b) { b.pop_back(); }); },
-     "the package is 4 bytes, not the signed 5"},
+     "the package is 4 bytes, not the signed 5, so its SHA-256 differs too: the download is "
+     "incomplete, or the package and the signed fields don't belong together"},
     {"DigestMismatch", [](World& w) { w.editPackage([](std::string& b) { b[b.size() / 2] ^= 1; }); },
-     "the package's SHA-256 doesn't match the signed one"},
+     "the package's SHA-256 doesn't match the signed one: the package was changed after it was "
+     "signed, or the package and the signed fields don't belong together"},
     {"EntryLimit", [](World& w) { w.config.entryLimit = 2; }, "the package has 5 entries, more than the limit of 2"},
     {"ExpandedLimit", [](World& w) { w.config.expandedSizeLimit = 10; }, "the package expands to more than 10 bytes"},
     {"InflatesPastItsSize",
@@ -260,7 +268,10 @@ std::vector<Attack> attacks() {
     {"ShorterThanDeclared", packageWith({.name = "short.txt", .content = "data", .uncompressedSize = 10}),
      kEntry + "\"short.txt\" is shorter than declared", false, true},
     {"NoExecutable", [](World& w) { w.setPackage(updatable("1.1.0", ZipBuilder().file("x.exe", "x"))); },
-     "the update has no demo.exe", false, true},
+     "the package has no demo.exe, the executable its loftswitch.json names", false, true},
+    {"OneFolderZipped", [](World& w) { w.setPackage(ZipBuilder().file("app/loftswitch.json", description("1.1.0")).build()); },
+     "the package has no loftswitch.json file at its root: the zip holds one folder, app/: zip "
+     "its contents instead", false, true},
     // What keeps the install updatable after this update.
     {"NoDescription", [](World& w) { w.setPackage(newVersion().file("loftswitch-apply.exe", "tool").build()); },
      "the package has no loftswitch.json file at its root: the installed version needs one to be updated again", false, true},
