@@ -28,9 +28,10 @@
  *
  * Threads and processes. Every call blocks until it is done: staging for as
  * long as copying, hashing and unpacking the package take (seconds for a
- * large one), the others for a few file operations plus at most their
- * lock_wait_ms. The progress callback runs on the thread that called, inside
- * the call. The library keeps no state between calls, so any call may run on
+ * large one) plus at most 10 s of waiting for the workspace lock, confirming
+ * and marking reported for a few file operations plus at most their
+ * lock_wait_ms, the others for a few file operations. The progress callback
+ * runs on the thread that called, inside the call. The library keeps no state between calls, so any call may run on
  * any thread, and calls for different installs never meet. For one install,
  * calls from several threads or processes at once are safe: those that
  * change the workspace (staging, confirming, marking reported) take its
@@ -43,7 +44,8 @@
  * a program never loads a DLL of another major. Within one major:
  *   - functions are only added, never removed, and keep their signatures;
  *   - enum values are only added and never change meaning, so a program
- *     must expect values it does not know (each enum has one for that);
+ *     must expect values it does not know (a result or reason this header
+ *     does not name arrives as ..._OTHER);
  *   - loftswitch_outcome only grows at its end, and the library writes only
  *     the `size` bytes the program declares; loftswitch_status never changes;
  *   - messages may change wording: show them, decide on the codes.
