@@ -56,7 +56,7 @@ src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old 
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
 src/elevated/package_contract.cpp @@ names->size() == 1 && @@ names->size() == 2 && @@ a zip of one folder is refused without saying so
 src/elevated/key_id.cpp @@ signerTrusted = signerTrusted || id == request.keyId; @@ signerTrusted = false; @@ a refusal blames the key when the signed fields changed
-src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit)); @@ return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size"); @@ a grown package is refused without its sizes
+src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit)); @@ (void)size; return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size"); @@ a grown package is refused without its sizes
 src/elevated/verify.cpp @@ (actual < signedSize ? "the download is incomplete, or " : "") + @@ (actual > signedSize ? "the download is incomplete, or " : "") + @@ a longer package is called incomplete
 src/elevated/elevated.cpp @@ return describeExitCode(static_cast<std::uint32_t>(value)); @@ return std::to_string(value); @@ the helper shows a crash as a negative number
 src/apply/run.cpp @@ "the new version exited with code " + describeExitCode(*code) + @@ "the new version exited with code " + std::to_string(static_cast<std::int32_t>(*code)) + @@ the tool shows a crash as a negative number
