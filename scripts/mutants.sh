@@ -153,10 +153,10 @@ done <<<"$mutants"
 # Leave the scratch build matching the sources again.
 configure_and_build || true
 
-# The Wine lane's list, in a scratch mingw build, with the worktree's Wine
-# prefix and a wineserver of its own.
+# The Wine lane's list, in a scratch mingw build with a Wine prefix and a
+# wineserver of its own, so that the worktree's own test runs go on beside it.
 wine_build="$scratch/wine"
-export LOFTSWITCH_WINEPREFIX="$root/build/wineprefix"
+export LOFTSWITCH_WINEPREFIX="$scratch/wineprefix"
 wine_build_all() {
   [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" >/dev/null
   cmake --build "$wine_build" -j"$(nproc)" >"$scratch/wine-build.log" 2>&1
