@@ -118,9 +118,10 @@ caught=0
 survivors=()
 # Plants the mutant of one line of a list (file @@ old @@ new @@ [ctest regex
 # @@] fault), builds with $1 and tests with $2, counts the verdict and puts
-# the file back.
+# the file back. The steps' names must not shadow $build, which the native
+# steps read.
 plant() {
-  local build=$1 test=$2 line=$3 file old new rest fault target verdict
+  local build_step=$1 test_step=$2 line=$3 file old new rest fault target verdict
   file=${line%% @@ *}; rest=${line#* @@ }
   old=${rest%% @@ *}; rest=${rest#* @@ }
   new=${rest%% @@ *}; rest=${rest#* @@ }
@@ -134,9 +135,9 @@ plant() {
   cp "$target" "$scratch/original"
   OLD="$old" NEW="$new" perl -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/' "$target"
   total=$((total + 1))
-  if ! $build; then
+  if ! $build_step; then
     verdict="not built"
-  elif $test; then
+  elif $test_step; then
     verdict="survived"
   else
     verdict="caught"
