@@ -31,8 +31,9 @@
  * large one) plus at most 10 s of waiting for the workspace lock, confirming
  * and marking reported for a few file operations plus at most their
  * lock_wait_ms, the others for a few file operations. The progress callback
- * runs on the thread that called, inside the call. The library keeps no state between calls, so any call may run on
- * any thread, and calls for different installs never meet. For one install,
+ * runs on the thread that called, inside the call. The library keeps no
+ * state between calls, so any call may run on any thread, and calls for
+ * different installs never meet. For one install,
  * calls from several threads or processes at once are safe: those that
  * change the workspace (staging, confirming, marking reported) take its
  * lock in turn, and one that cannot get it within its wait fails with
