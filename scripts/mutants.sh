@@ -165,8 +165,9 @@ wine_build_all() {
 wine_tests() {
   ctest --test-dir "$wine_build" -R "$regex" --timeout 300 >"$scratch/wine-test.log" 2>&1
 }
+# (An if, so that a last line that doesn't match doesn't end the script.)
 wanted=$(while IFS= read -r line; do
-  [ -z "$filter" ] || [[ "${line%% @@ *} ${line##* @@ }" == *"$filter"* ]] && echo "$line"
+  if [ -z "$filter" ] || [[ "${line%% @@ *} ${line##* @@ }" == *"$filter"* ]]; then echo "$line"; fi
 done <<<"$wine_mutants")
 if [ -n "$wanted" ]; then
   source "$root/scripts/wine-env.sh"
