@@ -5,8 +5,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+# LLVM's dlltool writes the import library for Microsoft's linker; clang and
+# lld link a C program with it in the SDK's tests, as that linker would.
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config)
+  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config
+  llvm-16 clang-16 lld-16 zip)
 source "$root/scripts/packages.sh"
 install_missing "${packages[@]}" "${mingw_library_packages[@]}"
 source "$root/scripts/mingw_libraries.sh"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Injects a fixed list of plausible faults (a flipped comparison, a dropped
 # call, an off-by-one) into a scratch copy of the sources under
-# build-mutants/, one at a time, rebuilds the native lane's tests for each and
-# reports how many the tests catch. The work tree is never changed.
+# build-mutants/, one at a time, rebuilds the native lane's tests for each
+# (the Wine lane's for the second list) and reports how many the tests
+# catch. The work tree is never changed.
 #
 #   scripts/mutants.sh [pattern]   only the mutants whose file or name matches
 #   scripts/mutants.sh --sample N --seed S
@@ -96,6 +97,30 @@ src/swap/swap_plan.cpp @@ if (other == folded || other.starts_with(folded + "/")
 src/apply/run.cpp @@ return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed; @@ return RunOutcome::busy; @@ every lock error reads busy
 src/apply/run.cpp @@ if (!journal.moves.empty()) { @@ if (false) { @@ the rollback doesn't wait for the install's other programs
 src/apply/run.cpp @@ // version running, and leaves its install alone. @@ lock = WorkspaceLock(); @@ a repair can roll back a version that is being started
+src/elevated/package_contract.cpp @@ names->size() == 1 && @@ names->size() == 2 && @@ a zip of one folder is refused without saying so
+src/elevated/key_id.cpp @@ signerTrusted = signerTrusted || id == request.keyId; @@ signerTrusted = false; @@ a refusal blames the key when the signed fields changed
+src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit)); @@ (void)size; return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size"); @@ a grown package is refused without its sizes
+src/elevated/verify.cpp @@ (actual < signedSize ? "the download is incomplete, or " : "") + @@ (actual > signedSize ? "the download is incomplete, or " : "") + @@ a longer package is called incomplete
+src/elevated/elevated.cpp @@ return describeExitCode(static_cast<std::uint32_t>(value)); @@ return std::to_string(value); @@ the helper shows a crash as a negative number
+src/apply/run.cpp @@ "the new version exited with code " + describeExitCode(*code) + @@ "the new version exited with code " + std::to_string(static_cast<std::int32_t>(*code)) + @@ the tool shows a crash as a negative number
+EOF
+)
+
+# The same for the Wine lane, where the application library, the publisher's
+# tool, the SDK and the README live: each fault rebuilds a scratch mingw
+# build and runs the CTest tests its regex names.
+# file @@ text found exactly once @@ its replacement @@ ctest regex @@ the fault
+wine_mutants=$(cat <<'EOF'
+src/lib/stage.cpp @@ if (!fresh_ || kept_) return; @@ if (true) return; @@ EachRefusal @@ a refused first staging leaves .loftswitch and its lock behind
+src/lib/stage.cpp @@ if (!fs.exists(path) || fs.isFolder(path)) return std::nullopt; @@ if (true) return std::nullopt; @@ EachRefusal @@ a path given for the signed fields' text reads as broken JSON
+src/lib/stage.cpp @@ !places.userWorkspace ? "" @@ true ? "" @@ EachRefusal @@ a user workspace that is not needed goes unused without a word
+src/lib/attempt.cpp @@ if (nothingStaged) { @@ if (false) { @@ EachRefusal @@ marking an outcome reported on a fresh install fails on the lock's path
+src/lib/app_api.cpp @@ if (outcome->size < kFirstOutcomeSize) { @@ if (false) { @@ EachRefusal @@ an outcome without its size is filled past what the app declared
+src/lib/app_api.cpp @@ {"exited", LOFTSWITCH_REASON_EXITED}, @@ {"exited", LOFTSWITCH_REASON_OTHER}, @@ EachRefusal @@ the reason "exited" has no code
+src/pack/pack.cpp @@ {"keyId", signer->id}}; @@ {"keyId", ""}}; @@ ReadmeTest @@ signing records no key id
+README.md @@     $(PKG_CONFIG_LIBDIR=sdk/lib/pkgconfig pkg-config --cflags --static --libs loftswitch-app) @@     $(pkg-config --cflags --static --libs loftswitch-app) @@ ReadmeTest @@ the README's pkg-config line sets PKG_CONFIG_LIBDIR where pkg-config doesn't see it
+cmake/mingw-w64-x86_64.cmake @@ list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH}) @@ # @@ ReadmeTest @@ the toolchain file hides the SDK from -DCMAKE_PREFIX_PATH
+src/lib/CMakeLists.txt @@ -D $<TARGET_FILE_NAME:loftswitch_app_dll> @@ -D loftswitch-app.dll @@ ReadmeTest @@ loftswitch-app.lib names a DLL the SDK doesn't ship
 EOF
 )
 
@@ -156,6 +181,9 @@ run_tests() {
   ctest --test-dir "$build" -j"$(nproc)" --timeout 120 --stop-on-failure >"$scratch/test.log" 2>&1
 }
 
+# Both Wine steps run in a prefix and a wineserver of their own, so that the
+# worktree's own test runs go on beside them.
+export LOFTSWITCH_WINEPREFIX="$scratch/wineprefix"
 # The Wine lane, for what the native lane lets live; a build that breaks
 # only there is caught too.
 run_wine_tests() {
@@ -168,6 +196,10 @@ run_wine_tests() {
     ctest --test-dir "$scratch/wine" -j"$(nproc)" --timeout 300 --repeat until-pass:2 \
       --stop-on-failure >"$scratch/wine-test.log" 2>&1 )
 }
+# A sampled mutant lives only when both lanes let it.
+both_lanes() { run_tests && run_wine_tests; }
+native_step=run_tests
+[ "$sample" -eq 0 ] || native_step=both_lanes
 
 if ! configure_and_build || ! run_tests; then
   echo "mutants: the unchanged sources do not build or pass (see $scratch)" >&2
@@ -177,12 +209,17 @@ fi
 total=0
 caught=0
 survivors=()
-while IFS= read -r line; do
-  [ -n "$line" ] || continue
+# Plants the mutant of one line of a list (file @@ old @@ new @@ [ctest regex
+# @@] fault), builds with $1 and tests with $2, counts the verdict and puts
+# the file back. The steps' names must not shadow $build, which the native
+# steps read.
+plant() {
+  local build_step=$1 test_step=$2 line=$3 file old new rest fault target verdict
   file=${line%% @@ *}; rest=${line#* @@ }
   old=${rest%% @@ *}; rest=${rest#* @@ }
-  new=${rest%% @@ *}; fault=${rest#* @@ }
-  [ -z "$filter" ] || [[ "$file $fault" == *"$filter"* ]] || continue
+  new=${rest%% @@ *}; rest=${rest#* @@ }
+  regex=${rest%% @@ *}; fault=${rest#* @@ }
+  [ -z "$filter" ] || [[ "$file $fault" == *"$filter"* ]] || return 0
   target="$tree/$file"
   if [ "$(grep -cF -- "$old" "$target")" -ne 1 ]; then
     echo "mutant does not apply: $file: $old" >&2
@@ -191,9 +228,9 @@ while IFS= read -r line; do
   cp "$target" "$scratch/original"
   OLD="$old" NEW="$new" perl -pi -e 's/\Q$ENV{OLD}\E/$ENV{NEW}/' "$target"
   total=$((total + 1))
-  if ! configure_and_build; then
+  if ! $build_step; then
     verdict="not built"
-  elif run_tests && { [ "$sample" -eq 0 ] || run_wine_tests; }; then
+  elif $test_step; then
     verdict="survived"
   else
     verdict="caught"
@@ -202,10 +239,41 @@ while IFS= read -r line; do
   [ "$verdict" = caught ] || survivors+=("$verdict: $file: $fault")
   echo "$verdict: $file: $fault" >>"$progress"
   cp "$scratch/original" "$target"
-done <<<"$mutants"
+}
 
+while IFS= read -r line; do
+  [ -z "$line" ] || plant configure_and_build "$native_step" "$line"
+done <<<"$mutants"
 # Leave the scratch build matching the sources again.
 configure_and_build || true
+
+# The Wine lane's list, in a scratch mingw build with a Wine prefix and a
+# wineserver of its own, so that the worktree's own test runs go on beside it.
+wine_build="$scratch/wine"
+wine_build_all() {
+  [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" >/dev/null
+  cmake --build "$wine_build" -j"$(nproc)" >"$scratch/wine-build.log" 2>&1
+}
+wine_tests() {
+  ctest --test-dir "$wine_build" -R "$regex" --timeout 300 >"$scratch/wine-test.log" 2>&1
+}
+# (An if, so that a last line that doesn't match doesn't end the script.)
+wanted=$([ "$sample" -gt 0 ] || while IFS= read -r line; do
+  if [ -z "$filter" ] || [[ "${line%% @@ *} ${line##* @@ }" == *"$filter"* ]]; then echo "$line"; fi
+done <<<"$wine_mutants")
+if [ -n "$wanted" ]; then
+  source "$root/scripts/wine-env.sh"
+  start_wineserver
+  trap stop_wineserver EXIT
+  regex="EachRefusal|ReadmeTest"
+  if ! wine_build_all || ! wine_tests; then
+    echo "mutants: the unchanged sources do not build or pass under Wine (see $scratch)" >&2
+    exit 1
+  fi
+  while IFS= read -r line; do plant wine_build_all wine_tests "$line"; done <<<"$wanted"
+  wine_build_all || true
+fi
+
 if [ "$sample" -gt 0 ]; then
   echo "mutants: $caught of $total killed ($((total ? caught * 100 / total : 0))%)"
 else

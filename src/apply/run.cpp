@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "host/exit_code.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
 
@@ -224,8 +225,7 @@ RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<Runn
     Result<Journal> current = loadJournal(fileSystem_, workspace_);
     if (current && !isSwappedAttempt(*current, journal.id)) return movedOn(journal, *current);
     if (const std::optional<std::uint32_t> code = program->exitCode()) {
-      const std::string detail = "the new version exited with code " +
-                                 std::to_string(static_cast<std::int32_t>(*code)) +
+      const std::string detail = "the new version exited with code " + describeExitCode(*code) +
                                  " before it finished starting";
       WorkspaceLock relock;
       Result<Journal> reread = rereadUnderLock(relock, detail);

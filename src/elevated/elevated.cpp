@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/log_stamp.h"
@@ -10,6 +12,7 @@
 #include "base/text.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
+#include "host/exit_code.h"
 #include "package/package_reader.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
@@ -34,7 +37,9 @@ std::string exitCodeText(std::string_view content) {
   const std::size_t digitsStart = end;
   while (end < content.size() && content[end] >= '0' && content[end] <= '9') ++end;
   if (end == digitsStart || end > kLongestExitCodeText) return "unknown";
-  return std::string(content.substr(0, end));
+  const long long value = std::stoll(std::string(content.substr(0, end)));
+  if (value < INT32_MIN || value > UINT32_MAX) return "unknown";
+  return describeExitCode(static_cast<std::uint32_t>(value));
 }
 
 bool isSwapInUse(const Error& error) {
@@ -313,16 +318,16 @@ std::optional<Elevated::Refusal> Elevated::verifyRequest() {
   if (auto extracted = extractVerified(copy, unpacked); !extracted) {
     return Refusal{isDiskAtFault(extracted.error()) ? "io" : "rejected", extracted.error().message};
   }
+  if (auto kept = checkPackageContract(fileSystem_, unpacked,
+                                       {description_.app, request_.version, request_.platform});
+      !kept) {
+    return Refusal{"rejected", kept.error().message};
+  }
   auto installed =
       resolveMovePath(workspace_, Location::target, request_.id, description_.executable);
   if (!installed ||
       !fileSystem_.exists(unpacked / installed->lexically_relative(config_.installFolder))) {
     return Refusal{"rejected", "the update has no " + description_.executable};
-  }
-  if (auto kept = checkPackageContract(fileSystem_, unpacked,
-                                       {description_.app, request_.version, request_.platform});
-      !kept) {
-    return Refusal{"rejected", kept.error().message};
   }
   return std::nullopt;
 }

@@ -62,6 +62,7 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
   request.size = reader.integer("size", 0, kMaxSize);
   const std::optional<Bytes> sha256 = decodeHex(reader.string("sha256", required));
   const std::optional<Bytes> signature = decodeBase64(reader.string("signature", required));
+  request.keyId = reader.string("keyId", false);
   request.package = utf8ToPath(reader.string("package", required));
   request.install = utf8ToPath(reader.string("install", true));
   request.userWorkspace = utf8ToPath(reader.string("userWorkspace", true));
@@ -75,6 +76,9 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
 
   if (!isAttemptId(request.id)) {
     return fail(contextError(kRequestContext, "id must be 16 lowercase hex digits"));
+  }
+  if (!request.keyId.empty() && (request.keyId.size() != 16 || !decodeHex(request.keyId))) {
+    return fail(contextError(kRequestContext, "keyId must be 16 lowercase hex digits"));
   }
   if (!isRelativeInside(request.executable)) {
     return fail(contextError(kRequestContext, kExecutableDetail));

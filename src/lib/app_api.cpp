@@ -1,10 +1,14 @@
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 
 #include "base/text.h"
 #include "elevated/package_contract.h"
@@ -57,12 +61,21 @@ Outcome<std::optional<std::string_view>> optional(const char* text, std::string_
   return std::optional<std::string_view>(view);
 }
 
+// Paths are taken from this process's current folder, once: the tool and
+// the administrator's helper start elsewhere and get them whole.
+std::filesystem::path absolutePath(std::string_view text) {
+  const std::filesystem::path path = utf8ToPath(text);
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute;
+}
+
 Outcome<AppPlaces> places(const char* install, const char* userWorkspace) {
   ASSIGN_OR_FAIL(const std::string_view installText, required(install, "the install folder"));
   ASSIGN_OR_FAIL(const auto userText, optional(userWorkspace, "the user workspace"));
   AppPlaces out;
-  out.install = utf8ToPath(installText);
-  if (userText) out.userWorkspace = utf8ToPath(*userText);
+  out.install = absolutePath(installText);
+  if (userText) out.userWorkspace = absolutePath(*userText);
   return out;
 }
 
@@ -81,14 +94,59 @@ int guarded(loftswitch_status* status, Body&& body) {
   }
 }
 
-void clearOutcome(loftswitch_outcome* outcome) {
+// The structure as the first version of the ABI has it: every field up to
+// here is always there. A field added later is written only when the
+// caller's `size` holds it.
+constexpr std::uint32_t kFirstOutcomeSize =
+    offsetof(loftswitch_outcome, reason_code) + sizeof(int32_t);
+// Where a rollback's kept data lies came with the second version.
+constexpr std::uint32_t kKeptOutcomeSize =
+    offsetof(loftswitch_outcome, kept_bytes) + sizeof(uint64_t);
+
+// Empties the fields, releasing the texts when `release` (else they are
+// taken as never filled).
+void clearOutcome(loftswitch_outcome* outcome, bool release) {
   for (char** text : {&outcome->attempt_id, &outcome->from_version, &outcome->to_version,
-                      &outcome->result, &outcome->reason, &outcome->detail, &outcome->kept_path}) {
-    std::free(*text);
+                      &outcome->result, &outcome->reason, &outcome->detail}) {
+    if (release) std::free(*text);
     *text = nullptr;
   }
   outcome->present = 0;
-  outcome->kept_bytes = 0;
+  outcome->result_code = LOFTSWITCH_RESULT_OTHER;
+  outcome->reason_code = LOFTSWITCH_REASON_NONE;
+  if (outcome->size >= kKeptOutcomeSize) {
+    if (release) std::free(outcome->kept_path);
+    outcome->kept_path = nullptr;
+    outcome->kept_bytes = 0;
+  }
+}
+
+using WordCodes = std::pair<std::string_view, int32_t>;
+
+// The numbers of the results and reasons; a word this library doesn't know
+// is "other", so that an app can tell it from the words it acts on.
+constexpr WordCodes kResultCodes[] = {
+    {"updated", LOFTSWITCH_RESULT_UPDATED},
+    {"rolled-back", LOFTSWITCH_RESULT_ROLLED_BACK},
+    {"app-still-running", LOFTSWITCH_RESULT_APP_STILL_RUNNING},
+    {"needs-repair", LOFTSWITCH_RESULT_NEEDS_REPAIR}};
+constexpr WordCodes kReasonCodes[] = {
+    {"", LOFTSWITCH_REASON_NONE},
+    {"in-use", LOFTSWITCH_REASON_IN_USE},
+    {"not-writable", LOFTSWITCH_REASON_NOT_WRITABLE},
+    {"io", LOFTSWITCH_REASON_IO},
+    {"launch-failed", LOFTSWITCH_REASON_LAUNCH_FAILED},
+    {"exited", LOFTSWITCH_REASON_EXITED},
+    {"interrupted", LOFTSWITCH_REASON_INTERRUPTED},
+    {"rejected", LOFTSWITCH_REASON_REJECTED},
+    {"elevation-failed", LOFTSWITCH_REASON_ELEVATION_FAILED},
+    {"rollback-incomplete", LOFTSWITCH_REASON_ROLLBACK_INCOMPLETE}};
+
+int32_t codeOf(std::span<const WordCodes> codes, std::string_view word, int32_t other) {
+  for (const auto& [known, code] : codes) {
+    if (word == known) return code;
+  }
+  return other;
 }
 
 }  // namespace
@@ -101,6 +159,8 @@ extern "C" {
 
 const char* loftswitch_version(void) { return LOFTSWITCH_VERSION; }
 
+uint32_t loftswitch_abi_version(void) { return LOFTSWITCH_ABI_VERSION; }
+
 void loftswitch_status_free(loftswitch_status* status) {
   if (status == nullptr) return;
   std::free(status->message);
@@ -109,7 +169,7 @@ void loftswitch_status_free(loftswitch_status* status) {
 }
 
 void loftswitch_outcome_free(loftswitch_outcome* outcome) {
-  if (outcome != nullptr) clearOutcome(outcome);
+  if (outcome != nullptr) clearOutcome(outcome, true);
 }
 
 int loftswitch_stage_package(const char* install_folder, const char* user_workspace,
@@ -153,7 +213,7 @@ int loftswitch_stage_package_with_progress(const char* install_folder,
     SystemHost host;
     auto staged = stagePackage(
         fs, host, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
-        utf8ToPath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
+        absolutePath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
     if (!staged) return report(status, staged.error());
     std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
     return report(status, LOFTSWITCH_OK, staged->message);
@@ -173,7 +233,7 @@ int loftswitch_start_apply(const char* install_folder, const char* user_workspac
     LocalFileSystem fs;
     SystemStarter starter;
     auto started = startApply(fs, starter, *where, *id,
-                              *tool ? utf8ToPath(**tool) : std::filesystem::path());
+                              *tool ? absolutePath(**tool) : std::filesystem::path());
     if (!started) return report(status, started.error());
     return report(status, LOFTSWITCH_OK, *started);
   });
@@ -199,7 +259,13 @@ int loftswitch_read_outcome(const char* install_folder, const char* user_workspa
                             loftswitch_outcome* outcome, loftswitch_status* status) {
   return guarded(status, [&]() -> int {
     if (outcome == nullptr) return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the outcome is missing");
-    *outcome = loftswitch_outcome{};
+    if (outcome->size < kFirstOutcomeSize) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT,
+                    "the outcome's size is " + std::to_string(outcome->size) +
+                        ": set it to sizeof(loftswitch_outcome) before the call, so that the "
+                        "library knows which fields the program has");
+    }
+    clearOutcome(outcome, false);
     auto where = places(install_folder, user_workspace);
     if (!where) return report(status, where.error());
     LocalFileSystem fs;
@@ -212,14 +278,20 @@ int loftswitch_read_outcome(const char* install_folder, const char* user_workspa
       outcome->result = copyText(read->result);
       outcome->reason = copyText(read->reason);
       outcome->detail = copyText(read->detail);
-      outcome->kept_path = copyText(read->kept);
-      outcome->kept_bytes = read->keptBytes;
+      const bool kept = outcome->size >= kKeptOutcomeSize;
+      if (kept) {
+        outcome->kept_path = copyText(read->kept);
+        outcome->kept_bytes = read->keptBytes;
+      }
       if (!outcome->attempt_id || !outcome->from_version || !outcome->to_version ||
-          !outcome->result || !outcome->reason || !outcome->detail || !outcome->kept_path) {
-        clearOutcome(outcome);
+          !outcome->result || !outcome->reason || !outcome->detail ||
+          (kept && !outcome->kept_path)) {
+        clearOutcome(outcome, true);
         return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
       }
       outcome->present = 1;
+      outcome->result_code = codeOf(kResultCodes, read->result, LOFTSWITCH_RESULT_OTHER);
+      outcome->reason_code = codeOf(kReasonCodes, read->reason, LOFTSWITCH_REASON_OTHER);
     }
     return report(status, LOFTSWITCH_OK, read->message);
   });

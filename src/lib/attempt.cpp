@@ -315,6 +315,14 @@ Outcome<std::string> markReported(FileSystem& fs, Clock& clock, const AppPlaces&
   }
   const Workspace workspace = installWorkspace(places);
   const std::string context = "can't mark " + idText(id) + " reported";
+  // Without a journal there is no outcome, and the lock would only fail on
+  // the missing workspace with the system's words.
+  const bool nothingStaged = !fs.exists(journalPath(workspace));
+  if (nothingStaged) {
+    return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
+                    "nothing to mark: no update has been staged in " +
+                        pathToUtf8(places.install) + ", so " + idText(id) + " has no outcome");
+  }
   auto lock = acquireWorkspaceLock(fs, clock, lockPath(workspace), lockWaitMs);
   if (!lock) return lockFailure(context, lock.error());
   ASSIGN_OR_FAIL(Journal journal, loadForChange(fs, workspace, context));

@@ -35,8 +35,8 @@ constexpr std::uint64_t kNewerAttemptsBeforeKeptGoes = 3;
 
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
-const std::set<std::string, std::less<>> kSignedKeys = {"version",   "notes", "platform", "url",
-                                                        "size",      "sha256", "signature"};
+const std::set<std::string, std::less<>> kSignedKeys = {
+    "version", "notes", "platform", "url", "size", "sha256", "signature", "keyId"};
 const std::set<std::string, std::less<>> kOptionKeys = {"relaunchArgs", "relaunchCwd", "exitMs",
                                                         "confirmMs"};
 // An option of staging itself, not carried into the request.
@@ -68,9 +68,24 @@ std::string inputAtFault(const std::string& message) {
   return (option ? "the options: " : "the signed fields: ") + detail;
 }
 
-[[nodiscard]] Outcome<nlohmann::json> readObject(std::string_view text, std::string_view what) {
+// A path passed where a document's text belongs reads as "not valid JSON at
+// line 1, column 1", which hides the slip: name it.
+std::optional<std::string> pathInsteadOfText(FileSystem& fs, std::string_view text,
+                                             std::string_view what) {
+  if (text.size() > 32767 || text.find('\n') != std::string_view::npos) return std::nullopt;
+  const std::filesystem::path path = utf8ToPath(text);
+  if (!fs.exists(path) || fs.isFolder(path)) return std::nullopt;
+  return std::string(what) + ": \"" + std::string(text) +
+         "\" is the path of a file, not its text: pass the text that the file holds";
+}
+
+[[nodiscard]] Outcome<nlohmann::json> readObject(FileSystem& fs, std::string_view text,
+                                                 std::string_view what) {
   auto parsed = parseStrictJson(text, 4);
-  if (!parsed) return argumentFailure(std::string(what) + ": " + parsed.error().message);
+  if (!parsed) {
+    if (auto path = pathInsteadOfText(fs, text, what)) return argumentFailure(std::move(*path));
+    return argumentFailure(std::string(what) + ": " + parsed.error().message);
+  }
   if (!parsed->is_object()) return argumentFailure(std::string(what) + ": not a JSON object");
   return std::move(*parsed);
 }
@@ -99,6 +114,31 @@ class FolderCleanup {
  private:
   FileSystem& fs_;
   std::filesystem::path folder_;
+  bool kept_ = false;
+};
+
+// A staging that fails in a workspace it made takes the workspace away again
+// once its lock is let go (it is declared before the lock), so that a
+// refused package leaves the install folder as it was. Only an empty folder
+// goes: whatever another staging put there meanwhile stays.
+class FreshWorkspace {
+ public:
+  FreshWorkspace(FileSystem& fs, const Workspace& workspace, bool fresh)
+      : fs_(fs), workspace_(workspace), fresh_(fresh) {}
+  FreshWorkspace(const FreshWorkspace&) = delete;
+  FreshWorkspace& operator=(const FreshWorkspace&) = delete;
+  ~FreshWorkspace() {
+    if (!fresh_ || kept_) return;
+    (void)fs_.remove(lockPath(workspace_));
+    auto entries = fs_.list(workspace_.workspacePath);
+    if (entries && entries->empty()) (void)fs_.remove(workspace_.workspacePath);
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  FileSystem& fs_;
+  const Workspace& workspace_;
+  bool fresh_;
   bool kept_ = false;
 };
 
@@ -260,11 +300,18 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
     trust = std::move(*read);
   }
   auto description = readInstallDescription(trust);
-  if (!description) return argumentFailure(description.error().message);
-  ASSIGN_OR_FAIL(const nlohmann::json signedFields, readObject(signedJson, "the signed fields"));
+  if (!description) {
+    if (auto path = trustJson ? pathInsteadOfText(fs, trust, "the install description")
+                              : std::nullopt) {
+      return argumentFailure(std::move(*path));
+    }
+    return argumentFailure(description.error().message);
+  }
+  ASSIGN_OR_FAIL(const nlohmann::json signedFields,
+                 readObject(fs, signedJson, "the signed fields"));
   nlohmann::json options = nlohmann::json::object();
   if (!optionsJson.empty()) {
-    ASSIGN_OR_FAIL(options, readObject(optionsJson, "the options"));
+    ASSIGN_OR_FAIL(options, readObject(fs, optionsJson, "the options"));
   }
   bool retryRolledBack = false;
   for (const auto& [key, value] : options.items()) {
@@ -297,9 +344,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
   if (!request) return argumentFailure(inputAtFault(request.error().message));
   // The elevated helper asks the same before it touches the package's bytes.
   if (auto offer = checkOffer(*description, *request, settings.maxPackageBytes); !offer) {
-    const bool badSignature = offer.error().code == ErrorCode::badSignature;
-    return std::unexpected(rejected(
-        offer.error().message + (badSignature ? " (" + std::string(kSignedFieldsHint) + ")" : "")));
+    return std::unexpected(rejected(offer.error().message));
   }
 
   // Where this user cannot change the install, the administrator's helper
@@ -329,7 +374,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
                           " for the administrator's helper (" + pathToUtf8(file) + ")"};
   }
 
-  return stageAttempt(
+  Outcome<Staged> staged = stageAttempt(
       fs, host, workspace, *description, *request, retryRolledBack, settings,
       [&](const std::filesystem::path&) -> Outcome<Unit> {
         const std::filesystem::path incoming =
@@ -341,6 +386,14 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
         return extractInto(fs, host, workspace, *request, package,
                            incoming / utf8ToPath("package.zip"), settings, relay);
       });
+  // A user workspace is for installs this user cannot change; say why this
+  // one was not needed, so that it does not go unused without a word.
+  if (staged && places.userWorkspace) {
+    staged->message += "; the user workspace is not used, as this user can change the install "
+                       "folder: the update needs no administrator and keeps its files in " +
+                       pathToUtf8(workspace.workspacePath);
+  }
+  return staged;
 }
 
 Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& workspace,
@@ -348,10 +401,17 @@ Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& w
                              bool retryRolledBack, const StageSettings& settings,
                              const StageExtractor& extract) {
   const std::string& id = request.id;
-  if (auto made = fs.createFolders(workspace.workspacePath); !made) {
-    return ioFailure("can't stage the update: " + made.error().message);
+  FreshWorkspace made(fs, workspace, !fs.exists(workspace.workspacePath));
+  Result<WorkspaceLock> lock = WorkspaceLock();
+  // A staging that gave up a workspace it made may take the folder away
+  // while this one waits for the lock: then it is made again, once.
+  for (int tries = 0; tries < 2; ++tries) {
+    if (auto created = fs.createFolders(workspace.workspacePath); !created) {
+      return ioFailure("can't stage the update: " + created.error().message);
+    }
+    lock = acquireWorkspaceLock(fs, host, lockPath(workspace), settings.lockWaitMs);
+    if (lock || lock.error().code != ErrorCode::notFound) break;
   }
-  auto lock = acquireWorkspaceLock(fs, host, lockPath(workspace), settings.lockWaitMs);
   if (!lock) return lockFailure("can't stage the update", lock.error());
   ASSIGN_OR_FAIL(std::optional<Journal> previous, previousJournal(fs, workspace));
   RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(workspace.workspacePath), previous,
@@ -359,14 +419,15 @@ Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& w
 
   FolderCleanup stage(fs, stageFolder(workspace, id));
   RETURN_IF_FAILED(extract(stagedFolder(workspace, id)));
-  const auto executable = resolveMovePath(workspace, Location::stage, id, description.executable);
-  if (!executable || !fs.exists(*executable)) {
-    return std::unexpected(rejected("the update has no " + description.executable));
-  }
   if (auto kept = checkPackageContract(fs, stagedFolder(workspace, id),
                                        {description.app, request.version, request.platform});
       !kept) {
     return std::unexpected(packageFailure(kept.error()));
+  }
+  const auto executable =
+      resolveMovePath(workspace, Location::stage, id, description.executable);
+  if (!executable || !fs.exists(*executable)) {
+    return std::unexpected(rejected("the update has no " + description.executable));
   }
 
   Journal journal;
@@ -396,6 +457,7 @@ Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& w
     return ioFailure("can't save the journal: " + saved.error().message);
   }
   stage.keep();
+  made.keep();
   if (previous && previous->id != id) removeFolders(fs, workspace, *previous);
   ageKept(fs, workspace, id);
   return Staged{id, "staged version " + request.version + " as attempt " + id};

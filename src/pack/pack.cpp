@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "elevated/ed25519.h"
 #include "elevated/elevated.h"
+#include "elevated/key_id.h"
 #include "elevated/package_contract.h"
 #include "elevated/request.h"
 #include "elevated/sha256.h"
@@ -39,9 +40,10 @@ constexpr Command kCommands[] = {
     {"keygen", "keygen <private key file> [--public <file>]",
      "makes a new Ed25519 key pair: writes the private key file (never over an\n"
      "existing file) and prints the public key in base64, as \"publicKeys\" of\n"
-     "loftswitch.json takes it; --public also writes it to a file.\n"},
+     "loftswitch.json takes it; --public also writes it to a file. Its key id, which\n"
+     "refusals use to name keys, goes to standard error.\n"},
     {"public-key", "public-key <private key file>",
-     "prints the public key of a private key file.\n"},
+     "prints the public key of a private key file, and its key id on standard error.\n"},
     {"check", "check [--app <id> --version <version>] [--platform <name>] <package.zip>",
      "opens and extracts the package as the installing side does, with the same\n"
      "limits, into a temporary folder that it removes afterwards, and checks that\n"
@@ -58,9 +60,9 @@ constexpr Command kCommands[] = {
      "checks the package as check does, with these --app, --version and --platform,\n"
      "then measures it, computes its SHA-256 and signs them together with the app id,\n"
      "version, platform and notes. Writes the signed fields (version, notes,\n"
-     "platform, size, sha256, signature) as JSON to --out, or to standard output\n"
-     "without it: publish them beside the package, unchanged. --signature-out\n"
-     "writes the signature alone, in base64.\n"},
+     "platform, size, sha256, signature, and keyId: the unsigned id of the signing\n"
+     "key) as JSON to --out, or to standard output without it: publish them beside\n"
+     "the package, unchanged. --signature-out writes the signature alone, in base64.\n"},
     {"verify",
      "verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
      "       --signed <file> <package.zip>",
@@ -248,10 +250,22 @@ std::string privateKeyText(const Ed25519Seed& seed) {
   return out;
 }
 
-[[nodiscard]] Result<std::string> publicKeyText(const Ed25519Seed& seed) {
+// The public key as "publicKeys" takes it, and the id that names it in
+// signed fields and messages.
+struct PublicKeyText {
+  std::string base64;
+  std::string id;
+};
+
+[[nodiscard]] Result<PublicKeyText> publicKeyText(const Ed25519Seed& seed) {
   const auto key = ed25519PublicKey(seed);
   if (!key) return fail(ErrorCode::io, "the crypto library couldn't derive the public key");
-  return encodeBase64(*key);
+  return PublicKeyText{encodeBase64(*key), keyId(*key)};
+}
+
+// The key alone on standard output, for scripts; its id beside it for people.
+PackOutput printKey(const PublicKeyText& key) {
+  return PackOutput{key.base64 + "\n", "key id " + key.id + "\n", kPackOk};
 }
 
 struct PackageFacts {
@@ -351,13 +365,13 @@ PackOutput keygen(const Command& command, std::span<const std::string> args) {
     return failure(kPackError, "the private key was not written: " + written.error().message);
   }
   if (const std::string* publicPath = parsed.one("--public")) {
-    if (const auto written =
-            writeWholeFile(utf8ToPath(*publicPath), *publicKey + "\n", OpenMode::createAlways);
+    if (const auto written = writeWholeFile(utf8ToPath(*publicPath), publicKey->base64 + "\n",
+                                            OpenMode::createAlways);
         !written) {
       return failure(kPackError, "the public key was not written: " + written.error().message);
     }
   }
-  return PackOutput{*publicKey + "\n", {}, kPackOk};
+  return printKey(*publicKey);
 }
 
 PackOutput publicKey(const Command& command, std::span<const std::string> args) {
@@ -368,7 +382,7 @@ PackOutput publicKey(const Command& command, std::span<const std::string> args) 
   if (!seed) return failure(kPackError, seed.error().message);
   const auto text = publicKeyText(*seed);
   if (!text) return failure(kPackError, text.error().message);
-  return PackOutput{*text + "\n", {}, kPackOk};
+  return printKey(*text);
 }
 
 PackOutput check(const Command& command, std::span<const std::string> args) {
@@ -428,6 +442,8 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
 
   const auto seed = readPrivateKey(utf8ToPath(*parsed.one("--key")));
   if (!seed) return failure(kPackError, seed.error().message);
+  const auto signer = publicKeyText(*seed);
+  if (!signer) return failure(kPackError, signer.error().message);
   const std::filesystem::path package = utf8ToPath(parsed.positional);
   if (auto checked = checkPackage(package, {app, version, platform}); !checked) {
     return failure(refusalOrError(checked.error()), "not signed: " + checked.error().message);
@@ -439,7 +455,8 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
                            {"platform", platform},
                            {"size", facts->size},
                            {"sha256", toHex(facts->sha256)},
-                           {"signature", encodeBase64(Ed25519Signature{})}};
+                           {"signature", encodeBase64(Ed25519Signature{})},
+                           {"keyId", signer->id}};
   if (!notes.empty()) fields["notes"] = notes;
   // The installing side's own reading, before anything is signed.
   auto request = readAsRequest(fields);
@@ -549,8 +566,7 @@ PackOutput verify(const Command& command, std::span<const std::string> args) {
     return failure(mismatch ? kPackCheckFailed : kPackError, hashed.error().message);
   }
   if (auto verified = verifyPackageSignature(app, *request, keys); !verified) {
-    return failure(kPackCheckFailed,
-                   verified.error().message + " (" + std::string(kSignedFieldsHint) + ")");
+    return failure(kPackCheckFailed, verified.error().message);
   }
   return PackOutput{"ok: " + parsed.positional + " is signed for " + app + " " +
                         request->version + " on " + request->platform + "\n",

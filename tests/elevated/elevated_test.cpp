@@ -7,6 +7,8 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
+#include "elevated/package_contract.h"
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
@@ -68,7 +70,8 @@ struct World {
       if (!name.ends_with('\\')) fs.addFile(install / name, content);
     }
     std::filesystem::create_directories(user);
-    request = {.id = kId, .version = "1.1.0", .platform = "windows-x64", .package = temp / "download.zip",
+    request = {.id = kId, .version = "1.1.0", .platform = "windows-x64",
+               .keyId = keyId(*ed25519PublicKey(testSeed())), .package = temp / "download.zip",
                .install = install, .userWorkspace = user, .executable = "demo.exe", .exitMs = 5000,
                .confirmMs = 10000};
     config.installFolder = install;
@@ -178,7 +181,7 @@ TEST(ElevatedTest, InstallsASignedPackageAndEndsOnlyOnTheNewVersionsWord) {
   exited.markerAfter(300, "exited-", "-1073741819\r\n");
   EXPECT_EQ(exited.run(), RunOutcome::rolledBack);
   EXPECT_EQ(exited.installed(), oldVersion());
-  EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code -1073741819 before it finished starting");
+  EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code 0xC0000005 (access violation) before it finished starting");
 }
 
 // What the previous attempt left is settled before this one installs: a
@@ -229,19 +232,24 @@ const std::string kOpenToUsers = " can be changed by users who aren't administra
 std::vector<Attack> attacks() {
   std::vector<Attack> all = {
     {"BadSignature", [](World& w) { w.request.signature[5] ^= 1; },
-     "the update's signature doesn't verify with any trusted key"},
+     "the update's signature doesn't verify with any trusted key: the signed fields name key " +
+     keyId(*ed25519PublicKey(testSeed())) + ", which this install trusts, so what was offered "
+     "differs from what was signed (" + std::string(kSignedFieldsHint) + ")"},
     {"SameVersion", resigned([](UpdateRequest& r) { r.version = "1.0.0"; }),
      "version 1.0.0 is not newer than the installed 1.0.0"},
     {"OtherPlatform", resigned([](UpdateRequest& r) { r.platform = "windows-arm64"; }),
      "the package is for windows-arm64, which this install doesn't run"},
     {"OverSizeLimit", [](World& w) { w.config.packageSizeLimit = w.request.size - 1; },
      "the package is larger than the limit"},
-    {"GrownCopy", [](World& w) { w.editPackage([](std::string& b) { b += "x"; }); },
-     "the package couldn't be copied for verification: the package is larger than its signed size"},
+    {"GrownCopy", [](World& w) { w.setPackage("12345"), w.editPackage([](std::string& b) { b += "x"; }); },
+     "the package couldn't be copied for verification: the package is 6 bytes, not the signed 5, so "
+     "its SHA-256 differs too: the package and the signed fields don't belong together"},
     {"ShortCopy", [](World& w) { w.setPackage("12345"), w.editPackage([](std::string& b) { b.pop_back(); }); },
-     "the package is 4 bytes, not the signed 5"},
+     "the package is 4 bytes, not the signed 5, so its SHA-256 differs too: the download is "
+     "incomplete, or the package and the signed fields don't belong together"},
     {"DigestMismatch", [](World& w) { w.editPackage([](std::string& b) { b[b.size() / 2] ^= 1; }); },
-     "the package's SHA-256 doesn't match the signed one"},
+     "the package's SHA-256 doesn't match the signed one: the package was changed after it was "
+     "signed, or the package and the signed fields don't belong together"},
     {"EntryLimit", [](World& w) { w.config.entryLimit = 2; }, "the package has 5 entries, more than the limit of 2"},
     {"ExpandedLimit", [](World& w) { w.config.expandedSizeLimit = 10; }, "the package expands to more than 10 bytes"},
     {"InflatesPastItsSize",
@@ -252,7 +260,10 @@ std::vector<Attack> attacks() {
     {"ShorterThanDeclared", packageWith({.name = "short.txt", .content = "data", .uncompressedSize = 10}),
      kEntry + "\"short.txt\" is shorter than declared"},
     {"NoExecutable", [](World& w) { w.setPackage(updatable("1.1.0", ZipBuilder().file("x.exe", "x"))); },
-     "the update has no demo.exe"},
+     "the package has no demo.exe, the executable its loftswitch.json names"},
+    {"OneFolderZipped", [](World& w) { w.setPackage(ZipBuilder().file("app/loftswitch.json", description("1.1.0")).build()); },
+     "the package has no loftswitch.json file at its root: the zip holds one folder, app/: zip "
+     "its contents instead"},
     // What keeps the install updatable after this update.
     {"NoDescription", [](World& w) { w.setPackage(newVersion().file("loftswitch-apply.exe", "tool").build()); },
      "the package has no loftswitch.json file at its root: the installed version needs one to be updated again"},

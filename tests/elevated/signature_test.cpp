@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
 #include "support/matchers.h"
@@ -52,8 +53,12 @@ TEST(PackageSignatureTest, AnyTrustedKeyVerifiesEverySignedField) {
   std::vector<Ed25519Key> keys;
   for (std::uint8_t n : {1, 2, 3}) keys.push_back(ed25519PublicKey(Ed25519Seed{n}).value());
   EXPECT_THAT(verifyPackageSignature("app", request, keys), IsOkay());
+  // The refusal names the key the fields name, and the ones trusted.
+  request.keyId = keyId(keys[2]);
   EXPECT_THAT(verifyPackageSignature("app", request, std::span(keys).first(2)),
-              FailsWith(ErrorCode::badSignature, "the update's signature doesn't verify with any trusted key"));
+              FailsWithMessageThat(::testing::HasSubstr(
+                  ": the signed fields say key " + keyId(keys[2]) + " signed them, but this install "
+                  "trusts keys " + keyId(keys[0]) + ", " + keyId(keys[1]) + ": sign with a key")));
   EXPECT_THAT(verifyPackageSignature("other", request, keys), FailsWithCode(ErrorCode::badSignature));
   for (const auto& change : std::initializer_list<std::function<void(UpdateRequest&)>>{
            [](auto& r) { r.version = "1.2.3+b7"; },  // the v is part of what was signed

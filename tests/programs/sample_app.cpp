@@ -76,6 +76,7 @@ std::string confirm(const std::string& installFolder) {
 std::string tellOutcome(const std::string& installFolder) {
   loftswitch_status status{};
   loftswitch_outcome outcome{};
+  outcome.size = sizeof outcome;
   if (loftswitch_read_outcome(installFolder.c_str(), nullptr, &outcome, &status) != LOFTSWITCH_OK) {
     return "error: " + take(status);
   }
