@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config)
+  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config python3)
 source "$root/scripts/packages.sh"
 install_missing "${packages[@]}"
 

@@ -53,6 +53,17 @@ src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
 src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old reported flag
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
+src/feed/feed_check.cpp @@ feed->published < same->published @@ feed->published + 1 < same->published @@ a feed older than the remembered one is accepted
+src/feed/feed_check.cpp @@ if (feed->channel != check.channel) { @@ if (false) { @@ a feed of another channel is accepted
+src/feed/feed_check.cpp @@ if (feed->expires <= check.now) { @@ if (feed->expires < check.now) { @@ a feed is accepted at the second it expires
+src/feed/feed_check.cpp @@ feed->published > check.now + kClockSkewSeconds @@ feed->published >= check.now + kClockSkewSeconds @@ a feed at the edge of the clock skew is refused
+src/feed/feed.cpp @@ std::max(publication.now, *previous + 1) @@ publication.now @@ publishing with a clock behind moves the feed back in time
+src/download/download.cpp @@ if (count > target_.size - have_) { @@ if (count > target_.size - have_ + 1) { @@ a byte past the signed size is written
+src/download/download.cpp @@ status >= 500 ? ErrorCode::unavailable @@ status >= 400 ? ErrorCode::unavailable @@ a 4xx answer is tried again
+src/download/download.cpp @@ : response.etag == state_.etag; @@ : true; @@ a resume is not validated by its ETag
+src/download/download.cpp @@ if (have_ > before) backoff.progressed(); @@ (void)before; @@ a download that keeps moving is given up after five cuts
+src/download/url.cpp @@ if (allowHttp || isLoopbackHost(url.host)) return Unit{}; @@ if (true) return Unit{}; @@ plain http is fetched from anywhere
+src/download/download.cpp @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, false)); @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, true)); @@ a server may redirect to a local file
 EOF
 )
 
