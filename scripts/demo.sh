@@ -78,8 +78,11 @@ publish_update() { # publish_update VERSION MODE: packs, signs and publishes it 
 }
 
 check_and_update() { # the application's update loop against the feed; sets $id and $said
-  said=$(wine_run "$bin/update-example.exe" "$(win "$app")" "$server/stable.json" \
-    "$(cat "$demo/options.json")" 2>&1 | tr -d '\r') || true
+  # The tool it starts inherits its standard error: the tool's lines are in its log.
+  if ! said=$(wine_run "$bin/update-example.exe" "$(win "$app")" "$server/stable.json" \
+    "$(cat "$demo/options.json")" 2>"$demo/update-errors.txt" | tr -d '\r'); then
+    tr -d '\r' <"$demo/update-errors.txt" | sed 's/^/  update loop failed: /'
+  fi
   echo "$said" | sed 's/^/  update loop: /'
   id=$(echo "$said" | sed -n 's/.* as attempt \([0-9a-f]\{16\}\).*/\1/p')
 }
