@@ -298,7 +298,8 @@ LOFTSWITCH_API void loftswitch_offer_free(loftswitch_offer* offer);
  *
  * options_json  NULL, or an object with "channel" (the feed's channel,
  *               "stable" by default) and "retryRolledBack" (true: offer a
- *               version that was rolled back on this install too).
+ *               version that was rolled back on this install too; stage it
+ *               with the same option).
  * offer         must be empty (zeroed or freed); filled on LOFTSWITCH_OK,
  *               with `present` 0 when nothing newer is offered (the message
  *               says why, naming any version it passed over).

@@ -262,6 +262,35 @@ TEST(DownloadTest, ProgressRenewsTheTriesAndACallResumesWhatAnEarlierOneLeft) {
   }
 }
 
+// A feed comes whole, within its limit, with the tries and redirects of a
+// download.
+TEST(DownloadTest, FetchesADocumentWholeWithinItsLimit) {
+  const std::uint64_t size = 100000;
+  const struct {
+    const char* name;
+    std::vector<Fault> faults;
+    std::uint64_t limit;
+    std::optional<ErrorCode> code;
+    std::size_t requests;
+  } rows[] = {
+      {"a whole document at its limit", {}, size, {}, 1},
+      {"a declared length past the limit", {}, size - 1, ErrorCode::tooLarge, 1},
+      {"bytes past the limit", {{.noLength = true}}, size - 1, ErrorCode::tooLarge, 1},
+      {"a cut", {{.cutAt = 500}}, size, {}, 2},
+      {"a 503", {{.status = 503}}, size, {}, 2},
+      {"a redirect", {{.location = "/elsewhere"}}, size, {}, 2},
+      {"a 404", {{.status = 404}}, size, ErrorCode::fetchFailed, 1},
+      {"resets", std::vector<Fault>(5, {.reset = true}), size, ErrorCode::unavailable, 5},
+  };
+  for (const auto& row : rows) {
+    Trial run(row.faults, size);
+    const auto fetched = fetchDocument(run.server, kUrl, false, row.limit, [](std::uint64_t) {});
+    EXPECT_EQ(fetched ? std::nullopt : std::optional(fetched.error().code), row.code) << row.name;
+    EXPECT_TRUE(!fetched || *fetched == run.server.file) << row.name;
+    EXPECT_EQ(run.server.requests.size(), row.requests) << row.name;
+  }
+}
+
 // Random cuts, resets, 5xx answers, ignored ranges and redirects, over many
 // seeds: a download ends with exactly the signed bytes, or gives up only
 // after five tries in a row without a byte.
@@ -316,11 +345,14 @@ TEST(UrlTest, ResolvesAsABrowserDoesAndFetchesOnlyWhatTheInstallAllows) {
       {"https://h.example/feed.json", "ftp://h.example/p.zip", ""},
       {"https://h.example/feed.json", "a b.zip", ""},
       {"https://h.example/feed.json", "", ""},
+      {"https://h.example/a/b?q", "?x", "https://h.example/a/b?x"},
+      {"https://h.example/a/b/", "c/../..", "https://h.example/a/"},
       {"feeds/feed.json", "p.zip", ""},
   };
   for (const auto& row : resolutions) {
-    const auto resolved = resolveUrl(row.base, row.reference);
-    EXPECT_EQ(resolved.value_or(""), row.resolved) << row.base << " + " << row.reference;
+    std::string resolved = resolveUrl(row.base, row.reference).value_or("");
+    std::ranges::replace(resolved, '\\', '/');  // a local path in Windows' separators
+    EXPECT_EQ(resolved, row.resolved) << row.base << " + " << row.reference;
   }
   const struct {
     const char* url;
@@ -346,6 +378,17 @@ TEST(UrlTest, ResolvesAsABrowserDoesAndFetchesOnlyWhatTheInstallAllows) {
       {"C:\\dir\\p.zip", false, true, "2  0 C:\\dir\\p.zip"},
       {"file:///tmp/p.zip", false, false, ""},
       {"file:///tmp/p%00.zip", false, true, ""},
+      {"file:///a%2fb%c3%a4", false, true, "2  0 /a/b\xC3\xA4"},
+      {"file:///a%4", false, true, ""},
+      {"file:///a%zz", false, true, ""},
+      {"file:/a", false, true, ""},
+      {"https:///p", false, false, ""},
+      {"http://[::1/p", false, false, ""},
+      {"http://[zz]/p", false, false, ""},
+      {"http://[::1]x/p", false, false, ""},
+      {"https://h.example:80a/p", false, false, ""},
+      {"http://127.0.0/p", false, false, ""},
+      {"http://127.0.0.1.1/p", false, false, ""},
   };
   for (const auto& row : rows) {
     const auto url = parseUrl(row.url);

@@ -47,6 +47,11 @@ nlohmann::json offer(const std::string& version, const std::string& platform = "
           {"signature", encodeBase64(*ed25519Sign(seedOf(key), bytesOf(message)))}};
 }
 
+nlohmann::json with(nlohmann::json object, const char* key, nlohmann::json value) {
+  object[key] = std::move(value);
+  return object;
+}
+
 std::string body(std::int64_t published, const std::vector<nlohmann::json>& offers = {},
                  const nlohmann::json& changes = nlohmann::json::object()) {
   nlohmann::json feed = {{"loftswitch_feed", 1}, {"app", "demo"}, {"channel", "stable"},
@@ -94,8 +99,24 @@ TEST(FeedCheckTest, RefusesEveryUntrustworthyFeedAndRemembersNothingOfIt) {
       {"older than the last one seen", envelope(body(kNow - 11)), "before the feed this install accepted last"},
       {"no envelope", body(kNow), "not a signed loftswitch feed"},
       {"a signed body that is no feed", envelope("{}"), "not a version 1 feed"},
-      {"a damaged offer", envelope(body(kNow, {[] { auto o = offer("2.0"); o["size"] = 0; return o; }()})),
+      {"an offer's size", envelope(body(kNow, {with(offer("2.0"), "size", 0)})),
        "offer 1: size must be at least 1"},
+      {"an offer's version", envelope(body(kNow, {offer("2.0"), with(offer("2.0"), "version", "2..0")})),
+       "offer 2: version is not a valid version"},
+      {"an offer's platform", envelope(body(kNow, {with(offer("2.0"), "platform", "Win")})),
+       "platform is not a valid name"},
+      {"an offer's url", envelope(body(kNow, {with(offer("2.0"), "url", "")})), "url is empty"},
+      {"an offer's digest", envelope(body(kNow, {with(offer("2.0"), "sha256", "AB")})), "sha256 must be 64"},
+      {"an offer's signature", envelope(body(kNow, {with(offer("2.0"), "signature", "x")})),
+       "signature must be 64 bytes"},
+      {"an offer that is no object", envelope(body(kNow, {1})), "offer 1 is not an object"},
+      {"offers that are no list", envelope(body(kNow, {}, {{"offers", nlohmann::json::object()}})),
+       "offers must be an array"},
+      {"an app id", envelope(body(kNow, {}, {{"app", "Demo"}})), "app is not a valid id"},
+      {"a channel name", envelope(body(kNow, {}, {{"channel", "Beta"}})), "channel is not a valid name"},
+      {"a time", envelope(body(kNow, {}, {{"published", "yesterday"}})), "must be UTC times"},
+      {"a feed expiring as it is published", envelope(body(kNow, {}, {{"expires", formatUtcTime(kNow)}})),
+       "it expires before it was published"},
   };
   for (const auto& row : rows) {
     EXPECT_THAT(checker.check(row.bytes), FailsWithMessageThat(HasSubstr(row.refusal))) << row.name;
