@@ -62,7 +62,7 @@ src/download/download.cpp @@ if (count > target_.size - have_) { @@ if (count > 
 src/download/download.cpp @@ status >= 500 ? ErrorCode::unavailable @@ status >= 400 ? ErrorCode::unavailable @@ a 4xx answer is tried again
 src/download/download.cpp @@ : response.etag == state_.etag; @@ : true; @@ a resume is not validated by its ETag
 src/download/download.cpp @@ if (have_ > before) backoff.progressed(); @@ (void)before; @@ a download that keeps moving is given up after five cuts
-src/download/url.cpp @@ if (allowHttp || isLoopbackHost(url.host)) return Unit{}; @@ if (true) return Unit{}; @@ plain http is fetched from anywhere
+src/download/url.cpp @@ if (allowHttp || isLoopbackHost(url.host)) return Unit{}; @@ if (allowHttp || !url.host.empty() || isLoopbackHost(url.host)) return Unit{}; @@ plain http is fetched from anywhere
 src/download/download.cpp @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, false)); @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, true)); @@ a server may redirect to a local file
 EOF
 )
