@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # lld link a C program with it in the SDK's tests, as that linker would.
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config
-  llvm-16 clang-16 lld-16 zip)
+  llvm-16 clang-16 lld-16 zip python3)
 source "$root/scripts/packages.sh"
 install_missing "${packages[@]}" "${mingw_library_packages[@]}"
 source "$root/scripts/mingw_libraries.sh"

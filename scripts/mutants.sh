@@ -103,6 +103,17 @@ src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit
 src/elevated/verify.cpp @@ (actual < signedSize ? "the download is incomplete, or " : "") + @@ (actual > signedSize ? "the download is incomplete, or " : "") + @@ a longer package is called incomplete
 src/elevated/elevated.cpp @@ return describeExitCode(static_cast<std::uint32_t>(value)); @@ return std::to_string(value); @@ the helper shows a crash as a negative number
 src/apply/run.cpp @@ "the new version exited with code " + describeExitCode(*code) + @@ "the new version exited with code " + std::to_string(static_cast<std::int32_t>(*code)) + @@ the tool shows a crash as a negative number
+src/feed/feed_check.cpp @@ feed->published < same->published @@ feed->published + 1 < same->published @@ a feed older than the remembered one is accepted
+src/feed/feed_check.cpp @@ if (feed->channel != check.channel) { @@ if (false) { @@ a feed of another channel is accepted
+src/feed/feed_check.cpp @@ if (feed->expires <= check.now) { @@ if (feed->expires < check.now) { @@ a feed is accepted at the second it expires
+src/feed/feed_check.cpp @@ feed->published > check.now + kClockSkewSeconds @@ feed->published >= check.now + kClockSkewSeconds @@ a feed at the edge of the clock skew is refused
+src/feed/feed.cpp @@ std::max(publication.now, *previous + 1) @@ publication.now @@ publishing with a clock behind moves the feed back in time
+src/download/download.cpp @@ if (count > target_.size - have_) { @@ if (count > target_.size - have_ + 1) { @@ a byte past the signed size is written
+src/download/download.cpp @@ status >= 500 ? ErrorCode::unavailable @@ status >= 400 ? ErrorCode::unavailable @@ a 4xx answer is tried again
+src/download/download.cpp @@ : response.etag == state_.etag; @@ : true; @@ a resume is not validated by its ETag
+src/download/download.cpp @@ if (have_ > before) backoff.progressed(); @@ (void)before; @@ a download that keeps moving is given up after five cuts
+src/download/url.cpp @@ if (allowHttp || isLoopbackHost(url.host)) return Unit{}; @@ if (allowHttp || !url.host.empty() || isLoopbackHost(url.host)) return Unit{}; @@ plain http is fetched from anywhere
+src/download/download.cpp @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, false)); @@ RETURN_IF_ERROR(checkFetchable(next, allowHttp, true)); @@ a server may redirect to a local file
 EOF
 )
 
@@ -113,7 +124,7 @@ EOF
 wine_mutants=$(cat <<'EOF'
 src/lib/stage.cpp @@ if (!fresh_ || kept_) return; @@ if (true) return; @@ EachRefusal @@ a refused first staging leaves .loftswitch and its lock behind
 src/lib/stage.cpp @@ if (!fs.exists(path) || fs.isFolder(path)) return std::nullopt; @@ if (true) return std::nullopt; @@ EachRefusal @@ a path given for the signed fields' text reads as broken JSON
-src/lib/stage.cpp @@ !places.userWorkspace ? "" @@ true ? "" @@ EachRefusal @@ a user workspace that is not needed goes unused without a word
+src/lib/stage.cpp @@ if (staged && places.userWorkspace) { @@ if (false) { @@ EachRefusal @@ a user workspace that is not needed goes unused without a word
 src/lib/attempt.cpp @@ if (nothingStaged) { @@ if (false) { @@ EachRefusal @@ marking an outcome reported on a fresh install fails on the lock's path
 src/lib/app_api.cpp @@ if (outcome->size < kFirstOutcomeSize) { @@ if (false) { @@ EachRefusal @@ an outcome without its size is filled past what the app declared
 src/lib/app_api.cpp @@ {"exited", LOFTSWITCH_REASON_EXITED}, @@ {"exited", LOFTSWITCH_REASON_OTHER}, @@ EachRefusal @@ the reason "exited" has no code

@@ -109,8 +109,13 @@ enum loftswitch_code {
   /* Out of memory, or a failure no input should cause. */
   LOFTSWITCH_ERROR_INTERNAL = 7,
   /* The progress callback asked to stop: nothing was staged, and nothing of
-     the attempt is left behind. */
-  LOFTSWITCH_CANCELLED = 8
+     the attempt is left behind (a cancelled download keeps its bytes for the
+     next call to resume). */
+  LOFTSWITCH_CANCELLED = 8,
+  /* The feed or the package could not be fetched: no connection, a time-out,
+     a server's error answer (the message gives its HTTP status), a missing
+     local file. Try again later; a download resumes where it stopped. */
+  LOFTSWITCH_ERROR_NETWORK = 9
 };
 
 typedef struct loftswitch_status {
@@ -185,7 +190,8 @@ LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
 enum loftswitch_phase {
   LOFTSWITCH_PHASE_COPYING = 1,   /* the package into the workspace */
   LOFTSWITCH_PHASE_VERIFYING = 2, /* its size and SHA-256 */
-  LOFTSWITCH_PHASE_UNPACKING = 3  /* its files into the stage folder */
+  LOFTSWITCH_PHASE_UNPACKING = 3, /* its files into the stage folder */
+  LOFTSWITCH_PHASE_DOWNLOADING = 4 /* loftswitch_download_update: the package */
 };
 
 /*
@@ -382,6 +388,101 @@ LOFTSWITCH_API int loftswitch_mark_reported(const char* install_folder,
                                             const char* user_workspace,
                                             const char* attempt_id, uint32_t lock_wait_ms,
                                             loftswitch_status* status);
+
+/*
+ * Finding and fetching an update: a signed feed that the publisher made with
+ * "loftswitch-pack publish", then the package it offers.
+ *
+ *   loftswitch_check_for_update  fetches the feed and picks the offer;
+ *   loftswitch_download_update   fetches its package into the workspace,
+ *                                for loftswitch_stage_package.
+ *
+ * Addresses are https: URLs (through the system's HTTP stack: its proxy
+ * settings and certificates), http: URLs only on the loopback address or
+ * when loftswitch.json says "allowHttp": true, file: URLs and absolute
+ * paths.
+ *
+ * These calls may run at the same time as any other call, checks beside
+ * checks, on any thread; one download runs per workspace at a time (a second
+ * one fails with LOFTSWITCH_ERROR_BUSY).
+ */
+
+/* What a feed offers this install. Every text is UTF-8, owned by the caller
+   once filled, and released with loftswitch_offer_free. */
+typedef struct loftswitch_offer {
+  int32_t present;      /* 1: a version newer than the install is offered */
+  char* version; char* platform; char* notes; char* channel;
+  char* package_url;    /* absolute */
+  uint64_t size;
+  char* sha256;         /* lower-case hex */
+  char* signed_json;    /* the offer's signed fields, as loftswitch_stage_package takes them */
+  char* published;      /* the feed's publication time, RFC 3339 UTC */
+} loftswitch_offer;
+
+/* Releases the texts and empties the offer; safe on an empty offer and on
+   NULL. */
+LOFTSWITCH_API void loftswitch_offer_free(loftswitch_offer* offer);
+
+/*
+ * Fetches the feed at `feed_url` and says whether it offers an update.
+ *
+ * options_json  NULL, or an object with "channel" (the feed's channel,
+ *               "stable" by default) and "retryRolledBack" (true: offer a
+ *               version that was rolled back on this install too; stage it
+ *               with the same option).
+ * offer         must be empty (zeroed or freed); filled on LOFTSWITCH_OK,
+ *               with `present` 0 when nothing newer is offered (the message
+ *               says why, naming any version it passed over).
+ *
+ * The feed must verify with a key of <install_folder>\loftswitch.json, be
+ * for its app and the channel, not have expired, not be published in the
+ * future (beyond five minutes of clock skew) and not be older than the last
+ * feed this install accepted from the same key and channel: an old feed
+ * served again cannot hide a newer release. That last one is remembered in
+ * the workspace (the user workspace for an install only an administrator can
+ * change) once every check passed. A refused feed is
+ * LOFTSWITCH_ERROR_REJECTED with the reason in the message and changes
+ * nothing.
+ */
+LOFTSWITCH_API int loftswitch_check_for_update(const char* install_folder,
+                                               const char* user_workspace,
+                                               const char* feed_url, const char* options_json,
+                                               loftswitch_offer* offer,
+                                               loftswitch_status* status);
+
+/*
+ * Fetches the offer's package into the workspace's "downloads" folder (the
+ * user workspace for an install only an administrator can change) and
+ * returns its path in `package_path` (release it with
+ * loftswitch_string_free), ready for loftswitch_stage_package with
+ * `offer->signed_json`.
+ *
+ * A download that was cut, cancelled or killed resumes from its partial
+ * file, with a range request that holds only while the server's file is the
+ * same (its ETag or last-modified time); a server that ignores ranges gives
+ * a fresh start. Failures that may pass (a reset, a time-out, a 5xx answer)
+ * are tried again a few times with growing pauses; a 4xx answer is not;
+ * redirects are followed up to five times. No byte past the signed size is
+ * ever written: a package of another size or SHA-256 is
+ * LOFTSWITCH_ERROR_REJECTED and its partial file is removed.
+ *
+ * `progress` (may be NULL) is called with LOFTSWITCH_PHASE_DOWNLOADING and
+ * the bytes in the file of the offer's size: first those an earlier call
+ * left, then about every MiB, then the size; lower again only when the
+ * server forced a fresh start. Non-zero cancels (LOFTSWITCH_CANCELLED).
+ * A package already downloaded is returned at once. The finished download
+ * is removed once it is staged (an install only an administrator can change
+ * keeps it for its helper) or when another package is downloaded.
+ */
+LOFTSWITCH_API int loftswitch_download_update(const char* install_folder,
+                                              const char* user_workspace,
+                                              const loftswitch_offer* offer,
+                                              loftswitch_progress_fn progress,
+                                              void* progress_context, char** package_path,
+                                              loftswitch_status* status);
+
+/* Releases a text that a call returned; safe on NULL. */
+LOFTSWITCH_API void loftswitch_string_free(char* text);
 
 #ifdef __cplusplus
 }

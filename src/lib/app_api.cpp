@@ -1,16 +1,21 @@
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
+#include <tuple>
 #include <utility>
 
 #include "base/text.h"
+#include "download/transport.h"
 #include "elevated/package_contract.h"
 #include "fs/local_file_system.h"
 #include "host/system_host.h"
@@ -102,6 +107,20 @@ constexpr std::uint32_t kFirstOutcomeSize =
 // Where a rollback's kept data lies came with the second version.
 constexpr std::uint32_t kKeptOutcomeSize =
     offsetof(loftswitch_outcome, kept_bytes) + sizeof(uint64_t);
+
+void clearOffer(loftswitch_offer* offer) {
+  for (char** text : {&offer->version, &offer->platform, &offer->notes, &offer->channel,
+                      &offer->package_url, &offer->sha256, &offer->signed_json, &offer->published}) {
+    std::free(*text);
+    *text = nullptr;
+  }
+  offer->present = 0;
+  offer->size = 0;
+}
+
+std::function<void(std::uint64_t)> realSleep() {
+  return [](std::uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+}
 
 // Empties the fields, releasing the texts when `release` (else they are
 // taken as never filled).
@@ -215,6 +234,7 @@ int loftswitch_stage_package_with_progress(const char* install_folder,
         fs, host, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
         absolutePath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
     if (!staged) return report(status, staged.error());
+    forgetStagedDownload(fs, *where, utf8ToPath(*package));
     std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
     return report(status, LOFTSWITCH_OK, staged->message);
   });
@@ -310,6 +330,95 @@ int loftswitch_mark_reported(const char* install_folder, const char* user_worksp
     auto marked = markReported(fs, host, *where, *id, lock_wait_ms);
     if (!marked) return report(status, marked.error());
     return report(status, LOFTSWITCH_OK, *marked);
+  });
+}
+
+void loftswitch_offer_free(loftswitch_offer* offer) {
+  if (offer != nullptr) clearOffer(offer);
+}
+
+void loftswitch_string_free(char* text) { std::free(text); }
+
+int loftswitch_check_for_update(const char* install_folder, const char* user_workspace,
+                                const char* feed_url, const char* options_json,
+                                loftswitch_offer* offer, loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (offer == nullptr) return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the offer is missing");
+    *offer = loftswitch_offer{};
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    auto feed = required(feed_url, "the feed address");
+    if (!feed) return report(status, feed.error());
+    auto options = optional(options_json, "the options");
+    if (!options) return report(status, options.error());
+    LocalFileSystem fs;
+    const auto transport = makeSystemTransport();
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    auto found = checkForUpdate(fs, *transport, *where, *feed, options->value_or(std::string_view()),
+                                now.count(), realSleep());
+    if (!found) return report(status, found.error());
+    if (found->feed.present) {
+      const FeedOffer& chosen = found->feed.offer;
+      offer->version = copyText(chosen.version);
+      offer->platform = copyText(chosen.platform);
+      offer->notes = copyText(chosen.notes);
+      offer->channel = copyText(found->channel);
+      offer->package_url = copyText(found->feed.packageUrl);
+      offer->sha256 = copyText(toHex(chosen.sha256));
+      offer->signed_json = copyText(found->feed.signedJson);
+      offer->published = copyText(found->feed.published);
+      if (!offer->version || !offer->platform || !offer->notes || !offer->channel ||
+          !offer->package_url || !offer->sha256 || !offer->signed_json || !offer->published) {
+        clearOffer(offer);
+        return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+      }
+      offer->size = chosen.size;
+      offer->present = 1;
+    }
+    return report(status, LOFTSWITCH_OK, found->feed.message);
+  });
+}
+
+int loftswitch_download_update(const char* install_folder, const char* user_workspace,
+                               const loftswitch_offer* offer, loftswitch_progress_fn progress,
+                               void* progress_context, char** package_path,
+                               loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (package_path != nullptr) *package_path = nullptr;
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    if (package_path == nullptr) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the package path is missing");
+    }
+    if (offer == nullptr || offer->present != 1) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT, "no offer: check for an update first");
+    }
+    OfferToFetch fetch;
+    fetch.size = offer->size;
+    for (auto [text, name, into] :
+         {std::tuple(offer->version, "the offer's version", &fetch.version),
+          std::tuple(offer->package_url, "the offer's package_url", &fetch.packageUrl),
+          std::tuple(offer->sha256, "the offer's sha256", &fetch.sha256),
+          std::tuple(offer->signed_json, "the offer's signed_json", &fetch.signedJson)}) {
+      auto given = required(text, name);
+      if (!given) return report(status, given.error());
+      *into = std::string(*given);
+    }
+    DownloadProgress relay;
+    if (progress != nullptr) {
+      relay = [&](std::uint64_t done, std::uint64_t total) {
+        return progress(LOFTSWITCH_PHASE_DOWNLOADING, done, total, progress_context) == 0;
+      };
+    }
+    LocalFileSystem fs;
+    const auto transport = makeSystemTransport();
+    SystemHost host;
+    auto downloaded = downloadUpdate(fs, host, *transport, *where, fetch, relay, realSleep());
+    if (!downloaded) return report(status, downloaded.error());
+    *package_path = copyText(pathToUtf8(downloaded->package));
+    if (*package_path == nullptr) return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+    return report(status, LOFTSWITCH_OK, downloaded->message);
   });
 }
 

@@ -17,7 +17,9 @@
 #include "base/clock.h"
 #include "base/outcome.h"
 #include "base/result.h"
+#include "download/transport.h"
 #include "elevated/request.h"
+#include "feed/feed.h"
 #include "fs/file_system.h"
 #include "host/apply_host.h"
 #include "host/launch_request.h"
@@ -130,6 +132,47 @@ using StageExtractor = std::function<Outcome<Unit>(const std::filesystem::path& 
 [[nodiscard]] Outcome<std::string> markReported(FileSystem& fs, Clock& clock,
                                                 const AppPlaces& places, std::string_view id,
                                                 std::uint64_t lockWaitMs);
+
+// What the check found: the offer, with the channel it was asked for.
+struct FoundUpdate {
+  CheckedFeed feed;
+  std::string channel;
+};
+
+// Fetches the feed through `transport` and decides with the clock `now`
+// (seconds since 1970); `sleep` pauses between tries.
+[[nodiscard]] Outcome<FoundUpdate> checkForUpdate(FileSystem& fs, Transport& transport,
+                                                  const AppPlaces& places,
+                                                  std::string_view feedUrl,
+                                                  std::string_view optionsJson, std::int64_t now,
+                                                  const std::function<void(std::uint64_t)>& sleep);
+
+// The parts of an offer a download needs, as the application hands them
+// back.
+struct OfferToFetch {
+  std::string version, packageUrl, sha256, signedJson;
+  std::uint64_t size = 0;
+};
+
+struct Downloaded {
+  std::filesystem::path package;
+  std::string message;
+};
+
+// Told the bytes done of the total; returning false cancels.
+using DownloadProgress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+[[nodiscard]] Outcome<Downloaded> downloadUpdate(FileSystem& fs, Clock& clock,
+                                                 Transport& transport, const AppPlaces& places,
+                                                 const OfferToFetch& offer,
+                                                 const DownloadProgress& progress,
+                                                 const std::function<void(std::uint64_t)>& sleep);
+
+// Once `package` is staged, removes it when it is a download of the
+// install's own workspace; an administrator's helper still needs the ones
+// in a user workspace.
+void forgetStagedDownload(FileSystem& fs, const AppPlaces& places,
+                          const std::filesystem::path& package);
 
 // The value of LOFTSWITCH_RELAUNCH in this process, empty when unset.
 std::string relaunchVariable();

@@ -61,15 +61,12 @@ bool newer(const std::string& version, const std::string& installed) {
   return record;
 }
 
-}  // namespace
-
-std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolder) {
-  return workspaceFolder / utf8ToPath("rolled-back.json");
-}
-
-Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
-                              const std::optional<Journal>& current, const std::string& installed,
-                              const std::string& offered, bool retry) {
+// The record without the versions that are no longer newer than
+// `installed`, and with the attempt of `current` when it ended rolled back
+// and is not in it yet; whether that changed it.
+[[nodiscard]] Outcome<std::pair<std::vector<RolledBack>, bool>> currentRecord(
+    FileSystem& fs, const std::filesystem::path& file, const std::optional<Journal>& current,
+    const std::string& installed) {
   ASSIGN_OR_FAIL(std::vector<RolledBack> record, readRecord(fs, file));
   const std::size_t before = record.size();
   std::erase_if(record, [&](const RolledBack& entry) { return !newer(entry.version, installed); });
@@ -82,6 +79,36 @@ Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
                                 current->outcome->detail});
     changed = true;
   }
+  return std::pair(std::move(record), changed);
+}
+
+std::string whyOf(const RolledBack& entry) {
+  return entry.reason.empty()   ? entry.detail
+         : entry.detail.empty() ? entry.reason
+                                : entry.reason + ": " + entry.detail;
+}
+
+}  // namespace
+
+Outcome<std::vector<RolledBackVersion>> rolledBackVersions(FileSystem& fs,
+                                                           const std::filesystem::path& file,
+                                                           const std::optional<Journal>& current,
+                                                           const std::string& installed) {
+  ASSIGN_OR_FAIL(const auto record, currentRecord(fs, file, current, installed));
+  std::vector<RolledBackVersion> versions;
+  for (const RolledBack& entry : record.first) versions.push_back({entry.version, whyOf(entry)});
+  return versions;
+}
+
+std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolder) {
+  return workspaceFolder / utf8ToPath("rolled-back.json");
+}
+
+Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
+                              const std::optional<Journal>& current, const std::string& installed,
+                              const std::string& offered, bool retry) {
+  ASSIGN_OR_FAIL(auto merged, currentRecord(fs, file, current, installed));
+  auto& [record, changed] = merged;
   if (changed) {
     nlohmann::json versions = nlohmann::json::array();
     for (const RolledBack& entry : record) {
@@ -98,9 +125,7 @@ Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
   if (retry) return Unit{};
   for (const RolledBack& entry : record) {
     if (!sameVersion(entry.version, offered)) continue;
-    const std::string why = entry.reason.empty() ? entry.detail
-                            : entry.detail.empty() ? entry.reason
-                                                   : entry.reason + ": " + entry.detail;
+    const std::string why = whyOf(entry);
     return failWith(LOFTSWITCH_ERROR_REJECTED,
                     "version " + offered + " was rolled back on this install" +
                         (why.empty() ? std::string() : " (" + why + ")") +

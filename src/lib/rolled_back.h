@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "feed/feed.h"
 #include "fs/file_system.h"
 #include "lib/app_library.h"
 #include "workspace/journal.h"
@@ -24,5 +25,11 @@ std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolde
                                             const std::optional<Journal>& current,
                                             const std::string& installed,
                                             const std::string& offered, bool retry);
+
+// The versions rolled back on this install that are newer than `installed`,
+// with why, as checkRolledBack sees them; nothing is written.
+[[nodiscard]] Outcome<std::vector<RolledBackVersion>> rolledBackVersions(
+    FileSystem& fs, const std::filesystem::path& file, const std::optional<Journal>& current,
+    const std::string& installed);
 
 }  // namespace loftswitch::applib

@@ -1,6 +1,8 @@
 #include "pack/pack.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -13,6 +15,7 @@
 #include "base/file.h"
 #include "base/result.h"
 #include "base/text.h"
+#include "download/url.h"
 #include "elevated/ed25519.h"
 #include "elevated/elevated.h"
 #include "elevated/key_id.h"
@@ -22,6 +25,7 @@
 #include "elevated/validate.h"
 #include "elevated/verify.h"
 #include "elevated/version.h"
+#include "feed/feed.h"
 #include "fs/local_file_system.h"
 #include "json/strict_json.h"
 #include "loftswitch/version.h"
@@ -63,6 +67,19 @@ constexpr Command kCommands[] = {
      "platform, size, sha256, signature, and keyId: the unsigned id of the signing\n"
      "key) as JSON to --out, or to standard output without it: publish them beside\n"
      "the package, unchanged. --signature-out writes the signature alone, in base64.\n"},
+    {"publish",
+     "publish --key <private key file> --feed <feed file> --channel <name>\n"
+     "        --url <package URL> --signed <signed.json> [--expires-days <n>] [--app <id>]",
+     "adds the package that sign described in --signed to the channel's feed (or puts\n"
+     "it in place of the one for the same version and platform), and signs the feed\n"
+     "again with the key: installs check for updates with loftswitch_check_for_update\n"
+     "at the feed's URL. --url is absolute or relative to the feed; when it names a\n"
+     "local file, the package there must be the one the fields were signed for. The\n"
+     "fields must verify with the key (or one the package's loftswitch.json lists)\n"
+     "for the feed's app. A new feed takes its app from --app or from a local\n"
+     "package; an existing one must be signed by this key and be for the same app\n"
+     "and channel. The feed is published now (never before its last publication)\n"
+     "and expires after --expires-days (30 by default): publish again before then.\n"},
     {"verify",
      "verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
      "       --signed <file> <package.zip>",
@@ -145,7 +162,7 @@ Parsed parseOptions(std::span<const std::string> args, const std::set<std::strin
       } else {
         values.push_back(args[++i]);
       }
-    } else if (havePositional) {
+    } else if (havePositional || positionalName.empty()) {
       parsed.error = "unexpected argument " + arg;
     } else {
       parsed.positional = arg;
@@ -160,7 +177,7 @@ Parsed parseOptions(std::span<const std::string> args, const std::set<std::strin
   }
   if (!missing.empty()) {
     parsed.error = "missing " + missing;
-  } else if (!havePositional) {
+  } else if (!havePositional && !positionalName.empty()) {
     parsed.error = std::string(positionalName) + " is missing";
   }
   return parsed;
@@ -310,6 +327,7 @@ struct PackageFacts {
 struct PackageSummary {
   std::size_t entries = 0;
   std::uint64_t bytes = 0;
+  InstallDescription description;  // the loftswitch.json it installs
 };
 
 // The package opened, limited and extracted as the installing side does it,
@@ -330,7 +348,7 @@ struct PackageSummary {
   ASSIGN_OR_RETURN(PackageReader reader,
                    openPackage(std::move(readAt), size,
                                PackageLimits{limits.expandedSizeLimit, limits.entryLimit}));
-  PackageSummary summary{reader.entries().size(), 0};
+  PackageSummary summary{reader.entries().size(), 0, {}};
   for (const PackageEntry& entry : reader.entries()) summary.bytes += entry.declaredSize;
 
   std::error_code error;
@@ -348,6 +366,9 @@ struct PackageSummary {
   } removal{fs, folder};
   RETURN_IF_ERROR(extractAll(reader, fs, folder));
   RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
+  ASSIGN_OR_RETURN(const std::string description,
+                   fs.readFile(folder / "loftswitch.json", kTextFileLimit));
+  ASSIGN_OR_RETURN(summary.description, readInstallDescription(description));
   return summary;
 }
 
@@ -573,6 +594,88 @@ PackOutput verify(const Command& command, std::span<const std::string> args) {
                     {}, kPackOk};
 }
 
+PackOutput publish(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed = parseOptions(
+      args, {"--key", "--feed", "--channel", "--url", "--signed", "--expires-days", "--app"}, {},
+      {"--key", "--feed", "--channel", "--url", "--signed"}, "");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
+  Publication publication;
+  publication.channel = *parsed.one("--channel");
+  publication.url = *parsed.one("--url");
+  if (const std::string* days = parsed.one("--expires-days")) {
+    const auto [end, error] =
+        std::from_chars(days->data(), days->data() + days->size(), publication.expiresDays);
+    if (error != std::errc() || end != days->data() + days->size()) {
+      return usage(command, "--expires-days takes a number of days");
+    }
+  }
+  const auto seed = readPrivateKey(utf8ToPath(*parsed.one("--key")));
+  if (!seed) return failure(kPackError, seed.error().message);
+  const std::string fieldsPath = *parsed.one("--signed");
+  auto fieldsText = readWholeFile(utf8ToPath(fieldsPath), kTextFileLimit);
+  if (!fieldsText) return failure(kPackError, fieldsText.error().message);
+  auto fields = parseStrictJson(*fieldsText, 4);
+  if (!fields || !fields->is_object()) {
+    return failure(kPackError, fieldsPath + ": " + (fields ? "not a JSON object" : fields.error().message));
+  }
+  auto request = readAsRequest(*fields);
+  if (!request) return failure(kPackError, inFile(request.error().message, fieldsPath));
+  publication.offer = *request;
+
+  const std::filesystem::path feedPath = std::filesystem::absolute(utf8ToPath(*parsed.one("--feed")));
+  std::optional<std::string> existing;
+  if (auto text = readWholeFile(feedPath, kFeedLimit); text) {
+    existing = std::move(*text);
+  } else if (text.error().code != ErrorCode::notFound) {
+    return failure(kPackError, text.error().message);
+  }
+  if (const std::string* app = parsed.one("--app")) publication.app = *app;
+  if (existing && publication.app.empty()) {
+    // The feed's app, read before its signature is checked: the refusal of
+    // a feed this key did not sign comes from publishOffer.
+    auto envelope = openFeedEnvelope(*existing);
+    auto feed = envelope ? readFeed(envelope->body) : Result<Feed>(Feed{});
+    if (feed) publication.app = feed->app;
+  }
+  publication.packageKeys.push_back(*ed25519PublicKey(*seed));
+  auto where = resolveUrl(pathToUtf8(feedPath), publication.url);
+  if (!where) return failure(kPackError, where.error().message);
+  if (const auto url = parseUrl(*where); url && url->kind == UrlKind::file) {
+    const std::filesystem::path package = utf8ToPath(url->path);
+    auto checked = checkPackage(package, {publication.app, request->version, request->platform});
+    if (!checked) {
+      return failure(refusalOrError(checked.error()), "not published: " + checked.error().message);
+    }
+    if (auto held = hashPackage(package, *request); !held) {
+      return failure(refusalOrError(held.error()),
+                     "not published: " + fieldsPath + " is not for " + url->path + ": " +
+                         held.error().message);
+    }
+    if (publication.app.empty()) publication.app = checked->description.app;
+    for (const Ed25519Key& key : checked->description.publicKeys) {
+      publication.packageKeys.push_back(key);
+    }
+  } else if (publication.app.empty()) {
+    return usage(command, "--app is needed to start a feed whose package is not a local file");
+  }
+  publication.now = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  auto published = publishOffer(existing, *seed, publication);
+  if (!published) {
+    return failure(refusalOrError(published.error()), "not published: " + published.error().message);
+  }
+  LocalFileSystem fs;
+  if (auto written = fs.writeFile(feedPath, *published); !written) {
+    return failure(kPackError, "the feed was not written: " + written.error().message);
+  }
+  return PackOutput{"published " + publication.app + " " + request->version + " for " +
+                        request->platform + " on channel " + publication.channel + " in " +
+                        pathToUtf8(feedPath) + "\n",
+                    {}, kPackOk};
+}
+
 }  // namespace
 
 PackOutput runPack(const std::vector<std::string>& args) {
@@ -597,6 +700,7 @@ PackOutput runPack(const std::vector<std::string>& args) {
   if (command->name == "public-key") return publicKey(*command, rest);
   if (command->name == "check") return check(*command, rest);
   if (command->name == "sign") return sign(*command, rest);
+  if (command->name == "publish") return publish(*command, rest);
   return verify(*command, rest);
 }
 

@@ -45,8 +45,15 @@ for file in include/loftswitch/app.h lib/libloftswitch_app.a lib/loftswitch-app.
   lib/loftswitch-app.lib lib/loftswitch-app.def lib/cmake/loftswitch/mingw-w64-x86_64.cmake; do
   [ -f "sdk/$file" ] || fail "the SDK has no $file"
 done
+# The README shows the update loop as examples/update/main.c holds it, and
+# the loop builds against the SDK.
+python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' \
+  "$source/examples/update/main.c" "$source/README.md" ||
+  fail "README.md does not show examples/update/main.c as it is"
+x86_64-w64-mingw32-gcc "$source/examples/update/main.c" -o update.exe \
+  $(PKG_CONFIG_LIBDIR=sdk/lib/pkgconfig pkg-config --cflags --static --libs loftswitch-app)
 for program in sdk/bin/loftswitch-apply.exe sdk/bin/loftswitch-pack.exe \
-  sdk/bin/loftswitch-app-1.dll startup.exe build-example/startup.exe; do
+  sdk/bin/loftswitch-app-1.dll startup.exe build-example/startup.exe update.exe; do
   [[ $program != sdk/* || "$(stat -c %s "$program")" -le 2936012 ]] || fail "$program is larger than 2.8 MB"
   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DPROGRAM="$program" \
     -P "$source/cmake/check_imports.cmake" >/dev/null || fail "$program imports a DLL not of Windows"
