@@ -6,6 +6,7 @@
 # catch. The work tree is never changed.
 #
 #   scripts/mutants.sh [pattern]   only the mutants whose file or name matches
+#                                  the pattern (an extended regular expression)
 #   scripts/mutants.sh --sample N --seed S
 #                                  N mutants drawn by seed S from the usual
 #                                  operators over the portable sources; one the
@@ -230,7 +231,7 @@ plant() {
   old=${rest%% @@ *}; rest=${rest#* @@ }
   new=${rest%% @@ *}; rest=${rest#* @@ }
   regex=${rest%% @@ *}; fault=${rest#* @@ }
-  [ -z "$filter" ] || [[ "$file $fault" == *"$filter"* ]] || return 0
+  [ -z "$filter" ] || [[ "$file $fault" =~ $filter ]] || return 0
   target="$tree/$file"
   if [ "$(grep -cF -- "$old" "$target")" -ne 1 ]; then
     echo "mutant does not apply: $file: $old" >&2
@@ -270,7 +271,7 @@ wine_tests() {
 }
 # (An if, so that a last line that doesn't match doesn't end the script.)
 wanted=$([ "$sample" -gt 0 ] || while IFS= read -r line; do
-  if [ -z "$filter" ] || [[ "${line%% @@ *} ${line##* @@ }" == *"$filter"* ]]; then echo "$line"; fi
+  if [ -z "$filter" ] || [[ "${line%% @@ *} ${line##* @@ }" =~ $filter ]]; then echo "$line"; fi
 done <<<"$wine_mutants")
 if [ -n "$wanted" ]; then
   source "$root/scripts/wine-env.sh"
