@@ -280,7 +280,7 @@ Files versionFiles(const Spec& s, const std::vector<std::string>& paths, const s
 
 // As the oracle compares names: "/"-separated, ASCII letters lowered.
 std::string norm(std::string text) {
-  std::ranges::replace(text, '\\', '/');
+  std::replace(text.begin(), text.end(), '\\', '/');
   return asciiLower(text);
 }
 std::string norm(const std::filesystem::path& path) { return norm(pathToUtf8(path)); }
