@@ -190,7 +190,7 @@ configure_and_build() {
   cmake --build "$build" -j"$(nproc)" -- --no-print-directory -s >"$scratch/build.log" 2>&1
 }
 run_tests() {
-  ctest --test-dir "$build" -j"$(nproc)" --timeout 120 --stop-on-failure >"$scratch/test.log" 2>&1
+  ctest --test-dir "$build" -j"$(nproc)" --timeout 900 --stop-on-failure >"$scratch/test.log" 2>&1
 }
 
 # Both Wine steps run in a prefix and a wineserver of their own, so that the
