@@ -199,7 +199,9 @@ export LOFTSWITCH_WINEPREFIX="$scratch/wineprefix"
 # The Wine lane, for what the native lane lets live; a build that breaks
 # only there is caught too.
 run_wine_tests() {
-  [ -f "$scratch/wine/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$scratch/wine" >/dev/null
+  # The scratch copy has no build/: the cross-built libraries are the work tree's.
+  [ -f "$scratch/wine/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$scratch/wine" \
+    -DLOFTSWITCH_MINGW_PREFIX="$root/build/mingw" >/dev/null
   cmake --build "$scratch/wine" -j"$(nproc)" -- --no-print-directory -s >"$scratch/wine-build.log" 2>&1 ||
     return 1
   ( source "$root/scripts/wine-env.sh"
@@ -263,7 +265,8 @@ configure_and_build || true
 # wineserver of its own, so that the worktree's own test runs go on beside it.
 wine_build="$scratch/wine"
 wine_build_all() {
-  [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" >/dev/null
+  [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" \
+    -DLOFTSWITCH_MINGW_PREFIX="$root/build/mingw" >/dev/null
   cmake --build "$wine_build" -j"$(nproc)" >"$scratch/wine-build.log" 2>&1
 }
 wine_tests() {
