@@ -25,12 +25,13 @@ mingw_library_packages=(dpkg-dev autoconf automake libtool make)
 
 # Configures build folder $1 with the cmake arguments that follow, once: a
 # folder that has its cache is left as it is. Compiles through ccache when the
-# machine has it, so that worktrees of one checkout share their objects.
+# machine has it (and CCACHE_DISABLE is not set), so that worktrees of one
+# checkout share their objects.
 configure_once() {
   local folder=$1
   shift
   local launcher=()
-  if command -v ccache >/dev/null 2>&1; then
+  if [ -z "${CCACHE_DISABLE:-}" ] && command -v ccache >/dev/null 2>&1; then
     export CCACHE_BASEDIR="$root"
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   fi
