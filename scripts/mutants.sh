@@ -40,7 +40,7 @@ src/package/package_reader.cpp @@ const std::string key = upperCaseKey(joinedPat
 src/package/package_reader.cpp @@ if (other.kind != PackageEntryKind::file) continue; @@ if (other.kind == PackageEntryKind::file) continue; @@ an entry inside a file passes
 src/package/package_reader.cpp @@ if (type == kTypeLink) return @@ if (type == kTypeLink && name.empty()) return @@ symbolic links are extracted
 src/package/package_reader.cpp @@ reader.declaredTotal_ += entry.declaredSize; @@ ; @@ the total declared size is not counted
-src/package/package_reader.cpp @@ if (writtenHere != entry.declaredSize) { @@ if (writtenHere > entry.declaredSize) { @@ a short entry passes
+src/package/package_reader.cpp @@ if (written != entry.declaredSize) { @@ if (written > entry.declaredSize) { @@ a short entry passes
 src/package/zip_archive.cpp @@ && crc != record.crc32) { @@ && false) { @@ the CRC-32 is not checked
 src/swap/swap_plan.cpp @@ moveToEnd(oldNames, topName); @@ moveToEnd(oldNames, ""); @@ the executable leaves the install before the rest
 src/swap/swap_plan.cpp @@ if (folded == ".loftswitch" || keptTopNames.contains(folded)) continue; @@ if (folded == ".loftswitch") continue; @@ a preserved entry is also backed up

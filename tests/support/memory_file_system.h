@@ -27,7 +27,7 @@ namespace loftswitch {
 class MemoryFileSystem : public FileSystem {
  public:
   enum class Operation { exists, probe, isFolder, list, move, createFolders, remove, writeFile,
-                         readFile, append, copy, checkWritable, createFile, write };
+                         readFile, append, copy, checkWritable, createFile, write, openRead, read };
 
   // Full paths as stored (their case kept) mapped to file contents; folders
   // end with "\" and map to the empty text.
@@ -43,6 +43,7 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) override;
   Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<std::unique_ptr<FileReader>> openRead(const std::filesystem::path& path) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
                                                  std::uint32_t permissions) override;
@@ -94,6 +95,7 @@ class MemoryFileSystem : public FileSystem {
 
  private:
   class Writer;
+  class Reader;
 
   struct Node {
     std::string name;  // the full path as stored, pieces joined with "\"
