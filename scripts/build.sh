@@ -5,10 +5,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config)
+  wine64 cmake make nlohmann-json3-dev googletest libz-mingw-w64-dev pkg-config dpkg-dev)
 source "$root/scripts/packages.sh"
 install_missing "${packages[@]}"
 
 cd "$root"
-configure_once build --preset mingw
+# Debian ships libzstd for Linux only: the build compiles its source, the
+# version Debian ships (checked against its .dsc, with Debian's patches).
+source "$root/scripts/debian_source.sh"
+debian_source libzstd libzstd-dev "$root/build/debian"
+zstd_source=$debian_source_dir
+configure_once build --preset mingw -DLOFTSWITCH_ZSTD_SOURCE="$zstd_source"
+grep -qxF "LOFTSWITCH_ZSTD_SOURCE:PATH=$zstd_source" build/CMakeCache.txt ||
+  cmake -B build -DLOFTSWITCH_ZSTD_SOURCE="$zstd_source" >/dev/null
 cmake --build build -j"$(nproc)" -- --no-print-directory -s

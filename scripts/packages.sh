@@ -14,9 +14,10 @@ install_missing() {
 }
 
 # What the native lane, its coverage build and the fuzz targets need; libgcrypt
-# stands in for CNG's SHA-256 there and is the Ed25519 fuzz target's oracle.
+# stands in for CNG's SHA-256 there and is the Ed25519 fuzz target's oracle,
+# and libzstd decodes and encodes the data of delta packages.
 native_packages=(clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest
-  zlib1g-dev libgcrypt20-dev)
+  zlib1g-dev libgcrypt20-dev libzstd-dev)
 
 # Configures build folder $1 with the cmake arguments that follow, once: a
 # folder that has its cache is left as it is. Compiles through ccache when the

@@ -25,6 +25,8 @@ enum class ErrorCode : std::uint32_t {
   launchFailed = 21,
   invalidData = 22,
   io = 23,
+  // The install is not the version a delta package was made from.
+  baseMismatch = 24,
 };
 
 // A failure: a code that callers test and a complete, lower-case message

@@ -8,6 +8,7 @@
 #include "apply/run.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
 #include "package/package_reader.h"
@@ -332,7 +333,11 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy)
   (void)fileSystem_.remove(stageFolder(workspace_, request_.id));
   const std::filesystem::path staged = stagedFolder(workspace_, request_.id);
   RETURN_IF_ERROR(fileSystem_.createFolders(staged));
-  return extractAll(reader, fileSystem_, staged, config_.extractProgress);
+  if (request_.from.empty()) return extractAll(reader, fileSystem_, staged, config_.extractProgress);
+  // The files a delta reads come from the install this helper guards, never
+  // from a copy that someone else could have put in place.
+  return rebuildDelta(reader, fileSystem_, config_.installFolder, staged,
+                      DeltaVersions{request_.from, request_.version}, config_.extractProgress);
 }
 
 RunOutcome Elevated::waitForConfirmation() {

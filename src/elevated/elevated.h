@@ -35,8 +35,8 @@ struct ElevatedConfig {
   std::uint64_t packageSizeLimit = 0x100000000;
   std::uint64_t expandedSizeLimit = 0x400000000;
   std::uint64_t entryLimit = 200000;
-  // Told how far extractVerified has hashed and written the package; either
-  // may stop it. None by default.
+  // Told how far extractVerified has hashed and written (or rebuilt) the
+  // package; either may stop it. None by default.
   ByteProgress hashProgress;
   ByteProgress extractProgress;
 };
@@ -72,8 +72,9 @@ class Elevated {
   RunOutcome run();
 
   // Checks the administrator-only copy against the signed size and digest,
-  // then examines and extracts it into the attempt's staged folder. The first
-  // error is the result.
+  // then examines and extracts it into the attempt's staged folder, or, for
+  // a delta, rebuilds the new version there from the install folder's files.
+  // The first error is the result.
   [[nodiscard]] virtual Result<Unit> extractVerified(const std::filesystem::path& packageCopy);
 
   Swapper swapper(const Journal& journal);

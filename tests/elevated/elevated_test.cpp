@@ -53,6 +53,18 @@ Snapshot newVersionInstalled() {
           {"settings.ini", "mine"}};
 }
 
+// The delta from the publisher's 1.0.0, whose files the install should hold,
+// to the new version.
+std::string deltaPackage(const Snapshot& published = oldVersion()) {
+  ZipBuilder old;
+  for (const auto& [stored, content] : published) {
+    std::string name = stored;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (!name.ends_with('/')) old.file(name, content);
+  }
+  return deltaBetween(old.build(), updatable("1.1.0", newVersion()));
+}
+
 // Names every file it creates, so that a test sees where and when files appear.
 struct RecordingFileSystem : MemoryFileSystem {
   Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path, std::uint32_t permissions) override {
@@ -194,6 +206,21 @@ TEST(ElevatedTest, InstallsASignedPackageAndEndsOnlyOnTheNewVersionsWord) {
   EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code -1073741819 before it finished starting");
 }
 
+// A delta is rebuilt from the install the helper guards; the copy that the
+// request names, whatever it holds, is never read.
+TEST(ElevatedTest, RebuildsASignedDeltaFromTheInstallItGuards) {
+  World w;
+  w.request.install = w.temp / "copy";
+  for (const auto& [name, content] : oldVersion()) {
+    if (!name.ends_with('\\')) w.fs.addFile(w.request.install / name, content + "!");
+  }
+  w.request.from = "1.0.0";
+  w.setPackage(deltaPackage());
+  w.markerAfter(700, std::string("confirmed-") + kId);
+  EXPECT_EQ(w.run(), RunOutcome::updated);
+  EXPECT_EQ(w.installed(), newVersionInstalled());
+}
+
 TEST(ElevatedTest, AnUnconfirmedUpdateIsCountedAsConfirmedByTheNextRequestAndRetired) {
   World w;
   EXPECT_EQ(w.run(), RunOutcome::unconfirmed);
@@ -259,6 +286,12 @@ std::vector<Attack> attacks() {
      kEntry + "\"crc.txt\" is damaged: CRC-32 mismatch", false, true},
     {"ShorterThanDeclared", packageWith({.name = "short.txt", .content = "data", .uncompressedSize = 10}),
      kEntry + "\"short.txt\" is shorter than declared", false, true},
+    {"DeltaForAnotherVersion", resigned([](UpdateRequest& r) { r.from = "0.9.0"; }),
+     "the delta turns version 0.9.0 into 1.1.0, not the installed 1.0.0", true},
+    {"DeltaOverAChangedInstall", [](World& w) {
+       Snapshot published = oldVersion();
+       w.request.from = "1.0.0", published["demo.exe"] = "other exe", w.setPackage(deltaPackage(published));
+     }, "the install's \"demo.exe\" isn't the file of version 1.0.0 that the delta was made from"},
     {"NoExecutable", [](World& w) { w.setPackage(updatable("1.1.0", ZipBuilder().file("x.exe", "x"))); },
      "the update has no demo.exe", false, true},
     // What keeps the install updatable after this update.

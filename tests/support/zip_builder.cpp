@@ -1,5 +1,9 @@
 #include "support/zip_builder.h"
 
+#include "pack/delta_maker.h"
+#include "package/package_reader.h"
+#include "support/temp_folder.h"
+
 #include <zlib.h>
 
 #include <cstring>
@@ -39,6 +43,39 @@ ReadAt memoryReadAt(const std::string& bytes) {
     std::memcpy(out.data(), bytes.data() + offset, out.size());
     return true;
   };
+}
+
+std::string zipOf(const std::map<std::string, std::string>& files) {
+  ZipBuilder zip;
+  for (const auto& [name, content] : files) {
+    if (name.ends_with('/')) {
+      zip.folder(name);
+    } else {
+      zip.file(name, content, content.size() % 2 == 0 && content.size() < 0x10000 ? 8 : 0);
+    }
+  }
+  return zip.build();
+}
+
+std::map<std::string, std::string> zipEntries(const std::string& zip) {
+  std::map<std::string, std::string> files;
+  PackageReader reader = openPackage(memoryReadAt(zip), zip.size(), {1 << 30, 1000}).value();
+  for (const PackageEntry& entry : reader.entries()) {
+    if (entry.kind == PackageEntryKind::folder) continue;
+    std::string& content = files[joinedPath(reader.components(entry).value())];
+    if (!reader.read(entry, [&](std::string_view piece) { return content += piece, ok(); })) {
+      throw std::runtime_error("can't read an entry");
+    }
+  }
+  return files;
+}
+
+std::string deltaBetween(const std::string& from, const std::string& to) {
+  TempFolder temp;
+  writeTestFile(temp / "from.zip", from);
+  writeTestFile(temp / "to.zip", to);
+  if (!makeDelta(temp / "from.zip", temp / "to.zip", temp / "delta.zip")) return {};
+  return readTestFile(temp / "delta.zip");
 }
 
 ZipBuilder& ZipBuilder::file(std::string name, std::string content, std::uint16_t method) {

@@ -3,6 +3,7 @@
 // Writes zip archives for tests, including damaged and unusual ones.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,6 +56,17 @@ class ZipBuilder {
 
 // A ReadAt over bytes in memory: false for any read that leaves them.
 ReadAt memoryReadAt(const std::string& bytes);
+
+// An archive of `files` by name: a name ending in "/" is a folder; files of
+// odd size or over 64 KiB are stored, the others deflated.
+std::string zipOf(const std::map<std::string, std::string>& files);
+
+// The files of an archive the package reader accepts, by name.
+std::map<std::string, std::string> zipEntries(const std::string& zip);
+
+// The delta package that loftswitch-pack makes from the package `from` to
+// the package `to`; empty when it refuses them.
+std::string deltaBetween(const std::string& from, const std::string& to);
 
 // Archives that an installing side must refuse, each with its refusal: names
 // that leave the stage, clash or are reserved, and containers that tell two

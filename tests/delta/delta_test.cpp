@@ -1,0 +1,226 @@
+#include "delta/delta_rebuild.h"
+
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+
+#include "base/text.h"
+#include "delta/delta_manifest.h"
+#include "support/matchers.h"
+#include "support/memory_file_system.h"
+#include "support/zip_builder.h"
+
+namespace loftswitch {
+namespace {
+
+// Paths with "/" to contents; a path ending in "/" is a folder.
+using Files = std::map<std::string, std::string>;
+
+const std::filesystem::path kInstall = "C:\\App";
+const std::filesystem::path kStage = "C:\\Work\\new";
+
+std::string description(const std::string& version) {
+  return R"({"loftswitch_install": 1, "app": "demo", "executable": "app.exe", "version": ")" +
+         version + R"(", "publicKeys": ["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="]})";
+}
+
+// The files below `root` as the oracle writes them: every folder that holds
+// nothing listed, and every file.
+Files filesBelow(MemoryFileSystem& fs, const std::filesystem::path& root) {
+  Files files;
+  for (const auto& [name, content] : fs.snapshot(root)) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    files[path] = content;
+  }
+  std::erase_if(files, [&files](const auto& entry) {
+    const auto next = files.upper_bound(entry.first);
+    return entry.first.ends_with('/') && next != files.end() && next->first.starts_with(entry.first);
+  });
+  return files;
+}
+
+// Rebuilds `delta` over an install of `install`: the new version's files, or
+// the error. The install must be left exactly as it was either way.
+Result<Files> rebuild(const std::string& delta, const Files& install,
+                      const DeltaVersions& versions = {"1.0", "2.0"},
+                      PackageLimits limits = {1 << 30, 1000}) {
+  MemoryFileSystem fs;
+  for (const auto& [name, content] : install) fs.addFile(kInstall / utf8ToPath(name), content);
+  fs.addFolder(kStage);
+  ASSIGN_OR_RETURN(PackageReader reader, openPackage(memoryReadAt(delta), delta.size(), limits));
+  const Result<Unit> rebuilt = rebuildDelta(reader, fs, kInstall, kStage, versions);
+  EXPECT_EQ(filesBelow(fs, kInstall), install);
+  if (!rebuilt) return fail(rebuilt.error());
+  return filesBelow(fs, kStage);
+}
+
+std::string noise(std::mt19937& random, std::size_t size) {
+  std::string bytes(size, '\0');
+  // Runs of text among random bytes, as programs and data files hold them.
+  for (std::size_t i = 0; i < size; ++i) {
+    bytes[i] = random() % 4 == 0 ? static_cast<char>(random()) : "release notes "[i % 14];
+  }
+  return bytes;
+}
+
+// A release of "demo" from one seed: a few files at a few depths, sizes at
+// the edges (empty, one byte) and beyond the zip's 64 KiB pieces.
+Files firstRelease(std::mt19937& random) {
+  static constexpr std::size_t kSizes[] = {0, 1, 700, 70000, 140000};
+  static constexpr const char* kNames[] = {"app.exe", "lib/core.dll", "lib/deep/x.bin",
+                                           "Readme.TXT", "data/a", "data/b"};
+  Files files = {{"loftswitch.json", description("1.0")}};
+  for (const char* name : kNames) {
+    if (random() % 3 != 0) files[name] = noise(random, kSizes[random() % 5]);
+  }
+  return files;
+}
+
+// The next release: each file kept, edited in a few places, replaced, moved
+// or dropped; new files and an empty folder may come.
+Files nextRelease(std::mt19937& random, const Files& old) {
+  Files next = {{"loftswitch.json", description("2.0")}};
+  for (const auto& [name, content] : old) {
+    if (name == "loftswitch.json") continue;
+    std::string changed = content;
+    switch (random() % 6) {
+      case 0: break;  // dropped
+      case 1:
+        for (int edits = 0; edits < 5 && !changed.empty(); ++edits) {
+          changed[random() % changed.size()] ^= 0x5A;
+        }
+        changed.insert(changed.size() / 2, "inserted");
+        next[name] = changed;
+        break;
+      case 2: next[name] = noise(random, content.size() + 3); break;
+      case 3: next["moved/" + name] = content; break;
+      case 4: next[asciiLower(name)] = content; break;  // its case changes
+      default: next[name] = content;
+    }
+  }
+  if (random() % 2 == 0) next["plugins/new.dll"] = noise(random, 5000);
+  if (random() % 2 == 0) next["empty/"] = "";
+  return next;
+}
+
+// Whatever two releases differ in, the delta rebuilds exactly the second
+// over an install of the first, and touches nothing of the install.
+TEST(DeltaTest, RebuildsExactlyTheNextReleaseOfEveryGeneratedPair) {
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937 random(seed);
+    const Files old = firstRelease(random);
+    const Files next = nextRelease(random, old);
+    const std::string delta = deltaBetween(zipOf(old), zipOf(next));
+    ASSERT_FALSE(delta.empty()) << "seed " << seed;
+    const Result<Files> rebuilt = rebuild(delta, old);
+    ASSERT_THAT(rebuilt, IsOkay()) << "seed " << seed;
+    EXPECT_EQ(*rebuilt, next) << "seed " << seed;
+  }
+}
+
+// The delta's parts, to be changed by a row and put together again.
+struct Parts {
+  DeltaManifest manifest;
+  std::map<std::string, std::string> data;
+};
+
+Parts partsOf(const std::string& delta) {
+  Parts parts{{}, zipEntries(delta)};
+  const std::string manifest = std::string(kDeltaManifestName);
+  parts.manifest = readDeltaManifest(parts.data.at(manifest), {1 << 30, 1000}).value();
+  parts.data.erase(manifest);
+  return parts;
+}
+
+std::string deltaOf(const Parts& parts) {
+  Files files = parts.data;
+  files[std::string(kDeltaManifestName)] = serializeDeltaManifest(parts.manifest);
+  return zipOf(files);
+}
+
+DeltaFile& fileOf(Parts& parts, const std::string& path) {
+  return *std::find_if(parts.manifest.files.begin(), parts.manifest.files.end(),
+                       [&](const DeltaFile& file) { return file.path == path; });
+}
+
+// An install, or the delta made for it, that does not fit: each is refused
+// naming what does not fit, and the install stays as it was.
+TEST(DeltaTest, RefusesWhatDoesNotFitNamingIt) {
+  std::mt19937 random(7);
+  const Files old = {{"app.exe", noise(random, 30000)}, {"lib/x.dll", noise(random, 9000)},
+                     {"readme.txt", "read me"}, {"loftswitch.json", description("1.0")}};
+  Files next = old;
+  next["app.exe"].replace(100, 4, "2.00");
+  next["notes.txt"] = "new";
+  next["loftswitch.json"] = description("2.0");
+  next.erase("readme.txt");
+  const Parts good = partsOf(deltaBetween(zipOf(old), zipOf(next)));
+  const std::string changed = "isn't the file of version 1.0 that the delta was made from";
+  const DeltaFile copied = *std::find_if(good.manifest.files.begin(), good.manifest.files.end(),
+                                         [](const DeltaFile& file) { return file.base == file.path && file.data.empty(); });
+  struct Row {
+    const char* name;
+    std::function<void(Parts&, Files&)> change;
+    ErrorCode code;
+    std::string message;
+    DeltaVersions versions = {"1.0", "2.0"};
+    PackageLimits limits = {1 << 30, 1000};
+  };
+  const Row rows[] = {
+      {"a copied file the user changed", [](Parts&, Files& f) { f["lib/x.dll"][5] ^= 1; },
+       ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed},
+      {"a copied file grown", [](Parts&, Files& f) { f["lib/x.dll"] += "x"; },
+       ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed},
+      {"a patched file's base the user changed", [](Parts&, Files& f) { f["app.exe"][9] ^= 1; },
+       ErrorCode::baseMismatch, "the install's \"app.exe\" " + changed},
+      {"a file the user removed", [](Parts&, Files& f) { f.erase("lib/x.dll"); },
+       ErrorCode::baseMismatch, "the install has no \"lib/x.dll\", which the delta reads"},
+      {"a patch whose output is not the listed one",
+       [](Parts& p, Files&) { fileOf(p, "app.exe").sha256[0] ^= 1; }, ErrorCode::digestMismatch,
+       "the rebuilt \"app.exe\" doesn't match the delta's manifest"},
+      {"a patch that gives more than listed", [](Parts& p, Files&) { fileOf(p, "app.exe").size--; },
+       ErrorCode::digestMismatch, "the rebuilt \"app.exe\" doesn't match the delta's manifest"},
+      {"a patch cut short",
+       [](Parts& p, Files&) { p.data.at(fileOf(p, "app.exe").data).resize(20); },
+       ErrorCode::damaged, "\"app.exe\" can't be rebuilt: the patch ends early"},
+      {"data the delta doesn't hold", [](Parts& p, Files&) { p.data.clear(); },
+       ErrorCode::badLayout, "the delta has no entry \"data/0\" for \"app.exe\""},
+      {"a delta for another installed version", [](Parts&, Files&) {}, ErrorCode::invalidData,
+       "the delta's manifest turns version 1.0 into 2.0, but it is signed as turning 0.9 into 2.0",
+       {"0.9", "2.0"}},
+      {"a name that climbs out", [&](Parts& p, Files&) { p.manifest.files.back().path = "a/../../x"; },
+       ErrorCode::badLayout, "package entry \"a/../../x\" climbs with \"..\""},
+      {"a read of the workspace", [](Parts& p, Files&) { p.manifest.reads[0].path = ".loftswitch/x"; },
+       ErrorCode::badLayout, "package entry \".loftswitch/x\" uses the reserved name .loftswitch"},
+      {"a device name", [](Parts& p, Files&) { p.manifest.folders = {"aux.d"}; },
+       ErrorCode::badLayout, "package entry \"aux.d\" uses the Windows device name \"aux.d\""},
+      {"two names for one file", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "LIB/X.dll"; },
+       ErrorCode::badLayout, "package entry \"LIB/X.dll\" appears twice (ignoring case)"},
+      {"a file inside a file", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "notes.txt/x"; },
+       ErrorCode::badLayout, "package entry \"notes.txt/x\" lies inside a file"},
+      {"a copy that isn't its base", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "y", p.manifest.files.back().sha256[0] ^= 1; },
+       ErrorCode::invalidData, "is \"lib/x.dll\" unchanged, but with another size or SHA-256"},
+      {"a base that isn't read", [](Parts& p, Files&) { fileOf(p, "app.exe").base = "old.exe"; },
+       ErrorCode::invalidData, "has the base \"old.exe\", which isn't read"},
+      {"more entries than allowed", [&](Parts& p, Files&) { p.manifest.folders = {"f1", "f2"}; },
+       ErrorCode::tooLarge, "the package has 6 entries, more than the limit of 5", {"1.0", "2.0"},
+       {1 << 30, 5}},
+      {"more bytes than allowed", [](Parts&, Files&) {}, ErrorCode::tooLarge,
+       "the package expands to more than 30000 bytes", {"1.0", "2.0"}, {30000, 1000}},
+  };
+  EXPECT_EQ(*rebuild(deltaOf(good), old), next);
+  for (const Row& row : rows) {
+    Parts parts = good;
+    Files install = old;
+    row.change(parts, install);
+    EXPECT_THAT(rebuild(deltaOf(parts), install, row.versions, row.limits),
+                ::testing::AllOf(FailsWithCode(row.code),
+                                 FailsWithMessageThat(::testing::HasSubstr(row.message))))
+        << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace loftswitch
