@@ -104,7 +104,8 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * package_path    the downloaded zip package.
  * signed_json     the fields that "loftswitch-pack sign" wrote for it:
  *                 "version", "notes", "platform", "size", "sha256",
- *                 "signature". Other keys are ignored.
+ *                 "signature", and "from" for a delta package. Other keys
+ *                 are ignored.
  * options_json    NULL, or an object with any of "relaunchArgs" (array of
  *                 strings), "relaunchCwd" (string), "exitMs" and "confirmMs"
  *                 (milliseconds, at most 3600000; default 60000 each), and
@@ -121,6 +122,14 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * app, the signed version and the install's platform with at least one public
  * key, the executable that loftswitch.json names, and loftswitch-apply.exe.
  * Then the journal is written in state "staged".
+ * A delta package (made by "loftswitch-pack delta", its signed fields name
+ * the version it applies to in "from") is refused unless the installed
+ * version is that one. Instead of unpacking, the new version is rebuilt
+ * from the delta and the install's files, each of which must be exactly the
+ * file the delta was made from: one that was changed or removed refuses the
+ * delta (LOFTSWITCH_ERROR_REJECTED, naming the file), and the full package
+ * is what this install needs then. The rebuilt version must meet every rule
+ * an unpacked package meets.
  * A failed call leaves neither a stage folder nor a journal of its own.
  */
 LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
@@ -135,13 +144,16 @@ LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
 enum loftswitch_phase {
   LOFTSWITCH_PHASE_COPYING = 1,   /* the package into the workspace */
   LOFTSWITCH_PHASE_VERIFYING = 2, /* its size and SHA-256 */
-  LOFTSWITCH_PHASE_UNPACKING = 3  /* its files into the stage folder */
+  LOFTSWITCH_PHASE_UNPACKING = 3, /* its files into the stage folder */
+  /* A delta package, in place of unpacking: the new version's files into
+     the stage folder, from the delta and the install's own files. */
+  LOFTSWITCH_PHASE_REBUILDING = 5
 };
 
 /*
  * Told how far staging is. `phase` is a loftswitch_phase; `done` of `total`
  * bytes are through it: the package's size for copying and verifying, the
- * sum of its files' sizes for unpacking. Each phase is reported once with
+ * sum of its files' sizes for unpacking and rebuilding. Each phase is reported once with
  * done 0, then about every MiB, then once with done == total; done never
  * goes back within a phase. Called on the staging thread, with the
  * `progress_context` given to the call. Return 0 to go on, anything else to

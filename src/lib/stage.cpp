@@ -8,6 +8,7 @@
 #include "base/log_sink.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "elevated/elevated.h"
 #include "elevated/package_contract.h"
 #include "elevated/request.h"
@@ -33,8 +34,8 @@ constexpr std::uint64_t kDescriptionLimit = 65536;
 
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
-const std::set<std::string, std::less<>> kSignedKeys = {"version",   "notes", "platform", "url",
-                                                        "size",      "sha256", "signature"};
+const std::set<std::string, std::less<>> kSignedKeys = {"version", "from",   "notes",    "platform",
+                                                        "url",     "size",   "sha256",   "signature"};
 const std::set<std::string, std::less<>> kOptionKeys = {"relaunchArgs", "relaunchCwd", "exitMs",
                                                         "confirmMs"};
 // An option of staging itself, not carried into the request.
@@ -130,7 +131,8 @@ class ProgressRelay {
   // step's own.
   std::optional<Failure> cancellation() const {
     if (!cancelled_) return std::nullopt;
-    static constexpr const char* kSteps[] = {"", "copying", "verifying", "unpacking"};
+    static constexpr const char* kSteps[] = {"",          "copying",     "verifying",
+                                             "unpacking", "downloading", "rebuilding"};
     return Failure{LOFTSWITCH_CANCELLED, std::string("cancelled by the application while ") +
                                              kSteps[cancelledIn_] +
                                              " the package; nothing was staged"};
@@ -208,7 +210,8 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   config.expandedSizeLimit = settings.maxExpandedBytes;
   config.entryLimit = settings.maxEntries;
   config.hashProgress = relay.phase(LOFTSWITCH_PHASE_VERIFYING);
-  config.extractProgress = relay.phase(LOFTSWITCH_PHASE_UNPACKING);
+  config.extractProgress = relay.phase(request.from.empty() ? LOFTSWITCH_PHASE_UNPACKING
+                                                            : LOFTSWITCH_PHASE_REBUILDING);
   SystemHost host;
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
@@ -216,6 +219,26 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
     if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
     return std::unexpected(packageFailure(extracted.error()));
   }
+  return Unit{};
+}
+
+// A delta that the install's files do not fit is refused here, before
+// anyone is asked for rights; the administrator's helper checks them again
+// on the install it guards.
+[[nodiscard]] Outcome<Unit> checkDeltaFits(FileSystem& fs, OpenFile& package,
+                                           const UpdateRequest& request,
+                                           const std::filesystem::path& install,
+                                           const StageSettings& settings) {
+  OpenFile* file = &package;
+  auto reader = openPackage(
+      [file](std::uint64_t offset, std::span<std::uint8_t> bytes) {
+        return readExactAt(*file, offset, bytes).has_value();
+      },
+      request.size, PackageLimits{settings.maxExpandedBytes, settings.maxEntries});
+  const Result<Unit> fits =
+      reader ? checkDeltaBase(*reader, fs, install, DeltaVersions{request.from, request.version})
+             : Result<Unit>(fail(reader.error()));
+  if (!fits) return std::unexpected(packageFailure(fits.error()));
   return Unit{};
 }
 
@@ -295,14 +318,17 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
     RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(*places.userWorkspace),
                                      current ? std::optional<Journal>(*current) : std::nullopt,
                                      description->version, request->version, retryRolledBack));
-    if (auto held = hashPackage(package, *request, relay.phase(LOFTSWITCH_PHASE_VERIFYING));
-        !held) {
+    auto held = hashPackage(package, *request, relay.phase(LOFTSWITCH_PHASE_VERIFYING));
+    if (!held) {
       if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
       const ErrorCode code = held.error().code;
       if (code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch) {
         return std::unexpected(rejected(held.error().message));
       }
       return ioFailure("can't read the package: " + held.error().message);
+    }
+    if (!request->from.empty()) {
+      RETURN_IF_FAILED(checkDeltaFits(fs, *held, *request, places.install, settings));
     }
     const std::filesystem::path file = requestFile(*places.userWorkspace, id);
     if (auto written = fs.writeFile(file, document.dump(2) + "\n"); !written) {
