@@ -1,0 +1,197 @@
+// Two releases of a synthetic app of about 200 MB in 500 files, of which
+// three changed: one of 50 MB with 1% of it edited in scattered places, one
+// of 10 MB with a few edits, one small file rewritten. The delta's size
+// against the full package's, and rebuilding the new version from the delta
+// against extracting the full package, each with its peak memory. Each step
+// is its own process, so that each peak is its own.
+//   bench-delta.exe <folder> make      both packages, the delta, and the
+//                                      changed files' pairs in anchors\
+//   bench-delta.exe <folder> extract   the new package into extracted\
+//   bench-delta.exe <folder> rebuild   the new version into rebuilt\ over
+//                                      the old one in install\
+#include <windows.h>
+#include <psapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/file.h"
+#include "base/text.h"
+#include "delta/delta_rebuild.h"
+#include "fs/local_file_system.h"
+#include "pack/delta_maker.h"
+#include "pack/zip_writer.h"
+#include "package/package_reader.h"
+
+namespace {
+
+using namespace loftswitch;
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double peakMiB() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
+  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+}
+
+template <typename T>
+T orExit(Result<T> result) {
+  if (!result) {
+    std::fprintf(stderr, "bench-delta: %s\n", result.error().message.c_str());
+    std::exit(2);
+  }
+  return std::move(*result);
+}
+
+std::uint32_t next(std::uint32_t& state) {
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state;
+}
+
+// Bytes that deflate to about half, as programs and their data do.
+std::string content(std::uint32_t seed, std::size_t size) {
+  static constexpr std::string_view kWords[] = {
+      "mov rax, ", "call ", "ret\n", "push rbp\n", "GetProcAddress", std::string_view("\0\0\0\0", 4),
+      "\xff\xff", "lea rcx, [rip+"};
+  std::string bytes;
+  bytes.reserve(size + 32);
+  std::uint32_t state = seed * 2654435761u + 1;
+  while (bytes.size() < size) {
+    const std::uint32_t r = next(state);
+    if (r % 3 == 0) {
+      bytes += kWords[(r >> 8) % 8];
+    } else {
+      for (int i = 0; i < 6; ++i) bytes.push_back(static_cast<char>(next(state)));
+    }
+  }
+  bytes.resize(size);
+  return bytes;
+}
+
+struct AppFile {
+  std::string name;
+  std::size_t size;
+};
+
+std::vector<AppFile> appFiles() {
+  std::vector<AppFile> files = {{"bin/core.dll", 50 << 20}};
+  for (int i = 0; i < 9; ++i) files.push_back({"data/pack" + std::to_string(i) + ".bin", 10 << 20});
+  std::uint32_t state = 99;
+  for (int i = 0; i < 490; ++i) {
+    files.push_back({"res/" + std::to_string(i / 50) + "/item" + std::to_string(i) + ".dat",
+                     20000 + next(state) % 210000});
+  }
+  return files;
+}
+
+// The new release's content of file `index`: the three that changed.
+std::string newContent(std::size_t index, std::string old) {
+  std::uint32_t state = 4242 + static_cast<std::uint32_t>(index);
+  if (index == 0) {
+    // 1% of 50 MB, in 1024 edits of 512 bytes all over the file.
+    for (int edit = 0; edit < 1024; ++edit) {
+      const std::size_t at = next(state) % (old.size() - 512);
+      for (std::size_t i = 0; i < 512; ++i) old[at + i] = static_cast<char>(next(state));
+    }
+  } else if (index == 1) {
+    for (int edit = 0; edit < 20; ++edit) old.insert(next(state) % old.size(), "v2 code here");
+  } else if (index == 17) {
+    old = content(777, old.size() + 1000);
+  }
+  return old;
+}
+
+bool changed(std::size_t index) { return index == 0 || index == 1 || index == 17; }
+
+void make(const std::filesystem::path& folder) {
+  const std::vector<AppFile> files = appFiles();
+  ZipWriter oldZip = orExit(ZipWriter::create(folder / "old.zip"));
+  ZipWriter newZip = orExit(ZipWriter::create(folder / "new.zip"));
+  std::uint64_t bytes = 0;
+  const Clock::time_point writing = Clock::now();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string old = content(static_cast<std::uint32_t>(i), files[i].size);
+    const std::string now = changed(i) ? newContent(i, old) : old;
+    orExit(oldZip.addDeflated(files[i].name, old));
+    orExit(newZip.addDeflated(files[i].name, now));
+    bytes += now.size();
+    if (changed(i)) {
+      const std::string anchor = "anchors\\" + std::to_string(i);
+      orExit(createFolders(folder / "anchors"));
+      for (const auto& [suffix, data] : {std::pair{".old", &old}, std::pair{".new", &now}}) {
+        OpenFile file = orExit(openFile(folder / utf8ToPath(anchor + suffix), OpenMode::createAlways));
+        orExit(writeAll(file, *data));
+      }
+    }
+  }
+  const std::string description = R"({"loftswitch_install": 1, "app": "bench", "executable": "bin/app.exe", "publicKeys": ["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="], "platforms": ["windows-x64"], "version": ")";
+  orExit(oldZip.addDeflated("loftswitch.json", description + "1.0\"}"));
+  orExit(newZip.addDeflated("loftswitch.json", description + "2.0\"}"));
+  const std::uint64_t oldSize = orExit(oldZip.finish());
+  const std::uint64_t fullSize = orExit(newZip.finish());
+  std::printf("app: %zu files, %.1f MB; packages written in %.1f s (%.1f and %.1f MB deflated)\n",
+              files.size() + 1, bytes / 1e6, secondsSince(writing), oldSize / 1e6, fullSize / 1e6);
+
+  const Clock::time_point making = Clock::now();
+  const MadeDelta made = orExit(makeDelta(folder / "old.zip", folder / "new.zip", folder / "delta.zip"));
+  std::printf("delta: %llu bytes, %.2f%% of the full package (%zu unchanged, %zu patched, %zu whole), made in %.1f s\n",
+              static_cast<unsigned long long>(made.bytes), 100.0 * made.bytes / fullSize,
+              made.unchanged, made.patched, made.whole, secondsSince(making));
+
+  // The install the rebuild starts from.
+  LocalFileSystem fs;
+  HeldPackage old = orExit(holdPackage(folder / "old.zip"));
+  orExit(fs.createFolders(folder / "install"));
+  orExit(extractAll(*old.reader, fs, folder / "install"));
+}
+
+void extract(const std::filesystem::path& folder) {
+  LocalFileSystem fs;
+  const Clock::time_point start = Clock::now();
+  HeldPackage full = orExit(holdPackage(folder / "new.zip"));
+  orExit(fs.createFolders(folder / "extracted"));
+  orExit(extractAll(*full.reader, fs, folder / "extracted"));
+  std::printf("extracting the full package: %.2f s, peak memory %.1f MiB\n", secondsSince(start),
+              peakMiB());
+}
+
+void rebuild(const std::filesystem::path& folder) {
+  LocalFileSystem fs;
+  const Clock::time_point start = Clock::now();
+  HeldPackage delta = orExit(holdPackage(folder / "delta.zip"));
+  orExit(fs.createFolders(folder / "rebuilt"));
+  orExit(rebuildDelta(*delta.reader, fs, folder / "install", folder / "rebuilt",
+                      DeltaVersions{"1.0", "2.0"}));
+  std::printf("rebuilding from the delta:   %.2f s, peak memory %.1f MiB\n", secondsSince(start),
+              peakMiB());
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: bench-delta.exe <folder> make|extract|rebuild\n");
+    return 64;
+  }
+  const std::filesystem::path folder = argv[1];
+  const std::wstring step = argv[2];
+  if (step == L"make") {
+    make(folder);
+  } else if (step == L"extract") {
+    extract(folder);
+  } else if (step == L"rebuild") {
+    rebuild(folder);
+  } else {
+    return 64;
+  }
+  return 0;
+}
