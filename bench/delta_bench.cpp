@@ -5,17 +5,18 @@
 // against extracting the full package, each with its peak memory. Each step
 // is its own process, so that each peak is its own.
 //   bench-delta.exe <folder> make      both packages, the delta, and the
-//                                      changed files' pairs in anchors\
-//   bench-delta.exe <folder> extract   the new package into extracted\
-//   bench-delta.exe <folder> rebuild   the new version into rebuilt\ over
-//                                      the old one in install\
+//                                      changed files' pairs in "anchors"
+//   bench-delta.exe <folder> extract   the new package into "extracted"
+//   bench-delta.exe <folder> rebuild   the new version into "rebuilt" over
+//                                      the old one in "install"
 #include <windows.h>
-#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "measure.h"
 
 #include "base/file.h"
 #include "base/text.h"
@@ -28,18 +29,6 @@
 namespace {
 
 using namespace loftswitch;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double peakMiB() {
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof(counters);
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
-  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
-}
 
 template <typename T>
 T orExit(Result<T> result) {
@@ -128,7 +117,8 @@ void make(const std::filesystem::path& folder) {
       const std::string anchor = "anchors\\" + std::to_string(i);
       orExit(createFolders(folder / "anchors"));
       for (const auto& [suffix, data] : {std::pair{".old", &old}, std::pair{".new", &now}}) {
-        OpenFile file = orExit(openFile(folder / utf8ToPath(anchor + suffix), OpenMode::createAlways));
+        loftswitch::OpenFile file =
+            orExit(openFile(folder / utf8ToPath(anchor + suffix), OpenMode::createAlways));
         orExit(writeAll(file, *data));
       }
     }

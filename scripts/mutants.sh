@@ -53,6 +53,17 @@ src/swap/swapper.cpp @@ RETURN_IF_ERROR(fileSystem_.append(progress, "+")); @@ (
 src/apply/run.cpp @@ journal.moves.clear(); @@ ; @@ a plan that was never saved is undone
 src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old reported flag
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
+src/delta/delta_rebuild.cpp @@ if (!read || read->size() != base->size || Sha256::digest(*read) != base->sha256) { @@ if (!read) { @@ a patch's base is used without its digest checked
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base->sha256, opened->changed(base->path))); @@ (void)0; @@ a file taken unchanged from the install is not checked
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, file.sha256, wrong)); @@ (void)0; @@ a rebuilt file is not checked against the manifest
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(openRead(fs, install, *opened, read)); @@ (void)0; @@ a missing file of the install is found only after files were written
+src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(record.path)); @@ const AcceptedName name{{record.path}, false}; @@ a manifest's file paths skip the entry rules
+src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(folder)); @@ const AcceptedName name{{folder}, false}; @@ a manifest's folders skip the entry rules
+src/delta/delta_manifest.cpp @@ entries.emplace(upperCaseKey(file.path), @@ entries.emplace(file.path, @@ manifest paths that differ in case both pass
+src/delta/delta_manifest.cpp @@ if (file.data.empty() && (base.size != file.size || base.sha256 != file.sha256)) { @@ if (false) { @@ a file is taken unchanged from an install file of other content
+src/elevated/verify.cpp @@ if (delta) message += "from=" + request.from + "\n"; @@ ; @@ a delta's signature doesn't bind the version it applies to
+src/elevated/verify.cpp @@ if (!request.from.empty() && request.from != description.version) { @@ if (false) { @@ a delta for another installed version is staged
+src/elevated/elevated.cpp @@ return rebuildDelta(reader, fileSystem_, config_.installFolder, staged, @@ return rebuildDelta(reader, fileSystem_, request_.install, staged, @@ the helper rebuilds from the install the user's request names
 EOF
 )
 

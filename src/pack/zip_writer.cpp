@@ -37,23 +37,29 @@ Result<Unit> ZipWriter::emit(std::string_view bytes) {
   return Unit{};
 }
 
+// From the version needed to the name's length, the local header and the
+// central record agree; a streamed entry's local header leaves its CRC-32
+// and sizes to the data descriptor.
+std::string ZipWriter::commonFields(const Entry& entry, bool known) {
+  std::string fields;
+  put(fields, 20, 2);
+  put(fields, entry.flags, 2);
+  put(fields, entry.method, 2);
+  put(fields, 0, 2);
+  put(fields, kDosDate, 2);
+  put(fields, known ? entry.crc32 : 0, 4);
+  put(fields, known ? entry.compressedSize : 0, 4);
+  put(fields, known ? entry.size : 0, 4);
+  put(fields, entry.name.size(), 2);
+  return fields;
+}
+
 Result<Unit> ZipWriter::localHeader(const Entry& entry) {
-  // A streamed entry's sizes and CRC-32 follow its data.
-  const bool streamed = (entry.flags & kDataDescriptor) != 0;
   std::string header;
   put(header, 0x04034b50, 4);
-  put(header, 20, 2);
-  put(header, entry.flags, 2);
-  put(header, entry.method, 2);
+  header += commonFields(entry, (entry.flags & kDataDescriptor) == 0);
   put(header, 0, 2);
-  put(header, kDosDate, 2);
-  put(header, streamed ? 0 : entry.crc32, 4);
-  put(header, streamed ? 0 : entry.compressedSize, 4);
-  put(header, streamed ? 0 : entry.size, 4);
-  put(header, entry.name.size(), 2);
-  put(header, 0, 2);
-  header += entry.name;
-  return emit(header);
+  return emit(header + entry.name);
 }
 
 Result<Unit> ZipWriter::begin(std::string name) {
@@ -116,15 +122,7 @@ Result<std::uint64_t> ZipWriter::finish() {
     std::string record;
     put(record, 0x02014b50, 4);
     put(record, 20, 2);
-    put(record, 20, 2);
-    put(record, entry.flags, 2);
-    put(record, entry.method, 2);
-    put(record, 0, 2);
-    put(record, kDosDate, 2);
-    put(record, entry.crc32, 4);
-    put(record, entry.compressedSize, 4);
-    put(record, entry.size, 4);
-    put(record, entry.name.size(), 2);
+    record += commonFields(entry, true);
     put(record, 0, 8);   // extra and comment lengths, disk, internal attributes
     put(record, 0, 4);   // external attributes: a plain file
     put(record, entry.offset, 4);

@@ -45,6 +45,7 @@ class ZipWriter {
 
   explicit ZipWriter(OpenFile file) : file_(std::move(file)) {}
   [[nodiscard]] Result<Unit> emit(std::string_view bytes);
+  static std::string commonFields(const Entry& entry, bool known);
   [[nodiscard]] Result<Unit> localHeader(const Entry& entry);
 
   OpenFile file_;

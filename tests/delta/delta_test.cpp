@@ -1,14 +1,17 @@
 #include "delta/delta_rebuild.h"
 
+#include <array>
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 
 #include "base/text.h"
 #include "delta/delta_manifest.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
+#include "pack/delta_maker.h"
 #include "support/zip_builder.h"
 
 namespace loftswitch {
@@ -25,40 +28,42 @@ std::string description(const std::string& version) {
          version + R"(", "publicKeys": ["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="]})";
 }
 
-// The files below `root` as the oracle writes them: every folder that holds
-// nothing listed, and every file.
+// The files below `root`, and the folders that hold nothing.
 Files filesBelow(MemoryFileSystem& fs, const std::filesystem::path& root) {
   Files files;
   for (const auto& [name, content] : fs.snapshot(root)) {
+    if (name.ends_with('\\') && !fs.snapshot(root / name).empty()) continue;
     std::string path = name;
     std::replace(path.begin(), path.end(), '\\', '/');
     files[path] = content;
   }
-  std::erase_if(files, [&files](const auto& entry) {
-    const auto next = files.upper_bound(entry.first);
-    return entry.first.ends_with('/') && next != files.end() && next->first.starts_with(entry.first);
-  });
   return files;
 }
 
-// Rebuilds `delta` over an install of `install`: the new version's files, or
-// the error. The install must be left exactly as it was either way.
-Result<Files> rebuild(const std::string& delta, const Files& install,
-                      const DeltaVersions& versions = {"1.0", "2.0"},
-                      PackageLimits limits = {1 << 30, 1000}) {
+struct Rebuilt {
+  Result<Unit> result;
+  // What the stage holds afterwards.
+  Files stage;
+};
+
+// Rebuilds `delta` over an install of `install`. The install must be left
+// exactly as it was either way.
+Rebuilt rebuild(const std::string& delta, const Files& install,
+                const DeltaVersions& versions = {"1.0", "2.0"},
+                PackageLimits limits = {1 << 30, 1000}) {
   MemoryFileSystem fs;
   for (const auto& [name, content] : install) fs.addFile(kInstall / utf8ToPath(name), content);
   fs.addFolder(kStage);
-  ASSIGN_OR_RETURN(PackageReader reader, openPackage(memoryReadAt(delta), delta.size(), limits));
-  const Result<Unit> rebuilt = rebuildDelta(reader, fs, kInstall, kStage, versions);
+  auto reader = openPackage(memoryReadAt(delta), delta.size(), limits);
+  if (!reader) return {fail(reader.error()), {}};
+  Result<Unit> rebuilt = rebuildDelta(*reader, fs, kInstall, kStage, versions);
   EXPECT_EQ(filesBelow(fs, kInstall), install);
-  if (!rebuilt) return fail(rebuilt.error());
-  return filesBelow(fs, kStage);
+  return {std::move(rebuilt), filesBelow(fs, kStage)};
 }
 
+// Runs of text among random bytes, as programs and data files hold them.
 std::string noise(std::mt19937& random, std::size_t size) {
   std::string bytes(size, '\0');
-  // Runs of text among random bytes, as programs and data files hold them.
   for (std::size_t i = 0; i < size; ++i) {
     bytes[i] = random() % 4 == 0 ? static_cast<char>(random()) : "release notes "[i % 14];
   }
@@ -68,35 +73,27 @@ std::string noise(std::mt19937& random, std::size_t size) {
 // A release of "demo" from one seed: a few files at a few depths, sizes at
 // the edges (empty, one byte) and beyond the zip's 64 KiB pieces.
 Files firstRelease(std::mt19937& random) {
-  static constexpr std::size_t kSizes[] = {0, 1, 700, 70000, 140000};
-  static constexpr const char* kNames[] = {"app.exe", "lib/core.dll", "lib/deep/x.bin",
-                                           "Readme.TXT", "data/a", "data/b"};
   Files files = {{"loftswitch.json", description("1.0")}};
-  for (const char* name : kNames) {
-    if (random() % 3 != 0) files[name] = noise(random, kSizes[random() % 5]);
+  for (const char* name : {"app.exe", "lib/core.dll", "lib/deep/x.bin", "Readme.TXT", "data/a"}) {
+    if (random() % 3 != 0) files[name] = noise(random, std::array{0, 1, 700, 70000, 140000}[random() % 5]);
   }
   return files;
 }
 
-// The next release: each file kept, edited in a few places, replaced, moved
-// or dropped; new files and an empty folder may come.
+// The next release: each file kept, edited in a few places, replaced, moved,
+// renamed in another case or dropped; a new file and an empty folder may come.
 Files nextRelease(std::mt19937& random, const Files& old) {
   Files next = {{"loftswitch.json", description("2.0")}};
-  for (const auto& [name, content] : old) {
-    if (name == "loftswitch.json") continue;
-    std::string changed = content;
-    switch (random() % 6) {
-      case 0: break;  // dropped
+  for (auto [name, content] : old) {
+    switch (name == "loftswitch.json" ? 0 : random() % 6) {
+      case 0: break;
       case 1:
-        for (int edits = 0; edits < 5 && !changed.empty(); ++edits) {
-          changed[random() % changed.size()] ^= 0x5A;
-        }
-        changed.insert(changed.size() / 2, "inserted");
-        next[name] = changed;
+        for (int edits = 0; edits < 5 && !content.empty(); ++edits) content[random() % content.size()] ^= 0x5A;
+        next[name] = content.insert(content.size() / 2, "inserted");
         break;
       case 2: next[name] = noise(random, content.size() + 3); break;
       case 3: next["moved/" + name] = content; break;
-      case 4: next[asciiLower(name)] = content; break;  // its case changes
+      case 4: next[asciiLower(name)] = content; break;
       default: next[name] = content;
     }
   }
@@ -106,17 +103,33 @@ Files nextRelease(std::mt19937& random, const Files& old) {
 }
 
 // Whatever two releases differ in, the delta rebuilds exactly the second
-// over an install of the first, and touches nothing of the install.
+// over an install of the first and touches nothing of the install; only
+// what the install lacks travels, as a patch when a file of its path was
+// there before.
 TEST(DeltaTest, RebuildsExactlyTheNextReleaseOfEveryGeneratedPair) {
   for (std::uint32_t seed = 1; seed <= 20; ++seed) {
     std::mt19937 random(seed);
     const Files old = firstRelease(random);
     const Files next = nextRelease(random, old);
-    const std::string delta = deltaBetween(zipOf(old), zipOf(next));
+    MadeDelta made;
+    const std::string delta = deltaBetween(zipOf(old), zipOf(next), &made);
     ASSERT_FALSE(delta.empty()) << "seed " << seed;
-    const Result<Files> rebuilt = rebuild(delta, old);
-    ASSERT_THAT(rebuilt, IsOkay()) << "seed " << seed;
-    EXPECT_EQ(*rebuilt, next) << "seed " << seed;
+    const Rebuilt rebuilt = rebuild(delta, old);
+    ASSERT_THAT(rebuilt.result, IsOkay()) << "seed " << seed;
+    EXPECT_EQ(rebuilt.stage, next) << "seed " << seed;
+
+    std::map<std::string, std::string> oldByKey;
+    std::set<std::string> contents;
+    for (const auto& [name, content] : old) oldByKey[upperCaseKey(name)] = content, contents.insert(content);
+    std::size_t counts[4] = {};  // unchanged, patched, whole, removed
+    for (const auto& [name, content] : next) {
+      if (name.ends_with('/')) continue;
+      ++counts[contents.contains(content) ? 0 : oldByKey.erase(upperCaseKey(name)) ? 1 : 2];
+      oldByKey.erase(upperCaseKey(name));
+    }
+    counts[3] = oldByKey.size();
+    EXPECT_THAT(counts, ::testing::ElementsAre(made.unchanged, made.patched, made.whole, made.removed))
+        << "seed " << seed;
   }
 }
 
@@ -165,31 +178,30 @@ TEST(DeltaTest, RefusesWhatDoesNotFitNamingIt) {
     std::function<void(Parts&, Files&)> change;
     ErrorCode code;
     std::string message;
+    bool early = true;  // found before anything is written
     DeltaVersions versions = {"1.0", "2.0"};
     PackageLimits limits = {1 << 30, 1000};
   };
   const Row rows[] = {
       {"a copied file the user changed", [](Parts&, Files& f) { f["lib/x.dll"][5] ^= 1; },
-       ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed},
+       ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed, false},
       {"a copied file grown", [](Parts&, Files& f) { f["lib/x.dll"] += "x"; },
        ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed},
       {"a patched file's base the user changed", [](Parts&, Files& f) { f["app.exe"][9] ^= 1; },
-       ErrorCode::baseMismatch, "the install's \"app.exe\" " + changed},
+       ErrorCode::baseMismatch, "the install's \"app.exe\" " + changed, false},
       {"a file the user removed", [](Parts&, Files& f) { f.erase("lib/x.dll"); },
        ErrorCode::baseMismatch, "the install has no \"lib/x.dll\", which the delta reads"},
       {"a patch whose output is not the listed one",
        [](Parts& p, Files&) { fileOf(p, "app.exe").sha256[0] ^= 1; }, ErrorCode::digestMismatch,
-       "the rebuilt \"app.exe\" doesn't match the delta's manifest"},
-      {"a patch that gives more than listed", [](Parts& p, Files&) { fileOf(p, "app.exe").size--; },
-       ErrorCode::digestMismatch, "the rebuilt \"app.exe\" doesn't match the delta's manifest"},
+       "the rebuilt \"app.exe\" doesn't match the delta's manifest", false},
       {"a patch cut short",
        [](Parts& p, Files&) { p.data.at(fileOf(p, "app.exe").data).resize(20); },
-       ErrorCode::damaged, "\"app.exe\" can't be rebuilt: the patch ends early"},
+       ErrorCode::damaged, "\"app.exe\" can't be rebuilt: the patch ends early", false},
       {"data the delta doesn't hold", [](Parts& p, Files&) { p.data.clear(); },
        ErrorCode::badLayout, "the delta has no entry \"data/0\" for \"app.exe\""},
       {"a delta for another installed version", [](Parts&, Files&) {}, ErrorCode::invalidData,
        "the delta's manifest turns version 1.0 into 2.0, but it is signed as turning 0.9 into 2.0",
-       {"0.9", "2.0"}},
+       true, {"0.9", "2.0"}},
       {"a name that climbs out", [&](Parts& p, Files&) { p.manifest.files.back().path = "a/../../x"; },
        ErrorCode::badLayout, "package entry \"a/../../x\" climbs with \"..\""},
       {"a read of the workspace", [](Parts& p, Files&) { p.manifest.reads[0].path = ".loftswitch/x"; },
@@ -205,20 +217,21 @@ TEST(DeltaTest, RefusesWhatDoesNotFitNamingIt) {
       {"a base that isn't read", [](Parts& p, Files&) { fileOf(p, "app.exe").base = "old.exe"; },
        ErrorCode::invalidData, "has the base \"old.exe\", which isn't read"},
       {"more entries than allowed", [&](Parts& p, Files&) { p.manifest.folders = {"f1", "f2"}; },
-       ErrorCode::tooLarge, "the package has 6 entries, more than the limit of 5", {"1.0", "2.0"},
-       {1 << 30, 5}},
+       ErrorCode::tooLarge, "the package has 6 entries, more than the limit of 5", true,
+       {"1.0", "2.0"}, {1 << 30, 5}},
       {"more bytes than allowed", [](Parts&, Files&) {}, ErrorCode::tooLarge,
-       "the package expands to more than 30000 bytes", {"1.0", "2.0"}, {30000, 1000}},
+       "the package expands to more than 30000 bytes", true, {"1.0", "2.0"}, {30000, 1000}},
   };
-  EXPECT_EQ(*rebuild(deltaOf(good), old), next);
+  EXPECT_EQ(rebuild(deltaOf(good), old).stage, next);
   for (const Row& row : rows) {
     Parts parts = good;
     Files install = old;
     row.change(parts, install);
-    EXPECT_THAT(rebuild(deltaOf(parts), install, row.versions, row.limits),
-                ::testing::AllOf(FailsWithCode(row.code),
-                                 FailsWithMessageThat(::testing::HasSubstr(row.message))))
+    const Rebuilt rebuilt = rebuild(deltaOf(parts), install, row.versions, row.limits);
+    EXPECT_THAT(rebuilt.result, ::testing::AllOf(FailsWithCode(row.code), FailsWithMessageThat(
+                                                     ::testing::HasSubstr(row.message))))
         << row.name;
+    EXPECT_EQ(rebuilt.stage.empty(), row.early) << row.name;
   }
 }
 

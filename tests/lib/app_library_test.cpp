@@ -77,18 +77,21 @@ class AppFolders : public ::testing::Test {
   // The fields that the publisher's tool writes for `package`, signed with
   // key `key` (1 is the trusted one).
   static std::string signFor(const std::string& package, const std::string& version = "2.0",
-                             const std::string& platform = "windows-x64", std::uint8_t key = 1) {
+                             const std::string& platform = "windows-x64", std::uint8_t key = 1,
+                             const std::string& from = "") {
     UpdateRequest request;
     request.version = version;
+    request.from = from;
     request.platform = platform;
     request.size = package.size();
     request.sha256 = Sha256::digest(package);
     const std::string message = buildSignedMessage("demo", request);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const auto signature = ed25519Sign(seedOf(key), std::span(bytes, message.size()));
-    return nlohmann::json{{"version", version}, {"platform", platform}, {"size", package.size()},
-                          {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)}}
-        .dump();
+    nlohmann::json fields = {{"version", version}, {"platform", platform}, {"size", package.size()},
+                             {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)}};
+    if (!from.empty()) fields["from"] = from;
+    return fields.dump();
   }
 
   // Stages `package` as the app does, through the C call without progress,
@@ -273,6 +276,49 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_EQ(confirmStartup(memory, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
+}
+
+// A delta: the new version is rebuilt from the install's own files, which
+// is reported as rebuilding, and a cancel while rebuilding leaves nothing.
+// On the administrator's road the install's files are checked before any
+// request is written for the helper.
+TEST_F(LibraryTest, StagesADeltaFromTheInstallsOwnFiles) {
+  const auto old = packageFiles("1.0");
+  for (const auto& [name, content] : old) writeTestFile(install() / name, content);
+  auto next = packageFiles();
+  std::string& noise = next["data/noise.bin"] = std::string(3 * 0x100000 + 12345, '\0');
+  for (std::uint32_t x = 1; char& byte : noise) byte = static_cast<char>((x = x * 69069 + 1) >> 24);
+  const std::string delta = deltaBetween(zipOf(old), zipOf(next));
+  const std::string fields = signFor(delta, "2.0", "windows-x64", 1, "1.0");
+  Recorder full;
+  ASSERT_EQ(stage(delta, fields, nullptr, &full), LOFTSWITCH_OK) << message;
+  EXPECT_EQ(installFiles(workspace() / "stage" / id / "new"), next);
+  std::vector<std::uint64_t> phases;
+  for (const auto& call : full.calls) {
+    if (phases.empty() || phases.back() != call[0]) phases.push_back(call[0]);
+  }
+  EXPECT_THAT(phases, ::testing::ElementsAre(1, 2, LOFTSWITCH_PHASE_REBUILDING));
+  std::uint64_t size = 0;
+  for (const auto& [name, content] : next) size += content.size();
+  EXPECT_EQ(full.calls.back(), (std::array<std::uint64_t, 3>{5, size, size}));
+
+  const auto before = snapshot();
+  Recorder cancelling{full.calls.size() - 3, {}};
+  EXPECT_EQ(stage(delta, fields, nullptr, &cancelling), LOFTSWITCH_CANCELLED);
+  EXPECT_EQ(message, "cancelled by the application while rebuilding the package; nothing was staged");
+  EXPECT_TRUE(snapshot() == before);
+
+  MemoryFileSystem memory;
+  for (const auto& [name, content] : old) memory.addFile(install() / name, content);
+  memory.addFile(install() / "app.exe", "patched by the user");
+  memory.failOn(MemoryFileSystem::Operation::checkWritable, install(),
+                Error{ErrorCode::notWritable, "administrators only"});
+  const auto refused = stagePackage(memory, {install(), temp / "user"}, std::nullopt,
+                                    temp / "package.zip", fields, "");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message,
+            "the install's \"app.exe\" isn't the file of version 1.0 that the delta was made from");
+  EXPECT_FALSE(memory.exists(temp / "user"));
 }
 
 class AppApiTest : public AppFolders {};

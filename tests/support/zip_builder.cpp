@@ -70,11 +70,13 @@ std::map<std::string, std::string> zipEntries(const std::string& zip) {
   return files;
 }
 
-std::string deltaBetween(const std::string& from, const std::string& to) {
+std::string deltaBetween(const std::string& from, const std::string& to, MadeDelta* made) {
   TempFolder temp;
   writeTestFile(temp / "from.zip", from);
   writeTestFile(temp / "to.zip", to);
-  if (!makeDelta(temp / "from.zip", temp / "to.zip", temp / "delta.zip")) return {};
+  const auto result = makeDelta(temp / "from.zip", temp / "to.zip", temp / "delta.zip");
+  if (!result) return {};
+  if (made != nullptr) *made = *result;
   return readTestFile(temp / "delta.zip");
 }
 

@@ -65,8 +65,9 @@ std::string zipOf(const std::map<std::string, std::string>& files);
 std::map<std::string, std::string> zipEntries(const std::string& zip);
 
 // The delta package that loftswitch-pack makes from the package `from` to
-// the package `to`; empty when it refuses them.
-std::string deltaBetween(const std::string& from, const std::string& to);
+// the package `to`; empty when it refuses them. `made` gets its summary.
+struct MadeDelta;
+std::string deltaBetween(const std::string& from, const std::string& to, MadeDelta* made = nullptr);
 
 // Archives that an installing side must refuse, each with its refusal: names
 // that leave the stage, clash or are reserved, and containers that tell two
