@@ -10,6 +10,7 @@
 //   bench-delta.exe <folder> rebuild   the new version into "rebuilt" over
 //                                      the old one in "install"
 #include <windows.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -23,7 +24,6 @@
 #include "delta/delta_rebuild.h"
 #include "fs/local_file_system.h"
 #include "pack/delta_maker.h"
-#include "pack/zip_writer.h"
 #include "package/package_reader.h"
 
 namespace {
@@ -56,15 +56,66 @@ std::string content(std::uint32_t seed, std::size_t size) {
   std::uint32_t state = seed * 2654435761u + 1;
   while (bytes.size() < size) {
     const std::uint32_t r = next(state);
-    if (r % 3 == 0) {
+    if (r % 4 != 0) {
       bytes += kWords[(r >> 8) % 8];
     } else {
-      for (int i = 0; i < 6; ++i) bytes.push_back(static_cast<char>(next(state)));
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(next(state)));
     }
   }
   bytes.resize(size);
   return bytes;
 }
+
+void put(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// A zip of deflated entries, as publishers ship full packages.
+class DeflatedZip {
+ public:
+  explicit DeflatedZip(const std::filesystem::path& path)
+      : file_(orExit(openFile(path, OpenMode::createAlways))) {}
+
+  void add(const std::string& name, const std::string& content) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string data(deflateBound(&stream, static_cast<uLong>(content.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    stream.next_out = reinterpret_cast<Bytef*>(data.data());
+    stream.avail_out = static_cast<uInt>(data.size());
+    deflate(&stream, Z_FINISH);
+    data.resize(stream.total_out);
+    deflateEnd(&stream);
+    std::string fields;  // from the version needed to the name's length
+    put(fields, 20, 2), put(fields, 0, 2), put(fields, 8, 2), put(fields, 0x00210000, 4);
+    put(fields, crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())), 4);
+    put(fields, data.size(), 4), put(fields, content.size(), 4), put(fields, name.size(), 2);
+    std::string local;
+    put(local, 0x04034b50, 4);
+    local += fields, put(local, 0, 2), local += name;
+    put(central_, 0x02014b50, 4), put(central_, 20, 2), central_ += fields;
+    put(central_, 0, 12), put(central_, offset_, 4), central_ += name;
+    orExit(writeAll(file_, local + data));
+    offset_ += local.size() + data.size();
+    ++count_;
+  }
+
+  std::uint64_t finish() {
+    std::string end;
+    put(end, 0x06054b50, 4), put(end, 0, 4), put(end, count_, 2), put(end, count_, 2);
+    put(end, central_.size(), 4), put(end, offset_, 4), put(end, 0, 2);
+    orExit(writeAll(file_, central_ + end));
+    file_.close();
+    return offset_ + central_.size() + end.size();
+  }
+
+ private:
+  loftswitch::OpenFile file_;
+  std::string central_;
+  std::uint64_t offset_ = 0;
+  std::uint64_t count_ = 0;
+};
 
 struct AppFile {
   std::string name;
@@ -103,15 +154,15 @@ bool changed(std::size_t index) { return index == 0 || index == 1 || index == 17
 
 void make(const std::filesystem::path& folder) {
   const std::vector<AppFile> files = appFiles();
-  ZipWriter oldZip = orExit(ZipWriter::create(folder / "old.zip"));
-  ZipWriter newZip = orExit(ZipWriter::create(folder / "new.zip"));
+  DeflatedZip oldZip(folder / "old.zip");
+  DeflatedZip newZip(folder / "new.zip");
   std::uint64_t bytes = 0;
   const Clock::time_point writing = Clock::now();
   for (std::size_t i = 0; i < files.size(); ++i) {
     const std::string old = content(static_cast<std::uint32_t>(i), files[i].size);
     const std::string now = changed(i) ? newContent(i, old) : old;
-    orExit(oldZip.addDeflated(files[i].name, old));
-    orExit(newZip.addDeflated(files[i].name, now));
+    oldZip.add(files[i].name, old);
+    newZip.add(files[i].name, now);
     bytes += now.size();
     if (changed(i)) {
       const std::string anchor = "anchors\\" + std::to_string(i);
@@ -124,10 +175,10 @@ void make(const std::filesystem::path& folder) {
     }
   }
   const std::string description = R"({"loftswitch_install": 1, "app": "bench", "executable": "bin/app.exe", "publicKeys": ["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="], "platforms": ["windows-x64"], "version": ")";
-  orExit(oldZip.addDeflated("loftswitch.json", description + "1.0\"}"));
-  orExit(newZip.addDeflated("loftswitch.json", description + "2.0\"}"));
-  const std::uint64_t oldSize = orExit(oldZip.finish());
-  const std::uint64_t fullSize = orExit(newZip.finish());
+  oldZip.add("loftswitch.json", description + "1.0\"}");
+  newZip.add("loftswitch.json", description + "2.0\"}");
+  const std::uint64_t oldSize = oldZip.finish();
+  const std::uint64_t fullSize = newZip.finish();
   std::printf("app: %zu files, %.1f MB; packages written in %.1f s (%.1f and %.1f MB deflated)\n",
               files.size() + 1, bytes / 1e6, secondsSince(writing), oldSize / 1e6, fullSize / 1e6);
 

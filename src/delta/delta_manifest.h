@@ -44,7 +44,9 @@ struct DeltaManifest {
   std::vector<std::string> folders;
 };
 
-inline constexpr std::string_view kDeltaManifestName = "loftswitch-delta.json";
+// The manifest travels as one zstd frame: its digests repeat from one list
+// to the other further apart than deflate's window reaches.
+inline constexpr std::string_view kDeltaManifestName = "loftswitch-delta.json.zst";
 inline constexpr std::uint64_t kDeltaManifestLimit = 64 * 1024 * 1024;
 
 // Reads a manifest and holds the new version it describes to the rules of a

@@ -50,15 +50,19 @@ Result<std::unique_ptr<OpenedDelta>> openDelta(PackageReader& delta,
     return fail(ErrorCode::badLayout, "the package is not a delta: it has no " +
                                           std::string(kDeltaManifestName));
   }
-  if (found->second->declaredSize > kDeltaManifestLimit) {
-    return fail(ErrorCode::tooLarge, "the delta's manifest is larger than " +
-                                         std::to_string(kDeltaManifestLimit) + " bytes");
-  }
   std::string text;
-  RETURN_IF_ERROR(delta.read(*found->second, [&text](std::string_view piece) -> Result<Unit> {
-    text += piece;
-    return Unit{};
-  }));
+  PatchDecoder decoder({});
+  auto decoded = delta.read(*found->second, [&](std::string_view piece) {
+    return decoder.feed(piece, [&text](std::string_view out) -> Result<Unit> {
+      if (out.size() > kDeltaManifestLimit - text.size()) {
+        return fail(ErrorCode::tooLarge, "the delta's manifest is larger than " +
+                                             std::to_string(kDeltaManifestLimit) + " bytes");
+      }
+      return text += out, Unit{};
+    });
+  });
+  if (decoded) decoded = decoder.finish();
+  if (!decoded) return fail(decoded.error());
   ASSIGN_OR_RETURN(opened->manifest, readDeltaManifest(text, delta.limits()));
   const DeltaManifest& manifest = opened->manifest;
   if (versions != nullptr && (manifest.from != versions->from || manifest.to != versions->to)) {

@@ -1,8 +1,7 @@
 #pragma once
 
-// Writing a zip archive of at most 4 GiB front to back: entries whose
-// content is streamed in (stored, with a data descriptor), or given whole
-// and deflated.
+// Writing a zip archive of at most 4 GiB front to back, each entry stored
+// and streamed in, its CRC-32 and sizes in a data descriptor after it.
 
 #include <cstdint>
 #include <filesystem>
@@ -20,14 +19,10 @@ class ZipWriter {
   // Creates the archive, replacing any file at `path`.
   [[nodiscard]] static Result<ZipWriter> create(const std::filesystem::path& path);
 
-  // Starts a stored entry; its content follows through write(), and end()
-  // closes it.
+  // Starts an entry; its content follows through write(), and end() closes it.
   [[nodiscard]] Result<Unit> begin(std::string name);
   [[nodiscard]] Result<Unit> write(std::string_view piece);
   [[nodiscard]] Result<Unit> end();
-
-  // One entry at once, deflated.
-  [[nodiscard]] Result<Unit> addDeflated(std::string name, std::string_view content);
 
   // Writes the central directory and flushes; the bytes written in all.
   [[nodiscard]] Result<std::uint64_t> finish();
@@ -35,18 +30,13 @@ class ZipWriter {
  private:
   struct Entry {
     std::string name;
-    std::uint16_t flags = 0;
-    std::uint16_t method = 0;
     std::uint32_t crc32 = 0;
-    std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
     std::uint64_t offset = 0;
   };
 
   explicit ZipWriter(OpenFile file) : file_(std::move(file)) {}
   [[nodiscard]] Result<Unit> emit(std::string_view bytes);
-  static std::string commonFields(const Entry& entry, bool known);
-  [[nodiscard]] Result<Unit> localHeader(const Entry& entry);
 
   OpenFile file_;
   std::uint64_t offset_ = 0;

@@ -71,9 +71,10 @@ struct DeltaE2eTest : ::testing::Test {
   // delta.zip with its manifest edited, into edited.zip.
   void editManifest(const std::function<void(nlohmann::json&)>& edit) {
     Files entries = zipEntries(readTestFile(temp / "delta.zip"));
-    nlohmann::json manifest = nlohmann::json::parse(entries.at(std::string(kDeltaManifestName)));
+    std::string& frame = entries.at(std::string(kDeltaManifestName));
+    nlohmann::json manifest = nlohmann::json::parse(zstdContent(frame));
     edit(manifest);
-    entries[std::string(kDeltaManifestName)] = manifest.dump();
+    frame = zstdFrame(manifest.dump());
     writeTestFile(temp / "edited.zip", zipOf(entries));
   }
 

@@ -142,14 +142,14 @@ struct Parts {
 Parts partsOf(const std::string& delta) {
   Parts parts{{}, zipEntries(delta)};
   const std::string manifest = std::string(kDeltaManifestName);
-  parts.manifest = readDeltaManifest(parts.data.at(manifest), {1 << 30, 1000}).value();
+  parts.manifest = readDeltaManifest(zstdContent(parts.data.at(manifest)), {1 << 30, 1000}).value();
   parts.data.erase(manifest);
   return parts;
 }
 
 std::string deltaOf(const Parts& parts) {
   Files files = parts.data;
-  files[std::string(kDeltaManifestName)] = serializeDeltaManifest(parts.manifest);
+  files[std::string(kDeltaManifestName)] = zstdFrame(serializeDeltaManifest(parts.manifest));
   return zipOf(files);
 }
 

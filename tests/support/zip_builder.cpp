@@ -5,6 +5,7 @@
 #include "support/temp_folder.h"
 
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstring>
 #include <stdexcept>
@@ -55,6 +56,18 @@ std::string zipOf(const std::map<std::string, std::string>& files) {
     }
   }
   return zip.build();
+}
+
+std::string zstdFrame(std::string_view bytes) {
+  std::string frame(ZSTD_compressBound(bytes.size()), '\0');
+  frame.resize(ZSTD_compress(frame.data(), frame.size(), bytes.data(), bytes.size(), 3));
+  return frame;
+}
+
+std::string zstdContent(std::string_view frame) {
+  std::string bytes(ZSTD_getFrameContentSize(frame.data(), frame.size()), '\0');
+  bytes.resize(ZSTD_decompress(bytes.data(), bytes.size(), frame.data(), frame.size()));
+  return bytes;
 }
 
 std::map<std::string, std::string> zipEntries(const std::string& zip) {

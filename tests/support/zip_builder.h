@@ -61,6 +61,10 @@ ReadAt memoryReadAt(const std::string& bytes);
 // odd size or over 64 KiB are stored, the others deflated.
 std::string zipOf(const std::map<std::string, std::string>& files);
 
+// One zstd frame of `bytes`, and the content of one.
+std::string zstdFrame(std::string_view bytes);
+std::string zstdContent(std::string_view frame);
+
 // The files of an archive the package reader accepts, by name.
 std::map<std::string, std::string> zipEntries(const std::string& zip);
 
