@@ -55,6 +55,7 @@ src/apply/run.cpp @@ journal.reported = false; @@ ; @@ a rollback keeps the old 
 src/elevated/verify.cpp @@ compareVersions(*offered, *installed) <= 0 @@ compareVersions(*offered, *installed) < 0 @@ the installed version is installed again
 src/delta/delta_rebuild.cpp @@ if (!read || read->size() != base->size || Sha256::digest(*read) != base->sha256) { @@ if (!read) { @@ a patch's base is used without its digest checked
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base->sha256, opened->changed(base->path))); @@ (void)0; @@ a file taken unchanged from the install is not checked
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); RETURN_IF_ERROR(fs.remove(below(install, base->path))); @@ a file taken unchanged is taken from the install, not copied (as a link would share it)
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, file.sha256, wrong)); @@ (void)0; @@ a rebuilt file is not checked against the manifest
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(openRead(fs, install, *opened, read)); @@ (void)0; @@ a missing file of the install is found only after files were written
 src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(record.path)); @@ const AcceptedName name{{record.path}, false}; @@ a manifest's file paths skip the entry rules

@@ -118,45 +118,38 @@ TEST(DeltaTest, RebuildsExactlyTheNextReleaseOfEveryGeneratedPair) {
     ASSERT_THAT(rebuilt.result, IsOkay()) << "seed " << seed;
     EXPECT_EQ(rebuilt.stage, next) << "seed " << seed;
 
-    std::map<std::string, std::string> oldByKey;
-    std::set<std::string> contents;
-    for (const auto& [name, content] : old) oldByKey[upperCaseKey(name)] = content, contents.insert(content);
+    std::set<std::string> oldKeys, contents;
+    for (const auto& [name, content] : old) oldKeys.insert(upperCaseKey(name)), contents.insert(content);
     std::size_t counts[4] = {};  // unchanged, patched, whole, removed
     for (const auto& [name, content] : next) {
-      if (name.ends_with('/')) continue;
-      ++counts[contents.contains(content) ? 0 : oldByKey.erase(upperCaseKey(name)) ? 1 : 2];
-      oldByKey.erase(upperCaseKey(name));
+      const bool kept = oldKeys.erase(upperCaseKey(name)) != 0;
+      if (!name.ends_with('/')) ++counts[contents.contains(content) ? 0 : kept ? 1 : 2];
     }
-    counts[3] = oldByKey.size();
+    counts[3] = oldKeys.size();
     EXPECT_THAT(counts, ::testing::ElementsAre(made.unchanged, made.patched, made.whole, made.removed))
         << "seed " << seed;
   }
 }
 
-// The delta's parts, to be changed by a row and put together again.
-struct Parts {
+// A delta and the install it applies to, as a row changes them.
+struct World {
   DeltaManifest manifest;
-  std::map<std::string, std::string> data;
+  std::map<std::string, std::string> data;  // the delta's other entries
+  Files install;
+  DeltaVersions versions = {"1.0", "2.0"};
+  PackageLimits limits = {1 << 30, 1000};
+
+  DeltaFile& file(const std::string& path) {
+    return *std::find_if(manifest.files.begin(), manifest.files.end(), [&](const DeltaFile& f) { return f.path == path; });
+  }
+  // A copy of the file taken unchanged, under another path.
+  void copy(const std::string& path) { manifest.files.push_back(file("lib/x.dll")), manifest.files.back().path = path; }
+  Rebuilt rebuilt() {
+    Files entries = data;
+    entries[std::string(kDeltaManifestName)] = zstdFrame(serializeDeltaManifest(manifest));
+    return rebuild(zipOf(entries), install, versions, limits);
+  }
 };
-
-Parts partsOf(const std::string& delta) {
-  Parts parts{{}, zipEntries(delta)};
-  const std::string manifest = std::string(kDeltaManifestName);
-  parts.manifest = readDeltaManifest(zstdContent(parts.data.at(manifest)), {1 << 30, 1000}).value();
-  parts.data.erase(manifest);
-  return parts;
-}
-
-std::string deltaOf(const Parts& parts) {
-  Files files = parts.data;
-  files[std::string(kDeltaManifestName)] = zstdFrame(serializeDeltaManifest(parts.manifest));
-  return zipOf(files);
-}
-
-DeltaFile& fileOf(Parts& parts, const std::string& path) {
-  return *std::find_if(parts.manifest.files.begin(), parts.manifest.files.end(),
-                       [&](const DeltaFile& file) { return file.path == path; });
-}
 
 // An install, or the delta made for it, that does not fit: each is refused
 // naming what does not fit, and the install stays as it was.
@@ -169,67 +162,61 @@ TEST(DeltaTest, RefusesWhatDoesNotFitNamingIt) {
   next["notes.txt"] = "new";
   next["loftswitch.json"] = description("2.0");
   next.erase("readme.txt");
-  const Parts good = partsOf(deltaBetween(zipOf(old), zipOf(next)));
+  World good{{}, zipEntries(deltaBetween(zipOf(old), zipOf(next))), old};
+  const std::string manifest = std::string(kDeltaManifestName);
+  good.manifest = readDeltaManifest(zstdContent(good.data.at(manifest)), good.limits).value();
+  good.data.erase(manifest);
+  EXPECT_EQ(World(good).rebuilt().stage, next);
+
   const std::string changed = "isn't the file of version 1.0 that the delta was made from";
-  const DeltaFile copied = *std::find_if(good.manifest.files.begin(), good.manifest.files.end(),
-                                         [](const DeltaFile& file) { return file.base == file.path && file.data.empty(); });
-  struct Row {
+  const struct Row {
     const char* name;
-    std::function<void(Parts&, Files&)> change;
+    std::function<void(World&)> change;
     ErrorCode code;
     std::string message;
     bool early = true;  // found before anything is written
-    DeltaVersions versions = {"1.0", "2.0"};
-    PackageLimits limits = {1 << 30, 1000};
-  };
-  const Row rows[] = {
-      {"a copied file the user changed", [](Parts&, Files& f) { f["lib/x.dll"][5] ^= 1; },
+  } rows[] = {
+      {"a copied file the user changed", [](World& w) { w.install["lib/x.dll"][5] ^= 1; },
        ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed, false},
-      {"a copied file grown", [](Parts&, Files& f) { f["lib/x.dll"] += "x"; },
+      {"a copied file grown", [](World& w) { w.install["lib/x.dll"] += "x"; },
        ErrorCode::baseMismatch, "the install's \"lib/x.dll\" " + changed},
-      {"a patched file's base the user changed", [](Parts&, Files& f) { f["app.exe"][9] ^= 1; },
+      {"a patched file's base the user changed", [](World& w) { w.install["app.exe"][9] ^= 1; },
        ErrorCode::baseMismatch, "the install's \"app.exe\" " + changed, false},
-      {"a file the user removed", [](Parts&, Files& f) { f.erase("lib/x.dll"); },
+      {"a file the user removed", [](World& w) { w.install.erase("lib/x.dll"); },
        ErrorCode::baseMismatch, "the install has no \"lib/x.dll\", which the delta reads"},
-      {"a patch whose output is not the listed one",
-       [](Parts& p, Files&) { fileOf(p, "app.exe").sha256[0] ^= 1; }, ErrorCode::digestMismatch,
-       "the rebuilt \"app.exe\" doesn't match the delta's manifest", false},
-      {"a patch cut short",
-       [](Parts& p, Files&) { p.data.at(fileOf(p, "app.exe").data).resize(20); },
+      {"a patch whose output is not the listed one", [](World& w) { w.file("app.exe").sha256[0] ^= 1; },
+       ErrorCode::digestMismatch, "the rebuilt \"app.exe\" doesn't match the delta's manifest", false},
+      {"a patch cut short", [](World& w) { w.data.at(w.file("app.exe").data).resize(20); },
        ErrorCode::damaged, "\"app.exe\" can't be rebuilt: the patch ends early", false},
-      {"data the delta doesn't hold", [](Parts& p, Files&) { p.data.clear(); },
+      {"data the delta doesn't hold", [](World& w) { w.data.clear(); },
        ErrorCode::badLayout, "the delta has no entry \"data/0\" for \"app.exe\""},
-      {"a delta for another installed version", [](Parts&, Files&) {}, ErrorCode::invalidData,
-       "the delta's manifest turns version 1.0 into 2.0, but it is signed as turning 0.9 into 2.0",
-       true, {"0.9", "2.0"}},
-      {"a name that climbs out", [&](Parts& p, Files&) { p.manifest.files.back().path = "a/../../x"; },
+      {"a delta for another installed version", [](World& w) { w.versions.from = "0.9"; }, ErrorCode::invalidData,
+       "the delta's manifest turns version 1.0 into 2.0, but it is signed as turning 0.9 into 2.0"},
+      {"a name that climbs out", [](World& w) { w.manifest.files.back().path = "a/../../x"; },
        ErrorCode::badLayout, "package entry \"a/../../x\" climbs with \"..\""},
-      {"a read of the workspace", [](Parts& p, Files&) { p.manifest.reads[0].path = ".loftswitch/x"; },
+      {"a read of the workspace", [](World& w) { w.manifest.reads[0].path = ".loftswitch/x"; },
        ErrorCode::badLayout, "package entry \".loftswitch/x\" uses the reserved name .loftswitch"},
-      {"a device name", [](Parts& p, Files&) { p.manifest.folders = {"aux.d"}; },
+      {"a device name", [](World& w) { w.manifest.folders = {"aux.d"}; },
        ErrorCode::badLayout, "package entry \"aux.d\" uses the Windows device name \"aux.d\""},
-      {"two names for one file", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "LIB/X.dll"; },
+      {"two names for one file", [](World& w) { w.copy("LIB/X.dll"); },
        ErrorCode::badLayout, "package entry \"LIB/X.dll\" appears twice (ignoring case)"},
-      {"a file inside a file", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "notes.txt/x"; },
+      {"a file inside a file", [](World& w) { w.copy("notes.txt/x"); },
        ErrorCode::badLayout, "package entry \"notes.txt/x\" lies inside a file"},
-      {"a copy that isn't its base", [&](Parts& p, Files&) { p.manifest.files.push_back(copied), p.manifest.files.back().path = "y", p.manifest.files.back().sha256[0] ^= 1; },
+      {"a copy that isn't its base", [](World& w) { w.copy("y"), w.file("y").sha256[0] ^= 1; },
        ErrorCode::invalidData, "is \"lib/x.dll\" unchanged, but with another size or SHA-256"},
-      {"a base that isn't read", [](Parts& p, Files&) { fileOf(p, "app.exe").base = "old.exe"; },
+      {"a base that isn't read", [](World& w) { w.file("app.exe").base = "old.exe"; },
        ErrorCode::invalidData, "has the base \"old.exe\", which isn't read"},
-      {"more entries than allowed", [&](Parts& p, Files&) { p.manifest.folders = {"f1", "f2"}; },
-       ErrorCode::tooLarge, "the package has 6 entries, more than the limit of 5", true,
-       {"1.0", "2.0"}, {1 << 30, 5}},
-      {"more bytes than allowed", [](Parts&, Files&) {}, ErrorCode::tooLarge,
-       "the package expands to more than 30000 bytes", true, {"1.0", "2.0"}, {30000, 1000}},
+      {"more entries than allowed", [](World& w) { w.manifest.folders = {"f1", "f2"}, w.limits.maxEntries = 5; },
+       ErrorCode::tooLarge, "the package has 6 entries, more than the limit of 5"},
+      {"more bytes than allowed", [](World& w) { w.limits.maxExpandedBytes = 30000; },
+       ErrorCode::tooLarge, "the package expands to more than 30000 bytes"},
   };
-  EXPECT_EQ(rebuild(deltaOf(good), old).stage, next);
   for (const Row& row : rows) {
-    Parts parts = good;
-    Files install = old;
-    row.change(parts, install);
-    const Rebuilt rebuilt = rebuild(deltaOf(parts), install, row.versions, row.limits);
-    EXPECT_THAT(rebuilt.result, ::testing::AllOf(FailsWithCode(row.code), FailsWithMessageThat(
-                                                     ::testing::HasSubstr(row.message))))
+    World world = good;
+    row.change(world);
+    const Rebuilt rebuilt = world.rebuilt();
+    EXPECT_THAT(rebuilt.result, ::testing::AllOf(FailsWithCode(row.code),
+                                                 FailsWithMessageThat(::testing::HasSubstr(row.message))))
         << row.name;
     EXPECT_EQ(rebuilt.stage.empty(), row.early) << row.name;
   }

@@ -20,31 +20,25 @@ bool isRulePath(const std::string& path) {
 void checkManifest(std::string_view text) {
   const auto manifest = readDeltaManifest(text, PackageLimits{1 << 20, 64});
   if (!manifest) return;
-  std::set<std::string> reads;
-  std::set<std::string> keys;
+  std::set<std::string> reads, keys;
   for (const DeltaRead& read : manifest->reads) {
-    FUZZ_CHECK(isRulePath(read.path));
-    FUZZ_CHECK(reads.insert(upperCaseKey(read.path)).second);
+    FUZZ_CHECK(isRulePath(read.path) && reads.insert(upperCaseKey(read.path)).second);
   }
   std::uint64_t total = 0;
   for (const DeltaFile& file : manifest->files) {
-    FUZZ_CHECK(isRulePath(file.path));
-    FUZZ_CHECK(keys.insert(upperCaseKey(file.path)).second);
+    FUZZ_CHECK(isRulePath(file.path) && keys.insert(upperCaseKey(file.path)).second);
     FUZZ_CHECK(!file.base.empty() || !file.data.empty());
     total += file.size;
-    if (file.base.empty()) continue;
     const auto base = std::find_if(manifest->reads.begin(), manifest->reads.end(),
                                    [&](const DeltaRead& read) { return read.path == file.base; });
-    FUZZ_CHECK(base != manifest->reads.end());
+    FUZZ_CHECK(file.base.empty() || base != manifest->reads.end());
     FUZZ_CHECK(!file.data.empty() || (base->size == file.size && base->sha256 == file.sha256));
   }
-  FUZZ_CHECK(total <= (1 << 20));
   for (const std::string& folder : manifest->folders) {
-    FUZZ_CHECK(checkEntryName(folder).has_value());
-    FUZZ_CHECK(keys.insert(upperCaseKey(folder)).second);
+    FUZZ_CHECK(checkEntryName(folder) && keys.insert(upperCaseKey(folder)).second);
   }
-  FUZZ_CHECK(keys.size() <= 64);
-  // No new path lies below a file's.
+  FUZZ_CHECK(total <= (1 << 20) && keys.size() <= 64);
+  // No path of the new version lies below one of its files.
   for (const DeltaFile& file : manifest->files) {
     const std::string below = upperCaseKey(file.path) + "/";
     const auto next = keys.lower_bound(below);
@@ -53,8 +47,7 @@ void checkManifest(std::string_view text) {
   // What the publisher's tool writes reads back the same.
   const std::string written = serializeDeltaManifest(*manifest);
   const auto reread = readDeltaManifest(written, PackageLimits{1 << 20, 64});
-  FUZZ_CHECK(reread.has_value());
-  FUZZ_CHECK(serializeDeltaManifest(*reread) == written);
+  FUZZ_CHECK(reread && serializeDeltaManifest(*reread) == written);
 }
 
 // The frame decoded as it comes, in one piece or cut anywhere: the same
