@@ -6,6 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" >/dev/null
 command -v unzip >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -qq unzip >/dev/null; }
+command -v curl >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -qq curl >/dev/null; }
 source "$root/scripts/wine-env.sh"
 start_wineserver
 trap stop_wineserver EXIT
@@ -44,8 +45,24 @@ done
 unzip -lv "$scratch/delta.zip" | awk '$8 ~ /^data\// { print "  the delta'"'"'s " $8 ": " $3 " bytes" }'
 rm -rf "$scratch"/*
 
+echo "== download of $mib MiB from the loopback address (loftswitch, under Wine)"
+mkdir -p "$scratch/served"
+head -c "$((mib * 1048576))" /dev/urandom >"$scratch/served/package.zip"
+python3 "$root/tests/support/test_server.py" --root "$scratch/served" --serve --lifetime 600 \
+  --port-file "$scratch/server.txt" &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true; stop_wineserver; rm -rf "$scratch"' EXIT
+for _ in $(seq 100); do [ -s "$scratch/server.txt" ] && break; sleep 0.1; done
+url="$(cat "$scratch/server.txt")/package.zip"
+"$wine_bin" "$root/build/bin/bench-download.exe" "$(win "$scratch")" "$url" \
+  "$((mib * 1048576))" "$(sha256sum "$scratch/served/package.zip" | cut -d' ' -f1)"
+echo "== the same file with curl"
+curl -s -o /dev/null -w "curl:                %{time_total} s\n" "$url"
+kill "$server_pid"
+rm -rf "$scratch"/*
+
 for bench in "$root"/build/bin/bench-*.exe; do
-  case "$bench" in *bench-package.exe | *bench-delta.exe) continue ;; esac
+  case "$bench" in *bench-package.exe | *bench-download.exe | *bench-delta.exe) continue ;; esac
   echo "== $(basename "$bench" .exe)"
   "$wine_bin" "$bench" "$(win "$scratch")"
   rm -rf "$scratch"/*

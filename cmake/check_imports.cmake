@@ -8,7 +8,7 @@ if(NOT status EQUAL 0)
 endif()
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" names "${dump}")
 set(allowed kernel32.dll msvcrt.dll bcrypt.dll advapi32.dll shell32.dll user32.dll
-  ntdll.dll ole32.dll rstrtmgr.dll)
+  ntdll.dll ole32.dll rstrtmgr.dll winhttp.dll)
 set(count 0)
 foreach(line ${names})
   string(REPLACE "DLL Name: " "" dll "${line}")

@@ -1,9 +1,13 @@
 # The SDK that `cmake --install build --prefix <dir>` lays out:
-#   bin/      loftswitch-apply.exe, loftswitch-pack.exe, loftswitch-app.dll
+#   bin/      loftswitch-apply.exe, loftswitch-pack.exe, loftswitch-app-<ABI major>.dll
 #   include/  loftswitch/app.h and the version header it includes
 #   lib/      libloftswitch_app.a (static, self-contained but for the listed
-#             dependencies), loftswitch-app.dll.a (the DLL's import library),
-#             cmake/loftswitch/ (find_package) and pkgconfig/loftswitch-app.pc
+#             dependencies), libsodium.a (the libsodium it was built with),
+#             the DLL's import libraries loftswitch-app.dll.a
+#             (mingw) and loftswitch-app.lib (Microsoft's linker) with the
+#             loftswitch-app.def they come from, cmake/loftswitch/
+#             (find_package, and the toolchain file for mingw) and
+#             pkgconfig/loftswitch-app.pc
 include(CMakePackageConfigHelpers)
 
 install(TARGETS loftswitch-apply RUNTIME DESTINATION bin)
@@ -13,6 +17,10 @@ endif()
 if(TARGET loftswitch_app)
   install(TARGETS loftswitch_app_dll RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
   install(TARGETS loftswitch_app ARCHIVE DESTINATION lib)
+  if(MINGW)
+    install(FILES ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/loftswitch-app.lib
+      ${CMAKE_ARCHIVE_OUTPUT_DIRECTORY}/loftswitch-app.def DESTINATION lib)
+  endif()
   install(FILES ${CMAKE_SOURCE_DIR}/include/loftswitch/app.h
     ${LOFTSWITCH_GENERATED_INCLUDE}/loftswitch/version.h DESTINATION include/loftswitch)
 
@@ -20,7 +28,11 @@ if(TARGET loftswitch_app)
   # statically, the C++ runtime included, as the tool itself is: a program
   # built with the SDK needs no DLL but Windows' own.
   # A C program's driver adds no C++ runtime of its own: name it.
-  set(LOFTSWITCH_CMAKE_DEPENDENCIES ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
+  # libsodium comes with the SDK, as the one the library was built with.
+  set(LOFTSWITCH_CMAKE_DEPENDENCIES sodium ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
+  if(SODIUM_LIBRARY)
+    install(FILES ${SODIUM_LIBRARY} DESTINATION lib)
+  endif()
   list(TRANSFORM LOFTSWITCH_CMAKE_DEPENDENCIES PREPEND -l OUTPUT_VARIABLE pc_libs)
   list(JOIN pc_libs " " LOFTSWITCH_PC_DEPENDENCIES)
   set(config_dir ${CMAKE_BINARY_DIR}/sdk)
@@ -31,6 +43,6 @@ if(TARGET loftswitch_app)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/loftswitch-app.pc.in
     ${config_dir}/loftswitch-app.pc @ONLY)
   install(FILES ${config_dir}/loftswitchConfig.cmake ${config_dir}/loftswitchConfigVersion.cmake
-    DESTINATION lib/cmake/loftswitch)
+    ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake DESTINATION lib/cmake/loftswitch)
   install(FILES ${config_dir}/loftswitch-app.pc DESTINATION lib/pkgconfig)
 endif()

@@ -13,11 +13,16 @@ install_missing() {
   fi
 }
 
-# What the native lane, its coverage build and the fuzz targets need; libgcrypt
-# stands in for CNG's SHA-256 there and is the Ed25519 fuzz target's oracle,
-# and libzstd decodes and encodes the data of delta packages.
+# What the native lane, its coverage build and the fuzz targets need; libsodium
+# signs and verifies there, and stands in for CNG's SHA-256, and libzstd
+# decodes and encodes the data of delta packages.
 native_packages=(clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest
-  zlib1g-dev libgcrypt20-dev libzstd-dev)
+  zlib1g-dev libsodium-dev libzstd-dev)
+
+# What cross-building Debian's sources of C libraries for the Windows build
+# needs (scripts/mingw_libraries.sh): apt's source support unpacks them, and
+# autotools makes their configure scripts as Debian's own build does.
+mingw_library_packages=(dpkg-dev autoconf automake libtool make)
 
 # Configures build folder $1 with the cmake arguments that follow, once: a
 # folder that has its cache is left as it is. Compiles through ccache when the

@@ -6,10 +6,22 @@
 # happened. Arguments go to the Wine lane's ctest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/packages.sh"
+install_missing "${native_packages[@]}"
+# The C libraries of the Windows build cross-build (mostly one serial
+# configure script) while the native lane and the fuzz targets run.
+libraries_log=$(mktemp)
+"$root/scripts/build.sh" --libraries >"$libraries_log" 2>&1 &
+libraries=$!
 "$root/scripts/native.sh"
 if [ -x "$root/scripts/fuzz.sh" ]; then
   "$root/scripts/fuzz.sh" 10
 fi
+libraries_status=0
+wait "$libraries" || libraries_status=$?
+cat "$libraries_log"
+rm -f "$libraries_log"
+[ "$libraries_status" -eq 0 ] || exit "$libraries_status"
 "$root/scripts/build.sh"
 source "$root/scripts/wine-env.sh"
 start_wineserver

@@ -16,6 +16,10 @@ class FileLog {
  public:
   // An empty path: standard error only.
   explicit FileLog(const std::filesystem::path& path);
+  // Standard error only until `open`, which writes the lines so far into the
+  // file first: a run that ends before it leaves no file at all.
+  FileLog();
+  void open(const std::filesystem::path& path);
   FileLog(const FileLog&) = delete;
   FileLog& operator=(const FileLog&) = delete;
   ~FileLog();

@@ -17,8 +17,12 @@ struct Platform {
   ApplyHost& host;
   // Refuses folders that users who aren't administrators could change.
   FolderCheck folderCheck;
-  // Makes a folder the elevated helper created administrator-only.
-  FolderCheck folderRestrict;
+  // Refuses files that users who aren't administrators could change.
+  FolderCheck fileCheck;
+  // Makes a new folder that only administrators can use from the start.
+  FolderCheck createRestricted;
+  // Lets a folder and its content take their permissions from where it lies.
+  FolderCheck inheritPermissions;
   // The running program; the elevated mode works on the install folder that
   // holds it.
   std::filesystem::path executable;

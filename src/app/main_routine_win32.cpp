@@ -16,6 +16,7 @@
 #include "elevated/elevated.h"
 #include "elevated/folder_check.h"
 #include "elevated/request.h"
+#include "elevated/user_files.h"
 #include "elevated/waiter.h"
 #include "workspace/log_retention.h"
 #include "workspace/workspace.h"
@@ -90,24 +91,42 @@ int refuse(const std::string& line) {
   return exitCodeFor(RunOutcome::refused);
 }
 
-int runElevatedMode(const CommandLine& options, const UpdateRequest& request,
+int runElevatedMode(const CommandLine& options, const std::filesystem::path& requestPath,
                     const Platform& platform) {
   FileSystem& fileSystem = platform.fileSystem;
   ElevatedConfig config;
   config.installFolder = installFolderForExecutable(platform.executable);
   config.folderCheck = platform.folderCheck;
-  config.folderRestrict = platform.folderRestrict;
-  config.pathCheck = checkLocalPath;
+  config.fileCheck = platform.fileCheck;
+  config.createRestricted = platform.createRestricted;
+  config.inheritPermissions = platform.inheritPermissions;
   if (auto checked = config.folderCheck(config.installFolder); !checked) {
     return refuse("refusing to run elevated: " + checked.error().message);
   }
-  const std::filesystem::path logPath = elevatedLogPath(
-      fileSystem, config, logStamp() + "-" + request.id + "-" + ownPidText() + "-elevated.log");
-  FileLog log(logPath);
+  // Everything the user names is opened as that user: the request first.
+  auto opener = userFileOpener(identityFrom(options.pid, options.pidStarted),
+                               requestPath.parent_path());
+  if (!opener) return refuse("refusing to run elevated: " + opener.error().message);
+  config.openAsUser = std::move(*opener);
+  Result<OpenFile> requestFile = config.openAsUser(requestPath);
+  Result<std::string> text = requestFile ? readRest(*requestFile, kRequestFileLimit)
+                                         : Result<std::string>(fail(requestFile.error()));
+  Result<UpdateRequest> request =
+      text ? readUpdateRequest(*text) : Result<UpdateRequest>(fail(text.error()));
+  if (!request) return refuse(request.error().message);
+
+  // The log exists once the run changes anything, never for a refusal; by
+  // then the workspace it goes into passed the folder check.
+  FileLog log;
   const LogSink sink = log.fn();
-  if (!logPath.empty()) pruneLogs(fileSystem, logPath.parent_path(), sink);
+  config.changesBegin = [&] {
+    const std::filesystem::path logs =
+        logsFolder(workspaceForInstall(config.installFolder, Layout::folder));
+    log.open(logs / utf8ToPath(logStamp() + "-" + request->id + "-" + ownPidText() + "-elevated.log"));
+    pruneLogs(fileSystem, logs, sink);
+  };
   const RunOutcome outcome = guarded(sink, [&] {
-    Elevated elevated(request, identityFrom(options.pid, options.pidStarted), fileSystem,
+    Elevated elevated(*request, identityFrom(options.pid, options.pidStarted), fileSystem,
                       platform.host, sink, config);
     return elevated.run();
   });
@@ -136,15 +155,15 @@ int runRequestMode(const CommandLine& options, const Platform& platform) {
   if (options.request.empty()) {
     return usageError("--request is required with --elevated and --wait-elevated");
   }
-  Result<UpdateRequest> request = [&]() -> Result<UpdateRequest> {
-    try {
-      return loadUpdateRequest(fileSystem, utf8ToPath(options.request));
-    } catch (const std::exception&) {
-      return fail(ErrorCode::invalidData, "the update request's path is not valid text");
-    }
-  }();
+  std::filesystem::path requestPath;
+  try {
+    requestPath = utf8ToPath(options.request);
+  } catch (const std::exception&) {
+    return refuse("the update request's path is not valid text");
+  }
+  if (options.mode == Mode::elevated) return runElevatedMode(options, requestPath, platform);
+  Result<UpdateRequest> request = loadUpdateRequest(fileSystem, requestPath);
   if (!request) return refuse(request.error().message);
-  if (options.mode == Mode::elevated) return runElevatedMode(options, *request, platform);
   return runWaiterMode(options, *request, fileSystem, platform.host);
 }
 

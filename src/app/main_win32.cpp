@@ -24,8 +24,12 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) args.push_back(loftswitch::toUtf8(argv[i]));
   loftswitch::LocalFileSystem fileSystem;
   loftswitch::SystemHost host;
-  loftswitch::Platform platform{fileSystem, host, loftswitch::checkElevatedTree,
-                                loftswitch::restrictFolder,
+  loftswitch::Platform platform{fileSystem,
+                                host,
+                                loftswitch::checkElevatedTree,
+                                loftswitch::checkElevatedFile,
+                                loftswitch::createRestrictedFolder,
+                                loftswitch::inheritFolderPermissions,
                                 std::filesystem::path(loftswitch::ownExecutablePath())};
   return loftswitch::mainRoutine(args, platform);
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "host/exit_code.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
 
@@ -14,7 +15,10 @@ constexpr std::int64_t kDefaultExitWaitMs = 60000;
 constexpr std::uint64_t kLateErrorLockWaitMs = 1000;
 constexpr int kExtraUndoAttempts = 3;
 constexpr std::int64_t kUndoPauseMs = 2000;
-constexpr std::uint64_t kJournalLimit = 1048576;
+constexpr std::int64_t kProgramPollMs = 100;
+// Beyond the journal's own size, which a last save needs again beside the old
+// one, and a mark per move.
+constexpr std::size_t kReserveSlack = 65536;
 
 bool isSwappedAttempt(const Journal& journal, std::string_view id) {
   return journal.id == id && journal.state == JournalState::swapped;
@@ -27,10 +31,10 @@ bool isInUse(const Error& error) {
 // Records why a still-running application blocked the update, in the journal
 // that stays "staged"; the install is untouched.
 RunOutcome reportAppStillRunning(const RunOptions& options, FileSystem& fileSystem,
-                                 const Workspace& workspace, const LogSink& log,
+                                 ApplyHost& host, const Workspace& workspace, const LogSink& log,
                                  const std::string& message) {
   logLine(log, message);
-  auto lock = acquireWorkspaceLock(lockPath(workspace), kLateErrorLockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem, host, lockPath(workspace), kLateErrorLockWaitMs);
   if (lock) {
     auto journal = loadJournal(fileSystem, workspace);
     if (journal && journal->id == options.id && journal->state == JournalState::staged) {
@@ -60,36 +64,48 @@ RunOutcome run(const RunOptions& options, FileSystem& fileSystem, ApplyHost& hos
   if (auto early = loadJournal(fileSystem, workspace)) exitWaitMs = early->timeouts.exitMs;
 
   if (options.app && !host.waitForExit(*options.app, exitWaitMs)) {
-    return reportAppStillRunning(options, fileSystem, workspace, log,
+    return reportAppStillRunning(options, fileSystem, host, workspace, log,
                                  "the app (process " + std::to_string(options.app->pid) +
                                      ") didn't exit within " + std::to_string(exitWaitMs) + " ms");
   }
 
   const std::filesystem::path location = appLocation(workspace);
+  const auto stillRunning = [&](std::uint32_t process) {
+    return reportAppStillRunning(options, fileSystem, host, workspace, log,
+                                 "another program from " + pathToUtf8(location) +
+                                     " is still running (process " + std::to_string(process) + ")");
+  };
   if (const auto running = waitForInstallPrograms(host, location, workspace.workspacePath,
                                                    deadlineAfter(host.now(), exitWaitMs),
                                                    options.pollMs)) {
-    return reportAppStillRunning(options, fileSystem, workspace, log,
-                                 "another program from " + pathToUtf8(location) +
-                                     " is still running (process " + std::to_string(*running) + ")");
+    return stillRunning(*running);
   }
 
-  auto lock = acquireWorkspaceLock(lockPath(workspace), options.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem, host, lockPath(workspace), options.lockWaitMs);
   if (!lock) {
     logLine(log, lock.error().message);
-    return RunOutcome::busy;
+    // Only another update holding the lock is busy: a lock file this run
+    // cannot open is a failure that no waiting mends.
+    return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed;
   }
-  // A journal that is missing or damaged means there is nothing to apply; one
-  // that could not be read may hold an update in the middle of its swap.
-  Result<std::string> text = fileSystem.readFile(journalPath(workspace), kJournalLimit);
-  if (!text && text.error().code != ErrorCode::notFound && text.error().code != ErrorCode::tooLarge) {
-    logLine(log, "can't read the journal: " + text.error().message);
-    return RunOutcome::failed;
+  // A program may have started from the install while the lock was awaited,
+  // the new version that another run was starting: the install is not ours
+  // to change while it runs.
+  if (const auto running = waitForInstallPrograms(host, location, workspace.workspacePath,
+                                                   host.now(), options.pollMs)) {
+    *lock = WorkspaceLock();
+    return stillRunning(*running);
   }
-  Result<Journal> journal = text ? parseJournal(*text) : fail(text.error());
-  if (!journal) {
+  // Only a missing journal means there is nothing to apply; one that cannot
+  // be read, or is too large to, may hold an update in the middle of its swap.
+  Result<Journal> journal = loadJournal(fileSystem, workspace);
+  if (!journal && journal.error().code == ErrorCode::notFound) {
     logLine(log, "no update to apply: " + journal.error().message);
     return RunOutcome::nothingToDo;
+  }
+  if (!journal) {
+    logLine(log, "can't read the journal: " + journal.error().message);
+    return RunOutcome::failed;
   }
 
   Run current(options, fileSystem, host, log, workspace);
@@ -144,7 +160,15 @@ RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
 
   journal.moves = std::move(*plan);
   journal.state = JournalState::swapping;
-  if (auto saved = saveJournal(journal); !saved) {
+  journal.lastError.clear();
+  // The undo must not need space that a full disk may not have: it is set by
+  // before the first move, and the plan must fit a journal that reads back.
+  Result<std::string> text = journalText(journal);
+  Result<Unit> reserved = text ? fileSystem_.writeFile(reservePath(workspace_, journal.id),
+                                                       std::string(text->size() + journal.moves.size() + kReserveSlack, '\0'))
+                               : fail(text.error());
+  Result<Unit> saved = reserved ? saveJournal(journal) : reserved;
+  if (!saved) {
     // Nothing has moved yet: the rollback must not try to undo the plan.
     journal.moves.clear();
     return rollBack(std::move(journal), "io", saved.error().message);
@@ -159,27 +183,20 @@ RunOutcome Run::install(Journal journal, WorkspaceLock lock) {
     return rollBack(std::move(journal), "io", saved.error().message);
   }
   logLine(log_, "swapped; starting " + journal.to);
-  lock = WorkspaceLock();
-
+  // Started under the lock: a repair that waits for it then finds the new
+  // version running, and leaves its install alone.
   auto started = host_.launch(relaunchRequest(journal));
   if (!started) {
-    const std::string detail = "the new version couldn't be started: " + started.error().message;
-    WorkspaceLock relock;
-    Result<Journal> reread = rereadUnderLock(relock, detail);
-    if (!reread) return RunOutcome::failed;
-    if (isSwappedAttempt(*reread, journal.id)) {
-      return rollBack(std::move(*reread), "launch-failed", detail);
-    }
-    logLine(log_, detail + ", but the journal no longer holds this swapped update: it is " +
-                      std::string(stateName(reread->state)) + " for attempt " + reread->id);
-    return RunOutcome::failed;
+    return rollBack(std::move(journal), "launch-failed",
+                    "the new version couldn't be started: " + started.error().message);
   }
+  lock = WorkspaceLock();
   return waitForConfirmation(journal, std::move(*started));
 }
 
 Result<Journal> Run::rereadUnderLock(WorkspaceLock& lock, std::string_view why) {
   const std::string context = std::string(why) + ", but the update can't be rolled back: ";
-  auto taken = acquireWorkspaceLock(lockPath(workspace_), options_.lockWaitMs);
+  auto taken = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), options_.lockWaitMs);
   if (!taken) {
     logLine(log_, context + taken.error().message);
     return fail(taken.error());
@@ -208,8 +225,7 @@ RunOutcome Run::waitForConfirmation(const Journal& journal, std::unique_ptr<Runn
     Result<Journal> current = loadJournal(fileSystem_, workspace_);
     if (current && !isSwappedAttempt(*current, journal.id)) return movedOn(journal, *current);
     if (const std::optional<std::uint32_t> code = program->exitCode()) {
-      const std::string detail = "the new version exited with code " +
-                                 std::to_string(static_cast<std::int32_t>(*code)) +
+      const std::string detail = "the new version exited with code " + describeExitCode(*code) +
                                  " before it finished starting";
       WorkspaceLock relock;
       Result<Journal> reread = rereadUnderLock(relock, detail);
@@ -282,14 +298,37 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
   bool recorded = journal.state == JournalState::swapping ||
                   journal.state == JournalState::rollingBack || journal.moves.empty();
   journal.state = JournalState::rollingBack;
+  const auto save = [&] {
+    return withReserve(fileSystem, workspace, journal.id,
+                       [&] { return saveJournal(fileSystem, workspace, journal, log); });
+  };
+  const auto giveUp = [&](const std::string& why) {
+    // What the application reads about the pending repair.
+    journal.lastError = why;
+    const bool pending = save().has_value() || recorded;
+    logLine(log, pending ? "the rollback is incomplete and will be retried on the next start: " + why
+                         : why + "; the install is unchanged and --repair will roll it back");
+    return RunOutcome::failed;
+  };
+  // The install's programs hold its files and would find them gone, as what
+  // the new version started (a crash reporter, say) would: its entries are
+  // not moved while one runs, and they get the app's time to exit.
+  if (!journal.moves.empty()) {
+    if (const auto running = waitForInstallPrograms(
+            host, appLocation(workspace), workspace.workspacePath,
+            deadlineAfter(host.now(), journal.timeouts.exitMs), kProgramPollMs)) {
+      return giveUp("the rollback waits for process " + std::to_string(*running) + " from " +
+                    pathToUtf8(appLocation(workspace)) + " to exit");
+    }
+  }
   bool saved = false;
   const auto attempt = [&]() -> Result<Unit> {
     if (!saved) {
       // A failed save logs itself; it is tried again only while the undo
       // must wait for it.
-      Result<Unit> save = saveJournal(fileSystem, workspace, journal, log);
-      if (!save && !recorded) {
-        return fail(save.error().code, "the rollback can't be recorded: " + save.error().message);
+      Result<Unit> stored = save();
+      if (!stored && !recorded) {
+        return fail(stored.error().code, "the rollback can't be recorded: " + stored.error().message);
       }
       saved = true;
       recorded = true;
@@ -298,13 +337,7 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
   };
   Result<Unit> undone = attempt();
   for (int tries = 0; !undone; ++tries) {
-    if (tries == kExtraUndoAttempts) {
-      logLine(log, recorded ? "the rollback is incomplete and will be retried on the next start: " +
-                                  undone.error().message
-                            : undone.error().message + "; the install is unchanged and --repair "
-                                                       "will roll it back");
-      return RunOutcome::failed;
-    }
+    if (tries == kExtraUndoAttempts) return giveUp(undone.error().message);
     logLine(log, "the rollback is incomplete, trying again: " + undone.error().message);
     host.sleep(kUndoPauseMs);
     undone = attempt();
@@ -312,10 +345,20 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
   journal.state = JournalState::rolledBack;
   journal.outcome = OutcomeRecord{"rolled-back", std::string(reason), std::string(detail)};
   journal.reported = false;
+  journal.lastError.clear();
+  const std::filesystem::path kept = keptFolder(workspace, journal.id);
+  if (fileSystem.exists(kept)) {
+    journal.kept = pathToUtf8(kept);
+    Result<std::uint64_t> bytes = fileSystem.size(kept);
+    journal.keptBytes = bytes.value_or(0);
+    logLine(log, "kept what the rollback set aside in " + journal.kept + " (" +
+                     (bytes ? std::to_string(*bytes) + " bytes" : bytes.error().message) +
+                     "); it stays until the app has been told and three newer updates were staged");
+  }
   // A failed save has logged itself; the journal on disk still says
   // "rolling-back", which leads the next run to an undo with nothing left
-  // to do.
-  (void)saveJournal(fileSystem, workspace, journal, log);
+  // to do, and to this save again, with the space set by for it.
+  if (save()) (void)fileSystem.remove(reservePath(workspace, journal.id));
   return RunOutcome::rolledBack;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "base/result.h"
@@ -18,6 +19,7 @@ enum class OpenMode : std::uint32_t {
   readDenyWrite = 1,  // nobody may change the file while it is open
   createNew = 2,      // fails when the file exists; not shared
   createAlways = 3,   // creates or truncates; shared for reading
+  openAlways = 4,     // creates or opens, keeping what is there; shared for reading
 };
 
 // One open file. The path is kept as the caller gave it, for messages only.
@@ -51,8 +53,13 @@ class OpenFile {
 [[nodiscard]] Result<Unit> readExactAt(OpenFile& file, std::uint64_t offset,
                                        std::span<std::uint8_t> buffer);
 [[nodiscard]] Result<std::uint64_t> fileSize(OpenFile& file);
+// The rest of the file from where it stands; `tooLarge` when that is more
+// than `limit` bytes.
+[[nodiscard]] Result<std::string> readRest(OpenFile& file, std::uint64_t limit);
 [[nodiscard]] Result<Unit> writeAll(OpenFile& file, std::string_view bytes);
 [[nodiscard]] Result<Unit> flushFile(OpenFile& file);
+// Cuts (or extends) the file to `size` bytes; the next write goes there.
+[[nodiscard]] Result<Unit> truncateAt(OpenFile& file, std::uint64_t size);
 // Creates the folder and every missing one above it; an existing folder is
 // success, a file in the way is not.
 [[nodiscard]] Result<Unit> createFolders(const std::filesystem::path& path);

@@ -74,6 +74,9 @@ Result<OpenFile> openFile(const std::filesystem::path& path, OpenMode mode,
       flags |= O_RDWR | O_CREAT | O_TRUNC;
       prefix = "can't create";
       break;
+    case OpenMode::openAlways:
+      flags |= O_RDWR | O_CREAT;
+      break;
   }
   const int fd = ::open(path.c_str(), flags, static_cast<mode_t>(permissions & 0777));
   if (fd < 0) return fail(systemError(errno, prefix, path));
@@ -125,6 +128,14 @@ Result<Unit> writeAll(OpenFile& file, std::string_view bytes) {
 
 Result<Unit> flushFile(OpenFile& file) {
   if (::fsync(file.native().fd) != 0) return fail(systemError(errno, "can't flush", file.path()));
+  return Unit{};
+}
+
+Result<Unit> truncateAt(OpenFile& file, std::uint64_t size) {
+  const auto at = static_cast<off_t>(size);
+  if (::ftruncate(file.native().fd, at) != 0 || ::lseek(file.native().fd, at, SEEK_SET) < 0) {
+    return fail(systemError(errno, "can't resize", file.path()));
+  }
   return Unit{};
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "base/file.h"
+#include "base/file_win32.h"
 #include "base/text.h"
 #include "base/unique_handle_win32.h"
 #include "base/win32.h"
@@ -34,16 +35,14 @@ ModeRow rowFor(OpenMode mode) {
     case OpenMode::createAlways:
       return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
               "can't create"};
+    case OpenMode::openAlways:
+      return {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+              "can't open"};
   }
   return {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, "can't open"};
 }
 
 }  // namespace
-
-struct OpenFile::Native {
-  explicit Native(UniqueFileHandle owned) : handle(std::move(owned)) {}
-  UniqueFileHandle handle;
-};
 
 OpenFile::OpenFile() = default;
 OpenFile::OpenFile(std::unique_ptr<Native> native, std::filesystem::path path)
@@ -129,6 +128,16 @@ Result<Unit> writeAll(OpenFile& file, std::string_view bytes) {
 Result<Unit> flushFile(OpenFile& file) {
   if (!::FlushFileBuffers(handleOf(file))) {
     return fail(errorFromWin32(::GetLastError(), "can't flush", file.path()));
+  }
+  return Unit{};
+}
+
+Result<Unit> truncateAt(OpenFile& file, std::uint64_t size) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!::SetFilePointerEx(handleOf(file), at, nullptr, FILE_BEGIN) ||
+      !::SetEndOfFile(handleOf(file))) {
+    return fail(errorFromWin32(::GetLastError(), "can't resize", file.path()));
   }
   return Unit{};
 }

@@ -25,8 +25,14 @@ enum class ErrorCode : std::uint32_t {
   launchFailed = 21,
   invalidData = 22,
   io = 23,
+  // A fetch failed for good: a refused address, a server's error answer, a
+  // certificate that does not verify, a missing local file.
+  fetchFailed = 24,
+  // A fetch failed in a way that may pass: a reset, a time-out, a server
+  // that is busy. Worth another try after a pause.
+  unavailable = 25,
   // The install is not the version a delta package was made from.
-  baseMismatch = 24,
+  baseMismatch = 26,
 };
 
 // A failure: a code that callers test and a complete, lower-case message

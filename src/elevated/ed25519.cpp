@@ -1,51 +1,66 @@
 #include "elevated/ed25519.h"
 
-#include <algorithm>
-
-#include "elevated/ed25519_curve.h"
-#include "elevated/sha512.h"
+#include <sodium.h>
 
 namespace loftswitch {
 namespace {
 
-using namespace ed25519_detail;
+static_assert(crypto_sign_SEEDBYTES == 32 && crypto_sign_PUBLICKEYBYTES == 32 &&
+              crypto_sign_BYTES == 64);
 
-// The order L of the base point, little-endian.
-constexpr std::uint8_t kGroupOrder[32] = {
-    0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
-
-bool belowGroupOrder(std::span<const std::uint8_t> scalar) {
-  for (int i = 31; i >= 0; --i) {
-    if (scalar[i] != kGroupOrder[i]) return scalar[i] < kGroupOrder[i];
-  }
-  return false;
+// Picks the implementations for this processor, once; what fails here fails
+// every signature rather than passing one.
+bool libraryReady() {
+  static const bool ready = sodium_init() >= 0;
+  return ready;
 }
+
+// The key pair of a seed. The secret half holds the seed itself and is
+// wiped when the pair goes.
+struct KeyPair {
+  explicit KeyPair(const Ed25519Seed& seed)
+      : made(libraryReady() &&
+             crypto_sign_seed_keypair(publicKey.data(), secretKey.data(), seed.data()) == 0) {}
+  KeyPair(const KeyPair&) = delete;
+  KeyPair& operator=(const KeyPair&) = delete;
+  ~KeyPair() { sodium_memzero(secretKey.data(), secretKey.size()); }
+
+  std::array<std::uint8_t, crypto_sign_PUBLICKEYBYTES> publicKey{};
+  std::array<std::uint8_t, crypto_sign_SECRETKEYBYTES> secretKey{};
+  bool made;
+};
 
 }  // namespace
 
 bool ed25519Verify(std::span<const std::uint8_t> signature, std::span<const std::uint8_t> publicKey,
                    std::span<const std::uint8_t> message) {
-  if (signature.size() != 64 || publicKey.size() != 32) return false;
-  const std::span<const std::uint8_t, 32> encodedR = signature.first<32>();
-  const std::span<const std::uint8_t, 32> s = signature.subspan<32, 32>();
-  // Otherwise S + k*L would verify as well as S.
-  if (!belowGroupOrder(s)) return false;
-  const std::optional<Point> key = decodePoint(publicKey.first<32>());
-  if (!key || hasSmallOrder(*key)) return false;
+  if (signature.size() != crypto_sign_BYTES || publicKey.size() != crypto_sign_PUBLICKEYBYTES ||
+      !libraryReady()) {
+    return false;
+  }
+  return crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
+                                     publicKey.data()) == 0;
+}
 
-  Sha512 hash;
-  hash.update(encodedR);
-  hash.update(publicKey);
-  hash.update(message);
-  // k is used whole, not reduced modulo L: under a key with a small-order
-  // part the two give different points, and the whole one is the definition.
-  const Sha512Digest k = hash.finish();
-  // [S]B - [k]A must be R, compared as encodings: that refuses an R whose y
-  // is not reduced or that names -0 as its x, without decoding R at all.
-  const Point expectedR = multiplyPublic(basePoint(), s, negate(*key), k);
-  const Bytes32 encoded = encodePoint(expectedR);
-  return std::equal(encoded.begin(), encoded.end(), encodedR.begin());
+std::optional<std::array<std::uint8_t, 32>> ed25519PublicKey(const Ed25519Seed& seed) {
+  const KeyPair pair(seed);
+  if (!pair.made) return std::nullopt;
+  return pair.publicKey;
+}
+
+std::optional<std::array<std::uint8_t, 64>> ed25519Sign(const Ed25519Seed& seed,
+                                                        std::span<const std::uint8_t> message) {
+  const KeyPair pair(seed);
+  if (!pair.made) return std::nullopt;
+  std::array<std::uint8_t, 64> signature{};
+  if (crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(),
+                           pair.secretKey.data()) != 0) {
+    return std::nullopt;
+  }
+  // A fault in the arithmetic must not hand out a signature that does not
+  // check (and a faulty signature can leak the key).
+  if (!ed25519Verify(signature, pair.publicKey, message)) return std::nullopt;
+  return signature;
 }
 
 }  // namespace loftswitch

@@ -1,5 +1,7 @@
 #pragma once
 
+// Ed25519 signatures through libsodium.
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -10,10 +12,10 @@ namespace loftswitch {
 using Ed25519Seed = std::array<std::uint8_t, 32>;
 
 // True only for a valid Ed25519 signature (64 bytes) of `message` under the
-// 32-byte `publicKey`. Refuses a scalar S at or above the group order and a
-// public key whose y coordinate is not reduced, so that a signature has one
-// encoding and every verifier agrees on it, and refuses the public keys of
-// small order, under which signatures can be made without a private key.
+// 32-byte `publicKey`, verified strictly: S must lie below the group order,
+// R and the key must be canonical encodings, and neither may be a point of
+// small order, so that a signature has one encoding, every strict verifier
+// agrees on it, and no signature can be made without the private key.
 bool ed25519Verify(std::span<const std::uint8_t> signature,
                    std::span<const std::uint8_t> publicKey,
                    std::span<const std::uint8_t> message);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "base/log_stamp.h"
@@ -11,6 +13,7 @@
 #include "delta/delta_rebuild.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
+#include "host/exit_code.h"
 #include "package/package_reader.h"
 #include "swap/swap_plan.h"
 #include "workspace/journal_store.h"
@@ -35,11 +38,17 @@ std::string exitCodeText(std::string_view content) {
   const std::size_t digitsStart = end;
   while (end < content.size() && content[end] >= '0' && content[end] <= '9') ++end;
   if (end == digitsStart || end > kLongestExitCodeText) return "unknown";
-  return std::string(content.substr(0, end));
+  const long long value = std::stoll(std::string(content.substr(0, end)));
+  if (value < INT32_MIN || value > UINT32_MAX) return "unknown";
+  return describeExitCode(static_cast<std::uint32_t>(value));
 }
 
 bool isSwapInUse(const Error& error) {
   return error.code == ErrorCode::inUse || error.code == ErrorCode::accessDenied;
+}
+
+bool isDiskAtFault(const Error& error) {
+  return error.code == ErrorCode::accessDenied || error.code == ErrorCode::diskFull;
 }
 
 }  // namespace
@@ -51,17 +60,6 @@ std::filesystem::path installFolderForExecutable(const std::filesystem::path& ex
     if (asciiLower(pathToUtf8(current.filename())) == ".loftswitch") return current.parent_path();
   }
   return folder;
-}
-
-std::filesystem::path elevatedLogPath(FileSystem& fileSystem, const ElevatedConfig& config,
-                                      std::string_view fileName) {
-  const Workspace workspace = workspaceForInstall(config.installFolder, Layout::folder);
-  if (fileSystem.exists(workspace.workspacePath) &&
-      (!fileSystem.isFolder(workspace.workspacePath) ||
-       !config.folderCheck(workspace.workspacePath))) {
-    return {};
-  }
-  return logsFolder(workspace) / utf8ToPath(fileName);
 }
 
 std::filesystem::path confirmedMarkerPath(const UpdateRequest& request) {
@@ -87,13 +85,52 @@ Swapper Elevated::swapper(const Journal& journal) {
   return attemptSwapper(fileSystem_, host_, workspace_, journal, log_);
 }
 
-std::filesystem::path Elevated::packageFolder() const {
-  return workspace_.workspacePath / utf8ToPath("elevated") / utf8ToPath(request_.id);
-}
-
 RunOutcome Elevated::refuseEnvironment(const std::string& message) {
   logLine(log_, "refusing to run elevated: " + message);
   return RunOutcome::refused;
+}
+
+std::optional<std::string> Elevated::environmentRefusal() {
+  if (auto checked = config_.folderCheck(config_.installFolder); !checked) {
+    return checked.error().message;
+  }
+  const std::filesystem::path descriptionPath = config_.installFolder / utf8ToPath("loftswitch.json");
+  if (auto trusted = checkTrustedFile(descriptionPath); !trusted) return trusted.error().message;
+  std::vector<std::filesystem::path> programs = {config_.installFolder /
+                                                 utf8ToPath("loftswitch-apply.exe")};
+  if (!request_.repair) {
+    auto text = fileSystem_.readFile(descriptionPath, kDescriptionLimit);
+    if (!text) {
+      return "no loftswitch.json in the install folder (" + text.error().message + ")";
+    }
+    auto description = readInstallDescription(*text);
+    if (!description) return description.error().message;
+    description_ = std::move(*description);
+    if (auto executable = resolveMovePath(workspace_, Location::target, request_.id,
+                                          description_.executable)) {
+      programs.push_back(std::move(*executable));
+    }
+  }
+  for (const std::filesystem::path& program : programs) {
+    if (auto trusted = checkTrustedFile(program); !trusted) return trusted.error().message;
+  }
+
+  const std::filesystem::path& workspacePath = workspace_.workspacePath;
+  if (fileSystem_.exists(workspacePath)) {
+    const std::string workspaceText = pathToUtf8(workspacePath);
+    if (!fileSystem_.isFolder(workspacePath)) return workspaceText + " is a link or a file";
+    if (auto checked = config_.folderCheck(workspacePath); !checked) {
+      return checked.error().message + "; an administrator can delete " + workspaceText;
+    }
+  }
+  return std::nullopt;
+}
+
+// What the helper trusts or starts must be as closed to other users as the
+// folder it lies in; what isn't there grants nothing.
+Result<Unit> Elevated::checkTrustedFile(const std::filesystem::path& file) {
+  if (!fileSystem_.exists(file)) return Unit{};
+  return config_.fileCheck(file);
 }
 
 RunOutcome Elevated::run() {
@@ -101,70 +138,53 @@ RunOutcome Elevated::run() {
   logLine(log_, std::string("elevated helper: ") +
                     (request_.repair ? "repairing " : "installing ") + request_.id + " in " +
                     installText);
-
-  if (auto checked = config_.folderCheck(config_.installFolder); !checked) {
-    return refuseEnvironment(checked.error().message);
+  if (std::optional<std::string> refusal = environmentRefusal()) {
+    return refuseEnvironment(*refusal);
   }
-  if (!request_.repair) {
-    auto text = fileSystem_.readFile(config_.installFolder / utf8ToPath("loftswitch.json"),
-                                     kDescriptionLimit);
-    if (!text) {
-      return refuseEnvironment("no loftswitch.json in the install folder (" + text.error().message +
-                               ")");
-    }
-    auto description = readInstallDescription(*text);
-    if (!description) return refuseEnvironment(description.error().message);
-    description_ = std::move(*description);
-  }
-
-  const std::filesystem::path& workspacePath = workspace_.workspacePath;
-  const std::string workspaceText = pathToUtf8(workspacePath);
-  if (fileSystem_.exists(workspacePath)) {
-    if (!fileSystem_.isFolder(workspacePath)) {
-      return refuseEnvironment(workspaceText + " is a link or a file");
-    }
-    if (auto checked = config_.folderCheck(workspacePath); !checked) {
-      return refuseEnvironment(checked.error().message + "; an administrator can delete " +
-                               workspaceText);
-    }
-  }
-
   // A request that fails its checks changes nothing: no journal is settled,
-  // nothing is retired or deleted, and none of its own is written.
+  // nothing is retired or deleted, no log is written, and the package is
+  // verified in full before any of that.
   if (!request_.repair) {
-    if (std::optional<std::string> refusal = requestRefusal()) {
-      logLine(log_, "refusing the update (rejected): " + *refusal);
+    if (std::optional<Refusal> refusal = verifyRequest()) {
+      logLine(log_, "refusing the update (" + refusal->reason + "): " + refusal->detail);
+      discardScratch();
       return RunOutcome::refused;
     }
   }
+  const auto leave = [this](RunOutcome outcome) {
+    discardScratch();
+    return outcome;
+  };
 
+  const std::filesystem::path& workspacePath = workspace_.workspacePath;
   const auto exitMs = static_cast<std::int64_t>(request_.exitMs);
   if (app_ && !host_.waitForExit(*app_, exitMs)) {
     logLine(log_, "the app (process " + std::to_string(app_->pid) + ") didn't exit");
-    return RunOutcome::appStillRunning;
+    return leave(RunOutcome::appStillRunning);
   }
   if (const auto running = waitForInstallPrograms(host_, config_.installFolder, workspacePath,
                                                    deadlineAfter(host_.now(), exitMs),
                                                    config_.pollMs)) {
     logLine(log_, "another program from the install folder is still running (process " +
                       std::to_string(*running) + ")");
-    return RunOutcome::appStillRunning;
+    return leave(RunOutcome::appStillRunning);
   }
 
   if (auto created = fileSystem_.createFolders(workspacePath); !created) {
     logLine(log_, created.error().message);
-    return RunOutcome::failed;
+    return leave(RunOutcome::failed);
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, lock.error().message);
-    return RunOutcome::busy;
+    return leave(lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed);
   }
+  if (config_.changesBegin) config_.changesBegin();
+  // The workspace now holds the lock and the log: of what this run made,
+  // only the verified package's folder may still go.
+  std::erase_if(madeFolders_, [this](const std::filesystem::path& folder) { return folder != scratch_; });
   if (request_.repair) return repair();
-  if (std::optional<RunOutcome> handled = settlePreviousJournal()) return *handled;
-  // Leftovers of earlier attempts; whatever stays is cleared next time.
-  (void)fileSystem_.remove(trashFolder(workspace_));
-  (void)fileSystem_.remove(workspacePath / utf8ToPath("elevated"));
+  if (std::optional<RunOutcome> handled = settlePreviousJournal()) return leave(*handled);
   return install(*lock);
 }
 
@@ -186,30 +206,34 @@ std::optional<RunOutcome> Elevated::settlePreviousJournal() {
     journal->state = JournalState::confirmed;
     journal->outcome = OutcomeRecord{"updated", "", ""};
     (void)saveJournal(fileSystem_, workspace_, *journal, log_);
-  } else if (interrupted) {
-    const std::string previousId = journal->id;
-    if (rollBack(std::move(*journal), "interrupted", kInterruptedDetail) == RunOutcome::failed) {
-      return RunOutcome::failed;
-    }
-    retire(previousId);
-    archiveJournal(previousId);
-    return std::nullopt;
   }
-  retire(journal->id);
-  archiveJournal(journal->id);
+  const std::string previousId = journal->id;
+  if (interrupted &&
+      rollBack(std::move(*journal), "interrupted", kInterruptedDetail) == RunOutcome::failed) {
+    return RunOutcome::failed;
+  }
+  // A stage left where it was could be taken for a later attempt's; the
+  // journal keeps naming it until it is gone.
+  if (auto retired = retire(previousId); !retired) {
+    logLine(log_, retired.error().message);
+    return RunOutcome::failed;
+  }
+  archiveJournal(previousId);
   return std::nullopt;
 }
 
-void Elevated::retire(const std::string& attemptId) {
+Result<Unit> Elevated::retire(const std::string& attemptId) {
   for (const std::filesystem::path& folder :
        {stageFolder(workspace_, attemptId), backupFolder(workspace_, attemptId)}) {
     if (!fileSystem_.exists(folder)) continue;
     const std::filesystem::path retired =
         trashFolder(workspace_) / utf8ToPath(randomToken(8) + "-" + attemptId);
     if (auto moved = fileSystem_.move(folder, retired); !moved) {
-      logLine(log_, "can't retire " + pathToUtf8(folder) + ": " + moved.error().message);
+      return fail(moved.error().code,
+                  "can't retire " + pathToUtf8(folder) + ": " + moved.error().message);
     }
   }
+  return Unit{};
 }
 
 void Elevated::archiveJournal(const std::string& attemptId) {
@@ -241,7 +265,7 @@ Journal Elevated::attemptJournal() const {
 RunOutcome Elevated::refuse(std::string_view reason, std::string_view detail) {
   logLine(log_, "refusing the update (" + std::string(reason) + "): " + std::string(detail));
   // Only the helper's own working copies go; the install was not touched.
-  (void)fileSystem_.remove(packageFolder());
+  discardScratch();
   (void)fileSystem_.remove(stageFolder(workspace_, request_.id));
   Journal journal = attemptJournal();
   journal.state = JournalState::rolledBack;
@@ -252,46 +276,83 @@ RunOutcome Elevated::refuse(std::string_view reason, std::string_view detail) {
   return RunOutcome::rolledBack;
 }
 
-std::optional<std::string> Elevated::requestRefusal() {
-  // Both paths are opened with this process's rights.
-  for (const std::filesystem::path* path : {&request_.package, &request_.userWorkspace}) {
-    if (auto local = config_.pathCheck(*path); !local) return local.error().message;
+Result<Unit> Elevated::makeScratch() {
+  // A folder nobody could have prepared or can look into: a name nobody can
+  // guess, made new, administrators' alone from its first moment.
+  const std::filesystem::path elevated = workspace_.workspacePath / utf8ToPath("elevated");
+  for (const std::filesystem::path& folder : {workspace_.workspacePath, elevated}) {
+    if (fileSystem_.exists(folder)) continue;
+    RETURN_IF_ERROR(fileSystem_.createFolders(folder));
+    madeFolders_.push_back(folder);
   }
+  const std::filesystem::path scratch = elevated / utf8ToPath(randomToken(8));
+  RETURN_IF_ERROR(config_.createRestricted(scratch));
+  madeFolders_.push_back(scratch);
+  scratch_ = scratch;
+  return Unit{};
+}
+
+void Elevated::discardScratch() {
+  for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) {
+    // What stays is cleared by the next run that installs.
+    if (auto removed = fileSystem_.remove(*folder); !removed) logLine(log_, removed.error().message);
+  }
+  madeFolders_.clear();
+  scratch_.clear();
+}
+
+std::optional<Elevated::Refusal> Elevated::verifyRequest() {
   if (auto offer = checkOffer(description_, request_, config_.packageSizeLimit); !offer) {
-    return offer.error().message;
+    return Refusal{"rejected", offer.error().message};
+  }
+  if (auto made = makeScratch(); !made) return Refusal{"io", made.error().message};
+  // The user's file is opened as the user; the copy is the helper's alone.
+  const std::filesystem::path copy = scratch_ / utf8ToPath("package.zip");
+  Result<OpenFile> source = config_.openAsUser(request_.package);
+  Result<Unit> copied = source ? copyPackageCapped(*source, copy, request_.size)
+                               : Result<Unit>(fail(std::move(source.error())));
+  if (!copied) {
+    return Refusal{"rejected",
+                   "the package couldn't be copied for verification: " + copied.error().message};
+  }
+  const std::filesystem::path unpacked = scratch_ / utf8ToPath("new");
+  if (auto extracted = extractVerified(copy, unpacked); !extracted) {
+    return Refusal{isDiskAtFault(extracted.error()) ? "io" : "rejected", extracted.error().message};
+  }
+  if (auto kept = checkPackageContract(fileSystem_, unpacked,
+                                       {description_.app, request_.version, request_.platform});
+      !kept) {
+    return Refusal{"rejected", kept.error().message};
+  }
+  auto installed =
+      resolveMovePath(workspace_, Location::target, request_.id, description_.executable);
+  if (!installed ||
+      !fileSystem_.exists(unpacked / installed->lexically_relative(config_.installFolder))) {
+    return Refusal{"rejected", "the update has no " + description_.executable};
   }
   return std::nullopt;
 }
 
 RunOutcome Elevated::install(WorkspaceLock& lock) {
-  const std::filesystem::path folder = packageFolder();
-  Result<Unit> prepared = fileSystem_.remove(folder);
-  if (prepared) prepared = fileSystem_.createFolders(folder);
-  if (prepared) prepared = config_.folderRestrict(folder);
-  if (!prepared) return refuse("io", prepared.error().message);
-
-  const std::filesystem::path copy = folder / utf8ToPath("package.zip");
-  if (auto copied = copyPackage(copy); !copied) {
-    return refuse("rejected",
-                  "the package couldn't be copied for verification: " + copied.error().message);
+  // Nothing of an earlier attempt may stay where this one goes.
+  const std::filesystem::path elevated = workspace_.workspacePath / utf8ToPath("elevated");
+  const std::filesystem::path staged = stagedFolder(workspace_, request_.id);
+  for (const std::filesystem::path& leftover :
+       {trashFolder(workspace_), stageFolder(workspace_, request_.id)}) {
+    if (auto removed = fileSystem_.remove(leftover); !removed) {
+      return refuse("io", "can't clear the way for the update: " + removed.error().message);
+    }
   }
-  if (auto extracted = extractVerified(copy); !extracted) {
-    const ErrorCode code = extracted.error().code;
-    const bool io = code == ErrorCode::accessDenied || code == ErrorCode::diskFull;
-    return refuse(io ? "io" : "rejected", extracted.error().message);
+  Result<Unit> placed = fileSystem_.move(scratch_ / utf8ToPath("new"), staged);
+  if (placed) placed = config_.inheritPermissions(staged);
+  if (!placed) return refuse("io", placed.error().message);
+  // The verified copy has served its purpose; so have the leftovers of
+  // earlier runs beside it.
+  if (auto removed = fileSystem_.remove(elevated); !removed) {
+    return refuse("io", "can't clear the way for the update: " + removed.error().message);
   }
-  // The verified copy has served its purpose; a leftover is cleared next time.
-  (void)fileSystem_.remove(folder);
-
-  auto staged = resolveMovePath(workspace_, Location::stage, request_.id, description_.executable);
-  if (!staged || !fileSystem_.exists(*staged)) {
-    return refuse("rejected", "the update has no " + description_.executable);
-  }
-  if (auto kept = checkPackageContract(fileSystem_, stagedFolder(workspace_, request_.id),
-                                       {description_.app, request_.version, request_.platform});
-      !kept) {
-    return refuse("rejected", kept.error().message);
-  }
+  madeFolders_.clear();
+  scratch_.clear();
 
   Journal journal = attemptJournal();
   auto plan = planSwap(fileSystem_, workspace_, journal.id, journal.preserve, journal.executable);
@@ -316,11 +377,8 @@ RunOutcome Elevated::install(WorkspaceLock& lock) {
   return waitForConfirmation();
 }
 
-Result<Unit> Elevated::copyPackage(const std::filesystem::path& destination) {
-  return copyPackageCapped(request_.package, destination, request_.size);
-}
-
-Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy) {
+Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy,
+                                       const std::filesystem::path& target) {
   ASSIGN_OR_RETURN(OpenFile package, hashPackage(packageCopy, request_, config_.hashProgress));
   OpenFile* file = &package;
   ReadAt readAt = [file](std::uint64_t offset, std::span<std::uint8_t> bytes) {
@@ -329,14 +387,18 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy)
   ASSIGN_OR_RETURN(PackageReader reader,
                    openPackage(std::move(readAt), request_.size,
                                PackageLimits{config_.expandedSizeLimit, config_.entryLimit}));
-  // A stage left by an earlier run of this attempt must not mix with this one.
-  (void)fileSystem_.remove(stageFolder(workspace_, request_.id));
-  const std::filesystem::path staged = stagedFolder(workspace_, request_.id);
-  RETURN_IF_ERROR(fileSystem_.createFolders(staged));
-  if (request_.from.empty()) return extractAll(reader, fileSystem_, staged, config_.extractProgress);
+  // Only into a folder made for this package: nothing left there earlier may
+  // join what the signature covers.
+  ASSIGN_OR_RETURN(const EntryKind existing, fileSystem_.probe(target));
+  if (existing != EntryKind::missing) {
+    return fail(ErrorCode::io, "can't unpack the package into " + pathToUtf8(target) +
+                                   ": something is already there");
+  }
+  RETURN_IF_ERROR(fileSystem_.createFolders(target));
+  if (request_.from.empty()) return extractAll(reader, fileSystem_, target, config_.extractProgress);
   // The files a delta reads come from the install this helper guards, never
   // from a copy that someone else could have put in place.
-  return rebuildDelta(reader, fileSystem_, config_.installFolder, staged,
+  return rebuildDelta(reader, fileSystem_, config_.installFolder, target,
                       DeltaVersions{request_.from, request_.version}, config_.extractProgress);
 }
 
@@ -344,8 +406,8 @@ RunOutcome Elevated::waitForConfirmation() {
   const HostTime deadline =
       deadlineAfter(host_.now(), static_cast<std::int64_t>(request_.confirmMs));
   for (;;) {
-    if (fileSystem_.exists(confirmedMarkerPath(request_))) return confirm();
-    if (fileSystem_.exists(exitedMarkerPath(request_))) return rollBackAfterExit();
+    if (config_.openAsUser(confirmedMarkerPath(request_))) return confirm();
+    if (config_.openAsUser(exitedMarkerPath(request_))) return rollBackAfterExit();
     if (host_.now() >= deadline) {
       logLine(log_,
               "no word from the new version yet; its startup() will confirm when it gets there");
@@ -356,13 +418,17 @@ RunOutcome Elevated::waitForConfirmation() {
 }
 
 RunOutcome Elevated::confirm() {
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (lock) {
     auto journal = loadJournal(fileSystem_, workspace_);
     if (journal && journal->id == request_.id && journal->state == JournalState::swapped) {
       journal->state = JournalState::confirmed;
       journal->outcome = OutcomeRecord{"updated", "", ""};
-      if (saveJournal(fileSystem_, workspace_, *journal, log_)) retire(request_.id);
+      if (saveJournal(fileSystem_, workspace_, *journal, log_)) {
+        // The update stands all the same; the next request retires the
+        // attempt's folders before it installs, or ends when it can't.
+        if (auto retired = retire(request_.id); !retired) logLine(log_, retired.error().message);
+      }
     } else if (journal && journal->id == request_.id &&
                (journal->state == JournalState::rollingBack ||
                 journal->state == JournalState::rolledBack)) {
@@ -380,9 +446,11 @@ RunOutcome Elevated::confirm() {
 }
 
 RunOutcome Elevated::rollBackAfterExit() {
-  auto content = fileSystem_.readFile(exitedMarkerPath(request_), kExitedMarkerLimit);
+  Result<OpenFile> marker = config_.openAsUser(exitedMarkerPath(request_));
+  Result<std::string> content =
+      marker ? readRest(*marker, kExitedMarkerLimit) : Result<std::string>(fail(marker.error()));
   const std::string code = content ? exitCodeText(*content) : "unknown";
-  auto lock = acquireWorkspaceLock(lockPath(workspace_), config_.lockWaitMs);
+  auto lock = acquireWorkspaceLock(fileSystem_, host_, lockPath(workspace_), config_.lockWaitMs);
   if (!lock) {
     logLine(log_, "the new version exited with code " + code +
                       " but the update can't be rolled back: " + lock.error().message);

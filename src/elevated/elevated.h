@@ -2,15 +2,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/log_sink.h"
 #include "base/outcome.h"
 #include "base/result.h"
 #include "elevated/folder_check.h"
 #include "elevated/request.h"
+#include "elevated/user_files.h"
 #include "fs/file_system.h"
 #include "host/apply_host.h"
 #include "package/progress.h"
@@ -26,10 +29,20 @@ struct ElevatedConfig {
   std::filesystem::path installFolder;
   // Refuses folders that users who aren't administrators could change.
   FolderCheck folderCheck;
-  // Makes a folder the helper created administrator-only.
-  FolderCheck folderRestrict;
-  // Refuses a request path that does not name a file on a local disk.
-  FolderCheck pathCheck;
+  // Refuses a file that users who aren't administrators could change: the
+  // install description the helper trusts and the programs it starts.
+  FolderCheck fileCheck;
+  // Creates a new folder that only administrators can use from its first
+  // moment; fails when anything is at its path.
+  FolderCheck createRestricted;
+  // Lets a folder and what it holds take their permissions from where it lies.
+  FolderCheck inheritPermissions;
+  // Opens what the user who asked names or may change (the package, the
+  // markers), with that user's rights.
+  UserFileOpener openAsUser;
+  // Called once every check has passed, before the first change: from there
+  // on the run may leave a log, so that a refused request leaves nothing.
+  std::function<void()> changesBegin;
   std::uint64_t lockWaitMs = 30000;
   std::int64_t pollMs = 100;
   std::uint64_t packageSizeLimit = 0x100000000;
@@ -44,13 +57,6 @@ struct ElevatedConfig {
 // The install folder an executable works on: the folder holding the
 // ".loftswitch" workspace it lies in (at any depth), else its own folder.
 std::filesystem::path installFolderForExecutable(const std::filesystem::path& executable);
-
-// Where the elevated helper's log goes: `fileName` in the logs folder of the
-// install folder's workspace, or nothing (standard error only) when that
-// workspace exists but is not a real folder that passes the folder check, so
-// that no file is written through a folder another user may have planted.
-std::filesystem::path elevatedLogPath(FileSystem& fileSystem, const ElevatedConfig& config,
-                                      std::string_view fileName);
 
 // The name of the marker files the new version and the waiter leave in the
 // user's workspace for the helper.
@@ -72,33 +78,46 @@ class Elevated {
   RunOutcome run();
 
   // Checks the administrator-only copy against the signed size and digest,
-  // then examines and extracts it into the attempt's staged folder, or, for
-  // a delta, rebuilds the new version there from the install folder's files.
-  // The first error is the result.
-  [[nodiscard]] virtual Result<Unit> extractVerified(const std::filesystem::path& packageCopy);
+  // Checks the administrator-only copy against the signed size and digest,
+  // then examines it and, into `target`, a folder it creates and that must not
+  // exist yet, extracts it, or, for a delta, rebuilds the new version from the
+  // install folder's files. The first error is the result.
+  [[nodiscard]] virtual Result<Unit> extractVerified(const std::filesystem::path& packageCopy,
+                                                     const std::filesystem::path& target);
 
   Swapper swapper(const Journal& journal);
 
  private:
+  struct Refusal {
+    std::string reason;
+    std::string detail;
+  };
+
   RunOutcome refuseEnvironment(const std::string& message);
-  // Why the request must not be acted on, or nothing: its paths, signature,
-  // version, platform and size, checked before anything is changed.
-  std::optional<std::string> requestRefusal();
-  RunOutcome waitForOtherPrograms();
+  // Why the install folder, its description, the files it trusts or its
+  // workspace are not to be worked in, or nothing.
+  std::optional<std::string> environmentRefusal();
+  [[nodiscard]] Result<Unit> checkTrustedFile(const std::filesystem::path& file);
+  // Why the request must not be acted on, or nothing: its signature, version,
+  // platform and size, then its package, copied into a new folder of the
+  // helper's own and verified, examined and extracted there. Nothing else
+  // changes.
+  std::optional<Refusal> verifyRequest();
+  [[nodiscard]] Result<Unit> makeScratch();
+  // Removes what verifyRequest made, when the install does not take it over.
+  void discardScratch();
   // Nothing when the previous journal was settled and the install may go on.
   std::optional<RunOutcome> settlePreviousJournal();
-  void retire(const std::string& attemptId);
+  [[nodiscard]] Result<Unit> retire(const std::string& attemptId);
   void archiveJournal(const std::string& attemptId);
   RunOutcome install(WorkspaceLock& lock);
   RunOutcome refuse(std::string_view reason, std::string_view detail);
-  [[nodiscard]] Result<Unit> copyPackage(const std::filesystem::path& destination);
   Journal attemptJournal() const;
   RunOutcome waitForConfirmation();
   RunOutcome confirm();
   RunOutcome rollBackAfterExit();
   RunOutcome repair();
   RunOutcome rollBack(Journal journal, std::string_view reason, std::string_view detail);
-  std::filesystem::path packageFolder() const;
 
   const UpdateRequest& request_;
   std::optional<ProcessIdentity> app_;
@@ -108,6 +127,10 @@ class Elevated {
   const ElevatedConfig& config_;
   Workspace workspace_;
   InstallDescription description_;
+  // The verified package's folder, and the folders this run made for it, in
+  // order.
+  std::filesystem::path scratch_;
+  std::vector<std::filesystem::path> madeFolders_;
 };
 
 }  // namespace loftswitch

@@ -26,13 +26,23 @@ using FolderCheck = std::function<Result<Unit>(const std::filesystem::path&)>;
 // can change. Files are not looked at. The error names the folder that failed.
 [[nodiscard]] Result<Unit> checkElevatedTree(const std::filesystem::path& folder);
 
-// Succeeds only for a drive-letter path on a disk of this machine: no share,
-// device, pipe or drive-relative form, and no network drive.
-[[nodiscard]] Result<Unit> checkLocalPath(const std::filesystem::path& path);
+// Succeeds only when the file is a real file (no link) owned by an
+// administrator identity whose access list lets only administrator
+// identities write, delete or re-permission it: the files an elevated update
+// trusts, its install description and the programs it starts. The error
+// (accessDenied) names the file.
+[[nodiscard]] Result<Unit> checkElevatedFile(const std::filesystem::path& file);
 
-// Gives a folder the helper has just created a protected descriptor that only
-// SYSTEM and the Administrators group can use, owned by Administrators. A
-// junction or link is refused rather than followed.
-[[nodiscard]] Result<Unit> restrictFolder(const std::filesystem::path& folder);
+// Creates a folder, failing when anything is at its path, with a protected
+// descriptor that only SYSTEM and the Administrators group can use, owned by
+// Administrators, from its first moment: no other user ever opens anything
+// in it.
+[[nodiscard]] Result<Unit> createRestrictedFolder(const std::filesystem::path& folder);
+
+// Lets a folder and everything in it take their permissions from the folder
+// above, as if made there: what moves out of a restricted folder into the
+// install must be as readable there as what was installed before. A junction
+// or link is refused rather than followed.
+[[nodiscard]] Result<Unit> inheritFolderPermissions(const std::filesystem::path& folder);
 
 }  // namespace loftswitch

@@ -155,6 +155,16 @@ std::string linkMessage(const std::filesystem::path& path) {
   return shown(path) + " is a junction or link, which an elevated update won't follow";
 }
 
+// By its name's attributes or by an open handle's: a system that follows
+// links even when told not to (Wine, with Unix links) shows them by name.
+bool isLink(const std::filesystem::path& path, HANDLE opened) {
+  const DWORD attributes = ::GetFileAttributesW(longPath(path).c_str());
+  BY_HANDLE_FILE_INFORMATION info{};
+  return (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) ||
+         (::GetFileInformationByHandle(opened, &info) &&
+          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 }  // namespace
 
 bool isTrustedSid(PSID sid) {
@@ -308,59 +318,62 @@ Result<Unit> checkElevatedTree(const std::filesystem::path& folder) {
   });
 }
 
-Result<Unit> checkLocalPath(const std::filesystem::path& path) {
-  const std::wstring& text = path.native();
-  const auto refused = [&path] {
-    return fail(ErrorCode::invalidData, shown(path) + " is not a path on a local disk");
+Result<Unit> checkElevatedFile(const std::filesystem::path& file) {
+  const auto unreadable = [&file] {
+    return fail(refusal("can't read the permissions of " + shown(file)));
   };
-  const bool driveLetter = text.size() >= 3 &&
-                           ((text[0] >= L'A' && text[0] <= L'Z') ||
-                            (text[0] >= L'a' && text[0] <= L'z')) &&
-                           text[1] == L':' && (text[2] == L'\\' || text[2] == L'/');
-  if (!driveLetter) return refused();
-  // The full form shows what Windows makes of it: a reserved name such as
-  // NUL anywhere turns the whole path into a device.
-  const std::wstring full = longPath(path);
-  if (full.size() < 7 || !full.starts_with(L"\\\\?\\") || full[5] != L':' ||
-      full[6] != L'\\') {
-    return refused();
+  // Opened as itself: a link is judged, never what it points at.
+  UniqueFileHandle handle(::CreateFileW(longPath(file).c_str(), READ_CONTROL,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+  if (isLink(file, handle.get())) return fail(refusal(linkMessage(file)));
+  if (!handle) return unreadable();
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  const DWORD status = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         nullptr, nullptr, nullptr, nullptr, &raw);
+  const UniqueLocalMemory descriptor(raw);
+  if (status != ERROR_SUCCESS) return unreadable();
+  if (!isAdminOnly(descriptor.get(), kFileChangeRights)) {
+    return fail(refusal(shown(file) +
+                        " can be changed by users who aren't administrators, so an elevated "
+                        "update won't trust it"));
   }
-  const std::wstring root = full.substr(4, 3);
-  const UINT type = ::GetDriveTypeW(root.c_str());
-  if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK) return refused();
   return ok();
 }
 
-Result<Unit> restrictFolder(const std::filesystem::path& folder) {
+Result<Unit> createRestrictedFolder(const std::filesystem::path& folder) {
   PSECURITY_DESCRIPTOR raw = nullptr;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedFolderSddl,
                                                               SDDL_REVISION_1, &raw, nullptr)) {
     return fail(errorFromWin32(::GetLastError(), "can't build the permissions for", folder));
   }
   const UniqueLocalMemory descriptor(raw);
-  PSID owner = nullptr;
-  BOOL ownerDefaulted = FALSE;
-  PACL dacl = nullptr;
-  BOOL present = FALSE;
-  BOOL daclDefaulted = FALSE;
-  if (!::GetSecurityDescriptorOwner(descriptor.get(), &owner, &ownerDefaulted) ||
-      !::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &daclDefaulted)) {
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+  if (!::CreateDirectoryW(longPath(folder).c_str(), &attributes)) {
+    return fail(errorFromWin32(::GetLastError(), "can't create folder", folder));
+  }
+  return ok();
+}
+
+Result<Unit> inheritFolderPermissions(const std::filesystem::path& folder) {
+  UniqueFileHandle handle(::CreateFileW(
+      longPath(folder).c_str(), READ_CONTROL | WRITE_DAC,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!handle) return fail(errorFromWin32(::GetLastError(), "can't open", folder));
+  if (isLink(folder, handle.get())) return fail(refusal(linkMessage(folder)));
+  // An empty DACL that is not protected holds only what the parent passes
+  // on, and the system carries that down to everything inside.
+  ACL empty{};
+  if (!::InitializeAcl(&empty, sizeof(empty), ACL_REVISION)) {
     return fail(errorFromWin32(::GetLastError(), "can't build the permissions for", folder));
   }
-
-  const std::wstring target = longPath(folder);
-  // Setting a descriptor by name follows a junction to whatever it points at.
-  const DWORD attributes = ::GetFileAttributesW(target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return fail(errorFromWin32(::GetLastError(), "can't restrict", folder));
-  }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return fail(refusal(linkMessage(folder)));
-
-  const DWORD status = ::SetNamedSecurityInfoW(
-      const_cast<wchar_t*>(target.c_str()), SE_FILE_OBJECT,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      owner, nullptr, dacl, nullptr);
-  if (status != ERROR_SUCCESS) return fail(errorFromWin32(status, "can't restrict", folder));
+  const DWORD status = ::SetSecurityInfo(
+      handle.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+      nullptr, nullptr, &empty, nullptr);
+  if (status != ERROR_SUCCESS) return fail(errorFromWin32(status, "can't change the permissions of", folder));
   return ok();
 }
 

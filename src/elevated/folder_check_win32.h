@@ -22,6 +22,9 @@ inline constexpr ACCESS_MASK kFolderChangeRights = 0xD0046;
 // Rights on a folder above it that let someone replace or re-permission what
 // lies below: adding entries beside it does not.
 inline constexpr ACCESS_MASK kParentChangeRights = 0xD0040;
+// Rights that let someone change a file: WRITE_OWNER, WRITE_DAC, DELETE,
+// FILE_APPEND_DATA, FILE_WRITE_DATA.
+inline constexpr ACCESS_MASK kFileChangeRights = 0xD0006;
 
 // True when the descriptor has a trusted owner and a DACL whose allow entries
 // that apply to the object itself grant any of `rights` only to trusted

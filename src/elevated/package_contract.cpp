@@ -52,6 +52,13 @@ Result<Unit> checkPackageContract(FileSystem& fs, const std::filesystem::path& r
                                   const PackageExpectation& expected) {
   const std::filesystem::path descriptionPath = root / utf8ToPath("loftswitch.json");
   if (!holdsFile(fs, descriptionPath)) {
+    // The usual slip: zipping the folder rather than what is in it.
+    if (auto names = fs.list(root); names && names->size() == 1 &&
+                                    holdsFile(fs, root / utf8ToPath(names->front()) /
+                                                      utf8ToPath("loftswitch.json"))) {
+      return broken("the package has no loftswitch.json file at its root: the zip holds one "
+                    "folder, " + names->front() + "/: zip its contents instead");
+    }
     return broken(
         "the package has no loftswitch.json file at its root: the installed version needs one "
         "to be updated again");

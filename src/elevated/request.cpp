@@ -9,6 +9,7 @@
 #include "elevated/version.h"
 #include "fs/file_system.h"
 #include "json/strict_json.h"
+#include "swap/swap_plan.h"
 
 namespace loftswitch {
 namespace {
@@ -62,6 +63,7 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
   request.size = reader.integer("size", 0, kMaxSize);
   const std::optional<Bytes> sha256 = decodeHex(reader.string("sha256", required));
   const std::optional<Bytes> signature = decodeBase64(reader.string("signature", required));
+  request.keyId = reader.string("keyId", false);
   request.package = utf8ToPath(reader.string("package", required));
   request.install = utf8ToPath(reader.string("install", true));
   request.userWorkspace = utf8ToPath(reader.string("userWorkspace", true));
@@ -75,6 +77,9 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
 
   if (!isAttemptId(request.id)) {
     return fail(contextError(kRequestContext, "id must be 16 lowercase hex digits"));
+  }
+  if (!request.keyId.empty() && (request.keyId.size() != 16 || !decodeHex(request.keyId))) {
+    return fail(contextError(kRequestContext, "keyId must be 16 lowercase hex digits"));
   }
   if (!isRelativeInside(request.executable)) {
     return fail(contextError(kRequestContext, kExecutableDetail));
@@ -172,10 +177,8 @@ Result<InstallDescription> readInstallDescription(std::string_view text) {
     }
   }
   for (const std::string& entry : description.preserve) {
-    if (!isRelativeInside(entry)) {
-      return fail(contextError(kDescriptionContext, "preserve path \"" + entry +
-                                                        "\" must be relative and inside the "
-                                                        "install folder"));
+    if (auto problem = preservedPathProblem(entry, description.executable)) {
+      return fail(contextError(kDescriptionContext, "preserve path \"" + entry + "\" " + *problem));
     }
   }
   return description;

@@ -31,6 +31,9 @@ struct UpdateRequest {
   std::uint64_t size = 0;
   Sha256Digest sha256{};
   Ed25519Signature signature{};
+  // The signer's key id as the publisher's tool wrote it: unsigned, so it
+  // names a key in messages and is trusted for nothing.
+  std::string keyId;
   std::filesystem::path package;
   std::filesystem::path install;
   std::filesystem::path userWorkspace;

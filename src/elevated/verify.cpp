@@ -5,12 +5,22 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
 #include "elevated/version.h"
 
 namespace loftswitch {
 namespace {
 
 constexpr std::size_t kHashBufferSize = 0x40000;
+
+// Both sizes, and what a difference means, as the digest cannot match then.
+Error sizeMismatch(std::uint64_t actual, std::uint64_t signedSize) {
+  return Error{ErrorCode::sizeMismatch,
+               "the package is " + std::to_string(actual) + " bytes, not the signed " +
+                   std::to_string(signedSize) + ", so its SHA-256 differs too: " +
+                   (actual < signedSize ? "the download is incomplete, or " : "") +
+                   "the package and the signed fields don't belong together"};
+}
 
 }  // namespace
 
@@ -37,8 +47,7 @@ Result<Unit> verifyPackageSignature(std::string_view app, const UpdateRequest& r
   for (const Ed25519Key& key : trustedKeys) {
     if (ed25519Verify(request.signature, key, messageBytes)) return ok();
   }
-  return fail(ErrorCode::badSignature,
-              "the update's signature doesn't verify with any trusted key");
+  return fail(ErrorCode::badSignature, signatureRefusal(request, trustedKeys));
 }
 
 Result<Unit> checkOffer(const InstallDescription& description, const UpdateRequest& request,
@@ -67,11 +76,7 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
                              const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile file, openFile(package, OpenMode::readDenyWrite));
   ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(file));
-  if (size != request.size) {
-    return fail(ErrorCode::sizeMismatch, "the package is " + std::to_string(size) +
-                                             " bytes, not the signed " +
-                                             std::to_string(request.size));
-  }
+  if (size != request.size) return fail(sizeMismatch(size, request.size));
   if (!keepGoing(progress, 0, request.size)) return fail(stoppedByCaller());
   Sha256 hash;
   std::vector<std::uint8_t> buffer(kHashBufferSize);
@@ -91,7 +96,9 @@ Result<OpenFile> hashPackage(const std::filesystem::path& package, const UpdateR
     return fail(ErrorCode::io, "can't compute the SHA-256 of " + pathToUtf8(package));
   }
   if (digest != request.sha256) {
-    return fail(ErrorCode::digestMismatch, "the package's SHA-256 doesn't match the signed one");
+    return fail(ErrorCode::digestMismatch,
+                "the package's SHA-256 doesn't match the signed one: the package was changed "
+                "after it was signed, or the package and the signed fields don't belong together");
   }
   return file;
 }
@@ -100,6 +107,11 @@ Result<Unit> copyPackageCapped(const std::filesystem::path& from,
                                const std::filesystem::path& to, std::uint64_t limit,
                                const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile source, openFile(from, OpenMode::read));
+  return copyPackageCapped(source, to, limit, progress);
+}
+
+Result<Unit> copyPackageCapped(OpenFile& source, const std::filesystem::path& to,
+                               std::uint64_t limit, const ByteProgress& progress) {
   ASSIGN_OR_RETURN(OpenFile target, openFile(to, OpenMode::createNew));
   if (!keepGoing(progress, 0, limit)) return fail(stoppedByCaller());
   std::vector<std::uint8_t> buffer(kHashBufferSize);
@@ -109,7 +121,8 @@ Result<Unit> copyPackageCapped(const std::filesystem::path& from,
     if (count == 0) break;
     total += count;
     if (total > limit) {
-      return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size");
+      ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(source));
+      return fail(sizeMismatch(std::max(size, total), limit));
     }
     RETURN_IF_ERROR(
         writeAll(target, std::string_view(reinterpret_cast<const char*>(buffer.data()), count)));

@@ -50,5 +50,9 @@ std::string buildSignedMessage(std::string_view app, const UpdateRequest& reques
                                              const std::filesystem::path& to,
                                              std::uint64_t limit,
                                              const ByteProgress& progress = {});
+// The same from a file its caller opened.
+[[nodiscard]] Result<Unit> copyPackageCapped(OpenFile& source, const std::filesystem::path& to,
+                                             std::uint64_t limit,
+                                             const ByteProgress& progress = {});
 
 }  // namespace loftswitch

@@ -7,6 +7,7 @@
 #include "apply/run.h"
 #include "base/text.h"
 #include "elevated/elevated.h"
+#include "host/exit_code.h"
 #include "workspace/journal_store.h"
 #include "workspace/workspace.h"
 
@@ -59,7 +60,7 @@ void Waiter::reportEarlyExit() {
   const std::optional<std::uint32_t> code = started_->exitCode();
   if (!code || fileSystem_.exists(confirmedMarkerPath(request_))) return;
   const std::string text = std::to_string(static_cast<std::int32_t>(*code));
-  logLine(log_, "the new version exited with code " + text + " before confirming");
+  logLine(log_, "the new version exited with code " + describeExitCode(*code) + " before confirming");
   // Without the marker the helper ends unconfirmed instead of rolling back;
   // the log is the only place left to say why.
   if (auto written = fileSystem_.writeFile(exitedMarkerPath(request_), text); !written) {

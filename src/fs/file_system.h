@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ class FileReader {
 struct FileHolder {
   std::string program;  // its executable's file name, UTF-8
   std::uint32_t pid = 0;
+};
+
+// A file held open so that no other opener may open it; destroying it lets go.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
 };
 
 // What a path names, as `FileSystem::probe` tells it.
@@ -86,6 +93,12 @@ class FileSystem {
   // Succeeds when this user may create, rename and delete files and folders
   // directly inside `folder`.
   virtual Result<Unit> checkWritable(const std::filesystem::path& folder) = 0;
+  // Opens `path`, creating it when missing, so that nobody else may open it:
+  // null while another opener holds it open, an error for any other failure.
+  virtual Result<std::unique_ptr<FileLock>> lock(const std::filesystem::path& path) = 0;
+  // The bytes of the file at `path`, or of all files below the folder at
+  // `path`; a link counts as nothing and is not followed.
+  virtual Result<std::uint64_t> size(const std::filesystem::path& path) = 0;
   // The programs that hold `path` (a file, or files inside a folder) open,
   // for messages only: an empty list means none was found, not that none
   // holds it.
@@ -94,5 +107,18 @@ class FileSystem {
     return {};
   }
 };
+
+// The whole file, or nothing when it is known not to be there: a read that
+// says "not found" is believed once a look at the path agrees, as a
+// decision made on an absence must not rest on a read that failed otherwise.
+[[nodiscard]] inline Result<std::optional<std::string>> readIfPresent(
+    FileSystem& fileSystem, const std::filesystem::path& path, std::uint64_t limit) {
+  Result<std::string> text = fileSystem.readFile(path, limit);
+  if (text) return std::optional<std::string>(std::move(*text));
+  if (text.error().code != ErrorCode::notFound) return fail(text.error());
+  Result<EntryKind> kind = fileSystem.probe(path);
+  if (!kind || *kind != EntryKind::missing) return fail(ErrorCode::io, text.error().message);
+  return std::optional<std::string>();
+}
 
 }  // namespace loftswitch

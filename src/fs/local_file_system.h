@@ -24,6 +24,9 @@ class LocalFileSystem final : public FileSystem {
   Result<std::unique_ptr<FileReader>> openRead(const std::filesystem::path& path) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  // No sharing at all: a sharing or lock violation means another opener.
+  Result<std::unique_ptr<FileLock>> lock(const std::filesystem::path& path) override;
+  Result<std::uint64_t> size(const std::filesystem::path& path) override;
   // Asks Windows' Restart Manager.
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 };

@@ -126,6 +126,37 @@ Result<Unit> createParent(const std::filesystem::path& path) {
   return loftswitch::createFolders(parent);
 }
 
+// Adds the bytes of the files below a long-form folder to `total`, links
+// left out; returns a Windows error or 0.
+DWORD addSizeBelow(const std::wstring& folder, std::uint64_t& total) {
+  WIN32_FIND_DATAW data{};
+  UniqueFindHandle find(::FindFirstFileExW(childOf(folder, L"*").c_str(), FindExInfoBasic, &data,
+                                           FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) return ::GetLastError();
+  do {
+    const std::wstring_view name = data.cFileName;
+    if (name == L"." || name == L".." || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      continue;
+    }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (const DWORD error = addSizeBelow(childOf(folder, name), total)) return error;
+    } else {
+      total += (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    }
+  } while (::FindNextFileW(find.get(), &data));
+  const DWORD error = ::GetLastError();
+  return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+class HeldFile final : public FileLock {
+ public:
+  explicit HeldFile(UniqueFileHandle handle) : handle_(std::move(handle)) {}
+
+ private:
+  UniqueFileHandle handle_;
+};
+
 Error notChangeable(const std::filesystem::path& folder, DWORD error) {
   return Error{
       error == ERROR_ACCESS_DENIED ? ErrorCode::notWritable : ErrorCode::accessDenied,
@@ -295,6 +326,34 @@ Result<Unit> LocalFileSystem::checkWritable(const std::filesystem::path& folder)
   if (!::RemoveDirectoryW(probeFolder.c_str()))
     return fail(notChangeable(folder, ::GetLastError()));
   return Unit{};
+}
+
+Result<std::unique_ptr<FileLock>> LocalFileSystem::lock(const std::filesystem::path& path) {
+  UniqueFileHandle handle(::CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (handle) return std::unique_ptr<FileLock>(std::make_unique<HeldFile>(std::move(handle)));
+  const DWORD error = ::GetLastError();
+  // Only another opener's handle refuses the file with these; access denied
+  // means this user may not open it at all, which no wait would mend.
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return nullptr;
+  return fail(errorFromWin32(error, "can't open the lock", path));
+}
+
+Result<std::uint64_t> LocalFileSystem::size(const std::filesystem::path& path) {
+  const std::wstring entry = longPath(path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(entry.c_str(), GetFileExInfoStandard, &data)) {
+    return fail(errorFromWin32(::GetLastError(), "can't measure", path));
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return 0;
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  }
+  std::uint64_t total = 0;
+  if (const DWORD error = addSizeBelow(entry, total)) {
+    return fail(errorFromWin32(error, "can't measure", path));
+  }
+  return total;
 }
 
 }  // namespace loftswitch

@@ -1,32 +1,17 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/outcome.h"
 #include "base/result.h"
 #include "host/launch_request.h"
 
 namespace loftswitch {
-
-// A steady clock reading with nanosecond resolution.
-using HostTime = std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds>;
-
-// `ms` after `start`. Time-outs come from documents: one too large for the
-// clock means no deadline at all rather than one that wrapped into the past,
-// and a negative one has passed already.
-inline HostTime deadlineAfter(HostTime start, std::int64_t ms) {
-  constexpr std::int64_t kNanosecondsPerMs = 1'000'000;
-  if (ms <= 0) return start;
-  const std::int64_t startCount = start.time_since_epoch().count();
-  const std::int64_t room = HostTime::max().time_since_epoch().count() - (startCount > 0 ? startCount : 0);
-  if (ms >= room / kNanosecondsPerMs) return HostTime::max();
-  return start + std::chrono::milliseconds(ms);
-}
 
 // A program this process started.
 class RunningApp {
@@ -38,10 +23,8 @@ class RunningApp {
 };
 
 // Everything the drivers need from the system about processes and time.
-class ApplyHost {
+class ApplyHost : public Clock {
  public:
-  virtual ~ApplyHost() = default;
-
   // True when the process is gone: it ended within `timeoutMs`, no process
   // has its id, or its id now belongs to a process created at another time
   // than a non-zero `identity.started`. A process that exists but cannot be
@@ -55,11 +38,6 @@ class ApplyHost {
 
   // Starts a program; the caller owns the result. Fails with launchFailed.
   [[nodiscard]] virtual Result<std::unique_ptr<RunningApp>> launch(const LaunchRequest& request) = 0;
-
-  // Returns at once for 0 or less.
-  virtual void sleep(std::int64_t ms) = 0;
-
-  virtual HostTime now() = 0;
 };
 
 // Waits, polling every `pollMs`, until no program runs from `install` but

@@ -1,14 +1,25 @@
+#include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <utility>
 
 #include "base/text.h"
+#include "download/transport.h"
 #include "elevated/package_contract.h"
 #include "fs/local_file_system.h"
+#include "host/system_host.h"
+#include "json/strict_json.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
 #include "loftswitch/app.h"
@@ -56,12 +67,21 @@ Outcome<std::optional<std::string_view>> optional(const char* text, std::string_
   return std::optional<std::string_view>(view);
 }
 
+// Paths are taken from this process's current folder, once: the tool and
+// the administrator's helper start elsewhere and get them whole.
+std::filesystem::path absolutePath(std::string_view text) {
+  const std::filesystem::path path = utf8ToPath(text);
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute;
+}
+
 Outcome<AppPlaces> places(const char* install, const char* userWorkspace) {
   ASSIGN_OR_FAIL(const std::string_view installText, required(install, "the install folder"));
   ASSIGN_OR_FAIL(const auto userText, optional(userWorkspace, "the user workspace"));
   AppPlaces out;
-  out.install = utf8ToPath(installText);
-  if (userText) out.userWorkspace = utf8ToPath(*userText);
+  out.install = absolutePath(installText);
+  if (userText) out.userWorkspace = absolutePath(*userText);
   return out;
 }
 
@@ -80,13 +100,73 @@ int guarded(loftswitch_status* status, Body&& body) {
   }
 }
 
-void clearOutcome(loftswitch_outcome* outcome) {
-  for (char** text : {&outcome->attempt_id, &outcome->from_version, &outcome->to_version,
-                      &outcome->result, &outcome->reason, &outcome->detail}) {
+// The structure as the first version of the ABI has it: every field up to
+// here is always there. A field added later is written only when the
+// caller's `size` holds it.
+constexpr std::uint32_t kFirstOutcomeSize =
+    offsetof(loftswitch_outcome, reason_code) + sizeof(int32_t);
+// Where a rollback's kept data lies came with the second version.
+constexpr std::uint32_t kKeptOutcomeSize =
+    offsetof(loftswitch_outcome, kept_bytes) + sizeof(uint64_t);
+
+void clearOffer(loftswitch_offer* offer) {
+  for (char** text : {&offer->version, &offer->platform, &offer->notes, &offer->channel,
+                      &offer->package_url, &offer->sha256, &offer->signed_json, &offer->published}) {
     std::free(*text);
     *text = nullptr;
   }
+  offer->present = 0;
+  offer->size = 0;
+}
+
+std::function<void(std::uint64_t)> realSleep() {
+  return [](std::uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+}
+
+// Empties the fields, releasing the texts when `release` (else they are
+// taken as never filled).
+void clearOutcome(loftswitch_outcome* outcome, bool release) {
+  for (char** text : {&outcome->attempt_id, &outcome->from_version, &outcome->to_version,
+                      &outcome->result, &outcome->reason, &outcome->detail}) {
+    if (release) std::free(*text);
+    *text = nullptr;
+  }
   outcome->present = 0;
+  outcome->result_code = LOFTSWITCH_RESULT_OTHER;
+  outcome->reason_code = LOFTSWITCH_REASON_NONE;
+  if (outcome->size >= kKeptOutcomeSize) {
+    if (release) std::free(outcome->kept_path);
+    outcome->kept_path = nullptr;
+    outcome->kept_bytes = 0;
+  }
+}
+
+using WordCodes = std::pair<std::string_view, int32_t>;
+
+// The numbers of the results and reasons; a word this library doesn't know
+// is "other", so that an app can tell it from the words it acts on.
+constexpr WordCodes kResultCodes[] = {
+    {"updated", LOFTSWITCH_RESULT_UPDATED},
+    {"rolled-back", LOFTSWITCH_RESULT_ROLLED_BACK},
+    {"app-still-running", LOFTSWITCH_RESULT_APP_STILL_RUNNING},
+    {"needs-repair", LOFTSWITCH_RESULT_NEEDS_REPAIR}};
+constexpr WordCodes kReasonCodes[] = {
+    {"", LOFTSWITCH_REASON_NONE},
+    {"in-use", LOFTSWITCH_REASON_IN_USE},
+    {"not-writable", LOFTSWITCH_REASON_NOT_WRITABLE},
+    {"io", LOFTSWITCH_REASON_IO},
+    {"launch-failed", LOFTSWITCH_REASON_LAUNCH_FAILED},
+    {"exited", LOFTSWITCH_REASON_EXITED},
+    {"interrupted", LOFTSWITCH_REASON_INTERRUPTED},
+    {"rejected", LOFTSWITCH_REASON_REJECTED},
+    {"elevation-failed", LOFTSWITCH_REASON_ELEVATION_FAILED},
+    {"rollback-incomplete", LOFTSWITCH_REASON_ROLLBACK_INCOMPLETE}};
+
+int32_t codeOf(std::span<const WordCodes> codes, std::string_view word, int32_t other) {
+  for (const auto& [known, code] : codes) {
+    if (word == known) return code;
+  }
+  return other;
 }
 
 }  // namespace
@@ -99,6 +179,8 @@ extern "C" {
 
 const char* loftswitch_version(void) { return LOFTSWITCH_VERSION; }
 
+uint32_t loftswitch_abi_version(void) { return LOFTSWITCH_ABI_VERSION; }
+
 void loftswitch_status_free(loftswitch_status* status) {
   if (status == nullptr) return;
   std::free(status->message);
@@ -107,7 +189,7 @@ void loftswitch_status_free(loftswitch_status* status) {
 }
 
 void loftswitch_outcome_free(loftswitch_outcome* outcome) {
-  if (outcome != nullptr) clearOutcome(outcome);
+  if (outcome != nullptr) clearOutcome(outcome, true);
 }
 
 int loftswitch_stage_package(const char* install_folder, const char* user_workspace,
@@ -148,10 +230,12 @@ int loftswitch_stage_package_with_progress(const char* install_folder,
       };
     }
     LocalFileSystem fs;
+    SystemHost host;
     auto staged = stagePackage(
-        fs, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
-        utf8ToPath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
+        fs, host, *where, *trust ? std::optional<std::string>(std::string(**trust)) : std::nullopt,
+        absolutePath(*package), *signedFields, options->value_or(std::string_view()), {}, relay);
     if (!staged) return report(status, staged.error());
+    forgetStagedDownload(fs, *where, utf8ToPath(*package));
     std::memcpy(attempt_id, staged->id.c_str(), LOFTSWITCH_ATTEMPT_ID_SIZE);
     return report(status, LOFTSWITCH_OK, staged->message);
   });
@@ -170,7 +254,7 @@ int loftswitch_start_apply(const char* install_folder, const char* user_workspac
     LocalFileSystem fs;
     SystemStarter starter;
     auto started = startApply(fs, starter, *where, *id,
-                              *tool ? utf8ToPath(**tool) : std::filesystem::path());
+                              *tool ? absolutePath(**tool) : std::filesystem::path());
     if (!started) return report(status, started.error());
     return report(status, LOFTSWITCH_OK, *started);
   });
@@ -184,7 +268,8 @@ int loftswitch_confirm_startup(const char* install_folder, const char* user_work
     auto where = places(install_folder, user_workspace);
     if (!where) return report(status, where.error());
     LocalFileSystem fs;
-    auto confirmed = confirmStartup(fs, *where, relaunchVariable(), lock_wait_ms);
+    SystemHost host;
+    auto confirmed = confirmStartup(fs, host, *where, relaunchVariable(), lock_wait_ms);
     if (!confirmed) return report(status, confirmed.error());
     if (confirmation != nullptr) *confirmation = confirmed->kind;
     return report(status, LOFTSWITCH_OK, confirmed->message);
@@ -195,7 +280,13 @@ int loftswitch_read_outcome(const char* install_folder, const char* user_workspa
                             loftswitch_outcome* outcome, loftswitch_status* status) {
   return guarded(status, [&]() -> int {
     if (outcome == nullptr) return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the outcome is missing");
-    *outcome = loftswitch_outcome{};
+    if (outcome->size < kFirstOutcomeSize) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT,
+                    "the outcome's size is " + std::to_string(outcome->size) +
+                        ": set it to sizeof(loftswitch_outcome) before the call, so that the "
+                        "library knows which fields the program has");
+    }
+    clearOutcome(outcome, false);
     auto where = places(install_folder, user_workspace);
     if (!where) return report(status, where.error());
     LocalFileSystem fs;
@@ -208,12 +299,20 @@ int loftswitch_read_outcome(const char* install_folder, const char* user_workspa
       outcome->result = copyText(read->result);
       outcome->reason = copyText(read->reason);
       outcome->detail = copyText(read->detail);
+      const bool kept = outcome->size >= kKeptOutcomeSize;
+      if (kept) {
+        outcome->kept_path = copyText(read->kept);
+        outcome->kept_bytes = read->keptBytes;
+      }
       if (!outcome->attempt_id || !outcome->from_version || !outcome->to_version ||
-          !outcome->result || !outcome->reason || !outcome->detail) {
-        clearOutcome(outcome);
+          !outcome->result || !outcome->reason || !outcome->detail ||
+          (kept && !outcome->kept_path)) {
+        clearOutcome(outcome, true);
         return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
       }
       outcome->present = 1;
+      outcome->result_code = codeOf(kResultCodes, read->result, LOFTSWITCH_RESULT_OTHER);
+      outcome->reason_code = codeOf(kReasonCodes, read->reason, LOFTSWITCH_REASON_OTHER);
     }
     return report(status, LOFTSWITCH_OK, read->message);
   });
@@ -228,9 +327,105 @@ int loftswitch_mark_reported(const char* install_folder, const char* user_worksp
     auto id = required(attempt_id, "the attempt id");
     if (!id) return report(status, id.error());
     LocalFileSystem fs;
-    auto marked = markReported(fs, *where, *id, lock_wait_ms);
+    SystemHost host;
+    auto marked = markReported(fs, host, *where, *id, lock_wait_ms);
     if (!marked) return report(status, marked.error());
     return report(status, LOFTSWITCH_OK, *marked);
+  });
+}
+
+void loftswitch_offer_free(loftswitch_offer* offer) {
+  if (offer != nullptr) clearOffer(offer);
+}
+
+const char* loftswitch_offer_kind(const loftswitch_offer* offer) {
+  if (offer == nullptr || offer->present == 0 || offer->signed_json == nullptr) return "";
+  const auto fields = loftswitch::parseStrictJson(offer->signed_json, 4);
+  return fields && fields->is_object() && fields->contains("from") ? "delta" : "full";
+}
+
+void loftswitch_string_free(char* text) { std::free(text); }
+
+int loftswitch_check_for_update(const char* install_folder, const char* user_workspace,
+                                const char* feed_url, const char* options_json,
+                                loftswitch_offer* offer, loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (offer == nullptr) return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the offer is missing");
+    *offer = loftswitch_offer{};
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    auto feed = required(feed_url, "the feed address");
+    if (!feed) return report(status, feed.error());
+    auto options = optional(options_json, "the options");
+    if (!options) return report(status, options.error());
+    LocalFileSystem fs;
+    const auto transport = makeSystemTransport();
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    auto found = checkForUpdate(fs, *transport, *where, *feed, options->value_or(std::string_view()),
+                                now.count(), realSleep());
+    if (!found) return report(status, found.error());
+    if (found->feed.present) {
+      const FeedOffer& chosen = found->feed.offer;
+      offer->version = copyText(chosen.version);
+      offer->platform = copyText(chosen.platform);
+      offer->notes = copyText(chosen.notes);
+      offer->channel = copyText(found->channel);
+      offer->package_url = copyText(found->feed.packageUrl);
+      offer->sha256 = copyText(toHex(chosen.sha256));
+      offer->signed_json = copyText(found->feed.signedJson);
+      offer->published = copyText(found->feed.published);
+      if (!offer->version || !offer->platform || !offer->notes || !offer->channel ||
+          !offer->package_url || !offer->sha256 || !offer->signed_json || !offer->published) {
+        clearOffer(offer);
+        return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+      }
+      offer->size = chosen.size;
+      offer->present = 1;
+    }
+    return report(status, LOFTSWITCH_OK, found->feed.message);
+  });
+}
+
+int loftswitch_download_update(const char* install_folder, const char* user_workspace,
+                               const loftswitch_offer* offer, loftswitch_progress_fn progress,
+                               void* progress_context, char** package_path,
+                               loftswitch_status* status) {
+  return guarded(status, [&]() -> int {
+    if (package_path != nullptr) *package_path = nullptr;
+    auto where = places(install_folder, user_workspace);
+    if (!where) return report(status, where.error());
+    if (package_path == nullptr) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT, "the package path is missing");
+    }
+    if (offer == nullptr || offer->present != 1) {
+      return report(status, LOFTSWITCH_ERROR_ARGUMENT, "no offer: check for an update first");
+    }
+    OfferToFetch fetch;
+    fetch.size = offer->size;
+    for (auto [text, name, into] :
+         {std::tuple(offer->version, "the offer's version", &fetch.version),
+          std::tuple(offer->package_url, "the offer's package_url", &fetch.packageUrl),
+          std::tuple(offer->sha256, "the offer's sha256", &fetch.sha256),
+          std::tuple(offer->signed_json, "the offer's signed_json", &fetch.signedJson)}) {
+      auto given = required(text, name);
+      if (!given) return report(status, given.error());
+      *into = std::string(*given);
+    }
+    DownloadProgress relay;
+    if (progress != nullptr) {
+      relay = [&](std::uint64_t done, std::uint64_t total) {
+        return progress(LOFTSWITCH_PHASE_DOWNLOADING, done, total, progress_context) == 0;
+      };
+    }
+    LocalFileSystem fs;
+    const auto transport = makeSystemTransport();
+    SystemHost host;
+    auto downloaded = downloadUpdate(fs, host, *transport, *where, fetch, relay, realSleep());
+    if (!downloaded) return report(status, downloaded.error());
+    *package_path = copyText(pathToUtf8(downloaded->package));
+    if (*package_path == nullptr) return report(status, LOFTSWITCH_ERROR_INTERNAL, "out of memory");
+    return report(status, LOFTSWITCH_OK, downloaded->message);
   });
 }
 

@@ -81,6 +81,12 @@ Outcome<Journal> loadForChange(FileSystem& fs, const Workspace& workspace,
   return failWith(code, context + ": " + journal.error().message);
 }
 
+// A swap or an undo stopped half way: the install may be mixed until the
+// tool repairs it.
+bool interrupted(const Journal& journal) {
+  return journal.state == JournalState::swapping || journal.state == JournalState::rollingBack;
+}
+
 // A staged attempt with a recorded reason was started, but the tool gave up
 // waiting for the app's programs to end: the install is untouched and the
 // attempt can be started again.
@@ -88,20 +94,29 @@ bool blocked(const Journal& journal) {
   return journal.state == JournalState::staged && !journal.lastError.empty();
 }
 
-ReportedOutcome fromJournal(const Journal& journal) {
+ReportedOutcome fromJournal(const Journal& journal, const OutcomeRecord& outcome) {
   ReportedOutcome out;
   out.present = true;
   out.id = journal.id;
   out.from = journal.from;
   out.to = journal.to;
-  const OutcomeRecord outcome =
-      journal.outcome.value_or(OutcomeRecord{"app-still-running", "", journal.lastError});
   out.result = outcome.result;
   out.reason = outcome.reason;
   out.detail = outcome.detail;
+  out.kept = journal.kept;
+  out.keptBytes = journal.keptBytes;
   out.message = idText(journal.id) + " (version " + journal.from + " to " + journal.to +
                 ") ended " + out.result;
   return out;
+}
+
+// Told whatever the journal's reported flag says: the app can't go past it.
+ReportedOutcome needsRepair(const Journal& journal, const Workspace& workspace) {
+  const bool tried = !journal.lastError.empty();
+  return fromJournal(journal, OutcomeRecord{
+      "needs-repair", tried ? "rollback-incomplete" : "interrupted",
+      (tried ? journal.lastError : "the update stopped before it finished") + "; " +
+          repairAdvice(workspace)});
 }
 
 // What the waiter leaves when the administrator's helper ended without a
@@ -132,6 +147,12 @@ std::optional<ReportedOutcome> waiterOutcome(FileSystem& fs, const std::filesyst
 }
 
 }  // namespace
+
+std::string repairAdvice(const Workspace& workspace) {
+  return "loftswitch_start_apply with its attempt id repairs it once the app exits, and so does "
+         "loftswitch-apply --work \"" +
+         pathToUtf8(workspace.workspacePath) + "\" --repair";
+}
 
 Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlaces& places,
                                 std::string_view id, const std::filesystem::path& tool) {
@@ -189,7 +210,8 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
                     idText(id) + " is not staged: " + journal.error().message);
   }
-  if (journal->id != id || journal->state != JournalState::staged) {
+  const bool repairing = interrupted(*journal);
+  if (!repairing && (journal->id != id || journal->state != JournalState::staged)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
                     idText(id) + " is not staged: the journal holds attempt " + journal->id +
                         ", " + std::string(stateName(journal->state)));
@@ -203,6 +225,8 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
   LaunchRequest apply;
   apply.program = copy;
   apply.arguments = {"--work", pathToUtf8(workspace.workspacePath), "--id", std::string(id)};
+  // The interrupted attempt comes first, whichever id was asked for.
+  if (repairing) apply.arguments = {"--work", pathToUtf8(workspace.workspacePath), "--repair"};
   apply.arguments.insert(apply.arguments.end(), appIdentity.begin(), appIdentity.end());
   apply.workingFolder = workspace.workspacePath;
   apply.breakaway = true;
@@ -210,11 +234,15 @@ Outcome<std::string> startApply(FileSystem& fs, Starter& starter, const AppPlace
     return failWith(LOFTSWITCH_ERROR_LAUNCH,
                     "loftswitch-apply didn't start: " + started.error().message);
   }
+  if (repairing) {
+    return "started loftswitch-apply to repair " + idText(journal->id) +
+           ", which was interrupted; exit now so that it can finish";
+  }
   return "started loftswitch-apply for " + idText(id) + " (version " + journal->to +
          "); exit now so that it can install it";
 }
 
-Outcome<Confirmation> confirmStartup(FileSystem& fs, const AppPlaces& places,
+Outcome<Confirmation> confirmStartup(FileSystem& fs, Clock& clock, const AppPlaces& places,
                                      std::string_view relaunch, std::uint64_t lockWaitMs) {
   if (relaunch.empty()) {
     return Confirmation{LOFTSWITCH_NOT_RELAUNCHED,
@@ -231,7 +259,7 @@ Outcome<Confirmation> confirmStartup(FileSystem& fs, const AppPlaces& places,
   if (!fs.exists(journalPath(workspace))) {
     return notConfirmable("there is no update journal in " + pathToUtf8(workspace.workspacePath));
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace), lockWaitMs);
+  auto lock = acquireWorkspaceLock(fs, clock, lockPath(workspace), lockWaitMs);
   if (!lock) return lockFailure(context, lock.error());
   ASSIGN_OR_FAIL(Journal journal, loadForChange(fs, workspace, context));
   if (journal.id != id) {
@@ -258,9 +286,11 @@ Outcome<ReportedOutcome> readOutcome(FileSystem& fs, const AppPlaces& places) {
   if (!journal && journal.error().code != ErrorCode::notFound) {
     return ioFailure("can't read the outcome: " + journal.error().message);
   }
+  if (journal && interrupted(*journal)) return needsRepair(*journal, installWorkspace(places));
   if (journal && (journal->outcome || blocked(*journal)) && !journal->reported &&
       !(places.userWorkspace && fs.exists(marker(*places.userWorkspace, "reported", journal->id)))) {
-    return fromJournal(*journal);
+    return fromJournal(*journal, journal->outcome.value_or(
+                                     OutcomeRecord{"app-still-running", "", journal->lastError}));
   }
   if (places.userWorkspace) {
     if (auto found = waiterOutcome(fs, *places.userWorkspace)) return std::move(*found);
@@ -272,8 +302,8 @@ Outcome<ReportedOutcome> readOutcome(FileSystem& fs, const AppPlaces& places) {
   return none;
 }
 
-Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places, std::string_view id,
-                                  std::uint64_t lockWaitMs) {
+Outcome<std::string> markReported(FileSystem& fs, Clock& clock, const AppPlaces& places,
+                                  std::string_view id, std::uint64_t lockWaitMs) {
   RETURN_IF_FAILED(checkAttemptId(id, "the attempt id"));
   if (places.userWorkspace &&
       (elevatedAttempt(fs, places, id) ||
@@ -285,12 +315,24 @@ Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places, std::
   }
   const Workspace workspace = installWorkspace(places);
   const std::string context = "can't mark " + idText(id) + " reported";
-  auto lock = acquireWorkspaceLock(lockPath(workspace), lockWaitMs);
+  // Without a journal there is no outcome, and the lock would only fail on
+  // the missing workspace with the system's words.
+  const bool nothingStaged = !fs.exists(journalPath(workspace));
+  if (nothingStaged) {
+    return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
+                    "nothing to mark: no update has been staged in " +
+                        pathToUtf8(places.install) + ", so " + idText(id) + " has no outcome");
+  }
+  auto lock = acquireWorkspaceLock(fs, clock, lockPath(workspace), lockWaitMs);
   if (!lock) return lockFailure(context, lock.error());
   ASSIGN_OR_FAIL(Journal journal, loadForChange(fs, workspace, context));
   if (journal.id != id) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND,
                     context + ": the journal holds attempt " + journal.id);
+  }
+  if (interrupted(journal)) {
+    return failWith(LOFTSWITCH_ERROR_BUSY,
+                    context + ": it must be repaired first; " + repairAdvice(workspace));
   }
   if (!journal.outcome && !blocked(journal)) {
     return failWith(LOFTSWITCH_ERROR_NOT_FOUND, context + ": it has no outcome yet");
@@ -303,6 +345,9 @@ Outcome<std::string> markReported(FileSystem& fs, const AppPlaces& places, std::
   if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(journal)); !saved) {
     return ioFailure(context + ": " + saved.error().message);
   }
+  // What the rollback kept may go once newer attempts came; a marker that
+  // is lost keeps it.
+  if (!journal.kept.empty()) (void)fs.writeFile(keptFolder(workspace, id) / utf8ToPath("told"), "");
   return "marked " + idText(id) + " reported";
 }
 

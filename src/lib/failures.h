@@ -8,6 +8,7 @@
 #include "base/result.h"
 #include "lib/app_library.h"
 #include "loftswitch/app.h"
+#include "workspace/workspace.h"
 
 namespace loftswitch::applib {
 
@@ -27,6 +28,9 @@ inline std::unexpected<Failure> lockFailure(const std::string& context, const Er
                                                        : LOFTSWITCH_ERROR_IO;
   return failWith(code, context + ": " + error.message);
 }
+
+// How an interrupted attempt in `workspace` is repaired, for messages.
+std::string repairAdvice(const Workspace& workspace);
 
 }  // namespace loftswitch::applib
 

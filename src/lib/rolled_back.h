@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "feed/feed.h"
 #include "fs/file_system.h"
 #include "lib/app_library.h"
 #include "workspace/journal.h"
@@ -24,5 +25,23 @@ std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolde
                                             const std::optional<Journal>& current,
                                             const std::string& installed,
                                             const std::string& offered, bool retry);
+
+// The versions rolled back on this install that are newer than `installed`,
+// with why, as checkRolledBack sees them; nothing is written.
+[[nodiscard]] Outcome<std::vector<RolledBackVersion>> rolledBackVersions(
+    FileSystem& fs, const std::filesystem::path& file, const std::optional<Journal>& current,
+    const std::string& installed);
+
+// "refused-deltas.json" in the same folder: the delta packages that staging
+// refused on this install, so that checks offer the full package instead.
+std::filesystem::path refusedDeltasPath(const std::filesystem::path& workspaceFolder);
+
+// The deltas refused here. A record that does not read is none: it only
+// costs one more refusal, which writes it again.
+std::vector<RefusedDelta> refusedDeltas(FileSystem& fs, const std::filesystem::path& file);
+
+// Adds `delta` to the record, which keeps the latest few.
+[[nodiscard]] Result<Unit> recordRefusedDelta(FileSystem& fs, const std::filesystem::path& file,
+                                              const RefusedDelta& delta);
 
 }  // namespace loftswitch::applib

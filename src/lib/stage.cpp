@@ -19,7 +19,7 @@
 #include "lib/failures.h"
 #include "lib/rolled_back.h"
 #include "loftswitch/app.h"
-#include "host/system_host.h"
+#include "swap/swap_plan.h"
 #include "swap/swapper.h"
 #include "workspace/journal.h"
 #include "workspace/journal_store.h"
@@ -31,11 +31,13 @@ namespace loftswitch::applib {
 namespace {
 
 constexpr std::uint64_t kDescriptionLimit = 65536;
+// What a rollback kept goes only once this many newer attempts were staged.
+constexpr std::uint64_t kNewerAttemptsBeforeKeptGoes = 3;
 
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
-const std::set<std::string, std::less<>> kSignedKeys = {"version", "from",   "notes",    "platform",
-                                                        "url",     "size",   "sha256",   "signature"};
+const std::set<std::string, std::less<>> kSignedKeys = {
+    "version", "from", "notes", "platform", "url", "size", "sha256", "signature", "keyId"};
 const std::set<std::string, std::less<>> kOptionKeys = {"relaunchArgs", "relaunchCwd", "exitMs",
                                                         "confirmMs"};
 // An option of staging itself, not carried into the request.
@@ -67,9 +69,24 @@ std::string inputAtFault(const std::string& message) {
   return (option ? "the options: " : "the signed fields: ") + detail;
 }
 
-[[nodiscard]] Outcome<nlohmann::json> readObject(std::string_view text, std::string_view what) {
+// A path passed where a document's text belongs reads as "not valid JSON at
+// line 1, column 1", which hides the slip: name it.
+std::optional<std::string> pathInsteadOfText(FileSystem& fs, std::string_view text,
+                                             std::string_view what) {
+  if (text.size() > 32767 || text.find('\n') != std::string_view::npos) return std::nullopt;
+  const std::filesystem::path path = utf8ToPath(text);
+  if (!fs.exists(path) || fs.isFolder(path)) return std::nullopt;
+  return std::string(what) + ": \"" + std::string(text) +
+         "\" is the path of a file, not its text: pass the text that the file holds";
+}
+
+[[nodiscard]] Outcome<nlohmann::json> readObject(FileSystem& fs, std::string_view text,
+                                                 std::string_view what) {
   auto parsed = parseStrictJson(text, 4);
-  if (!parsed) return argumentFailure(std::string(what) + ": " + parsed.error().message);
+  if (!parsed) {
+    if (auto path = pathInsteadOfText(fs, text, what)) return argumentFailure(std::move(*path));
+    return argumentFailure(std::string(what) + ": " + parsed.error().message);
+  }
   if (!parsed->is_object()) return argumentFailure(std::string(what) + ": not a JSON object");
   return std::move(*parsed);
 }
@@ -83,24 +100,46 @@ void removeWithEmptyParent(FileSystem& fs, const std::filesystem::path& folder) 
   if (auto entries = fs.list(parent); entries && entries->empty()) (void)fs.remove(parent);
 }
 
-// The copy of the package always goes; the stage folder goes unless the
-// attempt was staged completely.
-class StageCleanup {
+// Removes a folder, and its parent when that is left empty, unless kept.
+class FolderCleanup {
  public:
-  StageCleanup(FileSystem& fs, std::filesystem::path copyFolder, std::filesystem::path stage)
-      : fs_(fs), copyFolder_(std::move(copyFolder)), stage_(std::move(stage)) {}
-  StageCleanup(const StageCleanup&) = delete;
-  StageCleanup& operator=(const StageCleanup&) = delete;
-  ~StageCleanup() {
-    removeWithEmptyParent(fs_, copyFolder_);
-    if (!kept_) removeWithEmptyParent(fs_, stage_);
+  FolderCleanup(FileSystem& fs, std::filesystem::path folder)
+      : fs_(fs), folder_(std::move(folder)) {}
+  FolderCleanup(const FolderCleanup&) = delete;
+  FolderCleanup& operator=(const FolderCleanup&) = delete;
+  ~FolderCleanup() {
+    if (!kept_) removeWithEmptyParent(fs_, folder_);
   }
   void keep() { kept_ = true; }
 
  private:
   FileSystem& fs_;
-  std::filesystem::path copyFolder_;
-  std::filesystem::path stage_;
+  std::filesystem::path folder_;
+  bool kept_ = false;
+};
+
+// A staging that fails in a workspace it made takes the workspace away again
+// once its lock is let go (it is declared before the lock), so that a
+// refused package leaves the install folder as it was. Only an empty folder
+// goes: whatever another staging put there meanwhile stays.
+class FreshWorkspace {
+ public:
+  FreshWorkspace(FileSystem& fs, const Workspace& workspace, bool fresh)
+      : fs_(fs), workspace_(workspace), fresh_(fresh) {}
+  FreshWorkspace(const FreshWorkspace&) = delete;
+  FreshWorkspace& operator=(const FreshWorkspace&) = delete;
+  ~FreshWorkspace() {
+    if (!fresh_ || kept_) return;
+    (void)fs_.remove(lockPath(workspace_));
+    auto entries = fs_.list(workspace_.workspacePath);
+    if (entries && entries->empty()) (void)fs_.remove(workspace_.workspacePath);
+  }
+  void keep() { kept_ = true; }
+
+ private:
+  FileSystem& fs_;
+  const Workspace& workspace_;
+  bool fresh_;
   bool kept_ = false;
 };
 
@@ -155,10 +194,10 @@ class ProgressRelay {
                                                             loaded.error().message});
   }
   if (loaded->state == JournalState::swapping || loaded->state == JournalState::rollingBack) {
-    return std::unexpected(Failure{
-        LOFTSWITCH_ERROR_BUSY,
-        "can't stage the update: attempt " + loaded->id +
-            " was interrupted and must be repaired first (loftswitch-apply --repair)"});
+    return std::unexpected(Failure{LOFTSWITCH_ERROR_BUSY,
+                                   "can't stage the update: attempt " + loaded->id +
+                                       " was interrupted and must be repaired first; " +
+                                       repairAdvice(workspace)});
   }
   return std::optional<Journal>(std::move(*loaded));
 }
@@ -186,10 +225,28 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   (void)fs.remove(backupFolder(workspace, previous.id));
 }
 
+// Counts a newer attempt for what each rollback kept, and removes what the
+// app was told of once enough newer attempts came. Best effort: what stays
+// is counted again next time.
+void ageKept(FileSystem& fs, const Workspace& workspace, std::string_view id) {
+  const std::filesystem::path root = keptFolder(workspace, id).parent_path();
+  auto names = fs.list(root);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (name == id) continue;
+    const std::filesystem::path folder = root / utf8ToPath(name);
+    if (!fs.append(folder / utf8ToPath("newer"), "+")) continue;
+    const auto newer = fs.size(folder / utf8ToPath("newer"));
+    if (newer && *newer >= kNewerAttemptsBeforeKeptGoes && fs.exists(folder / utf8ToPath("told"))) {
+      (void)fs.remove(folder);
+    }
+  }
+}
+
 // The package is copied first, as the administrator's helper copies it, and
 // then checked and extracted by the helper's own step: the unelevated road
 // admits exactly what the elevated one admits.
-[[nodiscard]] Outcome<Unit> extractInto(FileSystem& fs, const Workspace& workspace,
+[[nodiscard]] Outcome<Unit> extractInto(FileSystem& fs, ApplyHost& host, const Workspace& workspace,
                                         const UpdateRequest& request,
                                         const std::filesystem::path& package,
                                         const std::filesystem::path& copy,
@@ -212,10 +269,10 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
   config.hashProgress = relay.phase(LOFTSWITCH_PHASE_VERIFYING);
   config.extractProgress = relay.phase(request.from.empty() ? LOFTSWITCH_PHASE_UNPACKING
                                                             : LOFTSWITCH_PHASE_REBUILDING);
-  SystemHost host;
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
-  if (auto extracted = helper.extractVerified(copy); !extracted) {
+  if (auto extracted = helper.extractVerified(copy, stagedFolder(workspace, request.id));
+      !extracted) {
     if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
     return std::unexpected(packageFailure(extracted.error()));
   }
@@ -235,11 +292,33 @@ void removeFolders(FileSystem& fs, const Workspace& workspace, const Journal& pr
         return readExactAt(*file, offset, bytes).has_value();
       },
       request.size, PackageLimits{settings.maxExpandedBytes, settings.maxEntries});
-  const Result<Unit> fits =
+  const Result<Unit> matches =
       reader ? checkDeltaBase(*reader, fs, install, DeltaVersions{request.from, request.version})
              : Result<Unit>(fail(reader.error()));
-  if (!fits) return std::unexpected(packageFailure(fits.error()));
+  if (!matches) return std::unexpected(packageFailure(matches.error()));
   return Unit{};
+}
+
+// A refused delta is remembered where checks look, so that the next check
+// offers this install the full package; only in a workspace that is there
+// already, as a refused first staging leaves none behind.
+[[nodiscard]] Outcome<Staged> rememberRefusedDelta(FileSystem& fs,
+                                                   const std::filesystem::path& folder,
+                                                   const UpdateRequest& request,
+                                                   Outcome<Staged> result) {
+  if (result || request.from.empty() || result.error().code != LOFTSWITCH_ERROR_REJECTED ||
+      !fs.isFolder(folder)) {
+    return result;
+  }
+  std::string& message = result.error().message;
+  if (auto recorded = recordRefusedDelta(fs, refusedDeltasPath(folder),
+                                         {toHex(request.sha256), message});
+      !recorded) {
+    message += "; can't remember the refusal: " + recorded.error().message;
+  } else {
+    message += "; check for the update again to be offered the full package";
+  }
+  return result;
 }
 
 }  // namespace
@@ -248,7 +327,7 @@ std::filesystem::path requestFile(const std::filesystem::path& userWorkspace, st
   return userWorkspace / utf8ToPath("request-" + std::string(id) + ".json");
 }
 
-Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
+Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& places,
                              const std::optional<std::string>& trustJson,
                              const std::filesystem::path& package, std::string_view signedJson,
                              std::string_view optionsJson, const StageSettings& settings,
@@ -266,11 +345,18 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
     trust = std::move(*read);
   }
   auto description = readInstallDescription(trust);
-  if (!description) return argumentFailure(description.error().message);
-  ASSIGN_OR_FAIL(const nlohmann::json signedFields, readObject(signedJson, "the signed fields"));
+  if (!description) {
+    if (auto path = trustJson ? pathInsteadOfText(fs, trust, "the install description")
+                              : std::nullopt) {
+      return argumentFailure(std::move(*path));
+    }
+    return argumentFailure(description.error().message);
+  }
+  ASSIGN_OR_FAIL(const nlohmann::json signedFields,
+                 readObject(fs, signedJson, "the signed fields"));
   nlohmann::json options = nlohmann::json::object();
   if (!optionsJson.empty()) {
-    ASSIGN_OR_FAIL(options, readObject(optionsJson, "the options"));
+    ASSIGN_OR_FAIL(options, readObject(fs, optionsJson, "the options"));
   }
   bool retryRolledBack = false;
   for (const auto& [key, value] : options.items()) {
@@ -303,9 +389,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
   if (!request) return argumentFailure(inputAtFault(request.error().message));
   // The elevated helper asks the same before it touches the package's bytes.
   if (auto offer = checkOffer(*description, *request, settings.maxPackageBytes); !offer) {
-    const bool badSignature = offer.error().code == ErrorCode::badSignature;
-    return std::unexpected(rejected(
-        offer.error().message + (badSignature ? " (" + std::string(kSignedFieldsHint) + ")" : "")));
+    return std::unexpected(rejected(offer.error().message));
   }
 
   // Where this user cannot change the install, the administrator's helper
@@ -328,7 +412,10 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
       return ioFailure("can't read the package: " + held.error().message);
     }
     if (!request->from.empty()) {
-      RETURN_IF_FAILED(checkDeltaFits(fs, *held, *request, places.install, settings));
+      if (auto fits = checkDeltaFits(fs, *held, *request, places.install, settings); !fits) {
+        return rememberRefusedDelta(fs, *places.userWorkspace, *request,
+                                    std::unexpected(std::move(fits.error())));
+      }
     }
     const std::filesystem::path file = requestFile(*places.userWorkspace, id);
     if (auto written = fs.writeFile(file, document.dump(2) + "\n"); !written) {
@@ -338,55 +425,93 @@ Outcome<Staged> stagePackage(FileSystem& fs, const AppPlaces& places,
                           " for the administrator's helper (" + pathToUtf8(file) + ")"};
   }
 
-  if (auto made = fs.createFolders(workspace.workspacePath); !made) {
-    return ioFailure("can't stage the update: " + made.error().message);
+  Outcome<Staged> staged = rememberRefusedDelta(fs, workspace.workspacePath, *request, stageAttempt(
+      fs, host, workspace, *description, *request, retryRolledBack, settings,
+      [&](const std::filesystem::path&) -> Outcome<Unit> {
+        const std::filesystem::path incoming =
+            workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
+        FolderCleanup copy(fs, incoming);
+        if (auto made = fs.createFolders(incoming); !made) {
+          return ioFailure("can't stage the update: " + made.error().message);
+        }
+        return extractInto(fs, host, workspace, *request, package,
+                           incoming / utf8ToPath("package.zip"), settings, relay);
+      }));
+  // A user workspace is for installs this user cannot change; say why this
+  // one was not needed, so that it does not go unused without a word.
+  if (staged && places.userWorkspace) {
+    staged->message += "; the user workspace is not used, as this user can change the install "
+                       "folder: the update needs no administrator and keeps its files in " +
+                       pathToUtf8(workspace.workspacePath);
   }
-  auto lock = acquireWorkspaceLock(lockPath(workspace), settings.lockWaitMs);
+  return staged;
+}
+
+Outcome<Staged> stageAttempt(FileSystem& fs, ApplyHost& host, const Workspace& workspace,
+                             const InstallDescription& description, const UpdateRequest& request,
+                             bool retryRolledBack, const StageSettings& settings,
+                             const StageExtractor& extract) {
+  const std::string& id = request.id;
+  FreshWorkspace made(fs, workspace, !fs.exists(workspace.workspacePath));
+  Result<WorkspaceLock> lock = WorkspaceLock();
+  // A staging that gave up a workspace it made may take the folder away
+  // while this one waits for the lock: then it is made again, once.
+  for (int tries = 0; tries < 2; ++tries) {
+    if (auto created = fs.createFolders(workspace.workspacePath); !created) {
+      return ioFailure("can't stage the update: " + created.error().message);
+    }
+    lock = acquireWorkspaceLock(fs, host, lockPath(workspace), settings.lockWaitMs);
+    if (lock || lock.error().code != ErrorCode::notFound) break;
+  }
   if (!lock) return lockFailure("can't stage the update", lock.error());
   ASSIGN_OR_FAIL(std::optional<Journal> previous, previousJournal(fs, workspace));
   RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(workspace.workspacePath), previous,
-                                   description->version, request->version, retryRolledBack));
+                                   description.version, request.version, retryRolledBack));
 
-  const std::filesystem::path incoming =
-      workspace.workspacePath / utf8ToPath("incoming") / utf8ToPath(id);
-  StageCleanup cleanup(fs, incoming, stageFolder(workspace, id));
-  if (auto made = fs.createFolders(incoming); !made) {
-    return ioFailure("can't stage the update: " + made.error().message);
-  }
-  RETURN_IF_FAILED(extractInto(fs, workspace, *request, package,
-                               incoming / utf8ToPath("package.zip"), settings, relay));
-  const auto executable =
-      resolveMovePath(workspace, Location::stage, id, description->executable);
-  if (!executable || !fs.exists(*executable)) {
-    return std::unexpected(rejected("the update has no " + description->executable));
-  }
+  FolderCleanup stage(fs, stageFolder(workspace, id));
+  RETURN_IF_FAILED(extract(stagedFolder(workspace, id)));
   if (auto kept = checkPackageContract(fs, stagedFolder(workspace, id),
-                                       {description->app, request->version, request->platform});
+                                       {description.app, request.version, request.platform});
       !kept) {
     return std::unexpected(packageFailure(kept.error()));
+  }
+  const auto executable =
+      resolveMovePath(workspace, Location::stage, id, description.executable);
+  if (!executable || !fs.exists(*executable)) {
+    return std::unexpected(rejected("the update has no " + description.executable));
   }
 
   Journal journal;
   journal.id = id;
-  journal.app = description->app;
-  journal.from = description->version;
-  journal.to = request->version;
+  journal.app = description.app;
+  journal.from = description.version;
+  journal.to = request.version;
   journal.state = JournalState::staged;
   journal.layout = Layout::folder;
-  journal.executable = description->executable;
-  journal.package = toHex(request->sha256);
-  journal.preserve = description->preserve;
-  journal.relaunch = Relaunch{request->relaunchArgs, request->relaunchCwd};
-  journal.timeouts.exitMs = static_cast<std::int64_t>(request->exitMs);
-  journal.timeouts.confirmMs = static_cast<std::int64_t>(request->confirmMs);
+  journal.executable = description.executable;
+  journal.package = toHex(request.sha256);
+  journal.preserve = description.preserve;
+  journal.relaunch = Relaunch{request.relaunchArgs, request.relaunchCwd};
+  journal.timeouts.exitMs = static_cast<std::int64_t>(request.exitMs);
+  journal.timeouts.confirmMs = static_cast<std::int64_t>(request.confirmMs);
+
+  // An update whose swap cannot be planned, or whose plan cannot be
+  // journaled, would only ever roll back: it is refused now.
+  Journal planned = journal;
+  auto plan = planSwap(fs, workspace, id, journal.preserve, journal.executable);
+  if (plan) planned.moves = std::move(*plan);
+  auto fits = plan ? journalText(planned) : fail(plan.error());
+  if (!fits) return std::unexpected(packageFailure(fits.error()));
 
   if (previous) archive(fs, workspace, *previous);
   if (auto saved = fs.writeFile(journalPath(workspace), serializeJournal(journal)); !saved) {
     return ioFailure("can't save the journal: " + saved.error().message);
   }
-  cleanup.keep();
+  stage.keep();
+  made.keep();
   if (previous && previous->id != id) removeFolders(fs, workspace, *previous);
-  return Staged{id, "staged version " + request->version + " as attempt " + id};
+  ageKept(fs, workspace, id);
+  return Staged{id, "staged version " + request.version + " as attempt " + id};
 }
 
 }  // namespace loftswitch::applib

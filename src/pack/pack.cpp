@@ -1,6 +1,8 @@
 #include "pack/pack.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -14,14 +16,17 @@
 #include "base/result.h"
 #include "base/text.h"
 #include "delta/delta_rebuild.h"
+#include "download/url.h"
 #include "elevated/ed25519.h"
 #include "elevated/elevated.h"
+#include "elevated/key_id.h"
 #include "elevated/package_contract.h"
 #include "elevated/request.h"
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
 #include "elevated/version.h"
+#include "feed/feed.h"
 #include "fs/local_file_system.h"
 #include "json/strict_json.h"
 #include "loftswitch/version.h"
@@ -41,9 +46,10 @@ constexpr Command kCommands[] = {
     {"keygen", "keygen <private key file> [--public <file>]",
      "makes a new Ed25519 key pair: writes the private key file (never over an\n"
      "existing file) and prints the public key in base64, as \"publicKeys\" of\n"
-     "loftswitch.json takes it; --public also writes it to a file.\n"},
+     "loftswitch.json takes it; --public also writes it to a file. Its key id, which\n"
+     "refusals use to name keys, goes to standard error.\n"},
     {"public-key", "public-key <private key file>",
-     "prints the public key of a private key file.\n"},
+     "prints the public key of a private key file, and its key id on standard error.\n"},
     {"check", "check [--app <id> --version <version>] [--platform <name>] <package.zip>",
      "opens and extracts the package as the installing side does, with the same\n"
      "limits, into a temporary folder that it removes afterwards, and checks that\n"
@@ -60,11 +66,11 @@ constexpr Command kCommands[] = {
      "     <package.zip>",
      "checks the package as check does, with these --app, --version and --platform,\n"
      "then measures it, computes its SHA-256 and signs them together with the app id,\n"
-     "version, platform and notes, and for a delta the version it applies to. Writes\n"
-     "the signed fields (version, from, notes, platform, size, sha256, signature) as\n"
-     "JSON to --out, or to standard output\n"
-     "without it: publish them beside the package, unchanged. --signature-out\n"
-     "writes the signature alone, in base64.\n"},
+     "version, platform and notes, and for a delta the version it applies to.\n"
+     "Writes the signed fields (version, from, notes, platform, size, sha256,\n"
+     "signature, and keyId: the unsigned id of the signing key) as JSON to --out, or\n"
+     "to standard output without it: publish them beside the package, unchanged.\n"
+     "--signature-out writes the signature alone, in base64.\n"},
     {"delta", "delta --from <old package.zip> --to <new package.zip> --out <delta.zip>",
      "writes a delta package that turns an install of the old package's version\n"
      "into exactly the new package's: files the install has are taken from it,\n"
@@ -73,6 +79,20 @@ constexpr Command kCommands[] = {
      "tried by rebuilding the new version from the old package, as an install\n"
      "would. Sign it as a package: the signed fields then also name the version\n"
      "it applies to, and an install of any other version refuses it.\n"},
+    {"publish",
+     "publish --key <private key file> --feed <feed file> --channel <name>\n"
+     "        --url <package URL> --signed <signed.json> [--expires-days <n>] [--app <id>]",
+     "adds the package that sign described in --signed to the channel's feed (or puts\n"
+     "it in place of the one for the same version and platform; a delta goes beside\n"
+     "the full package, in place of the delta from the same version), and signs the feed\n"
+     "again with the key: installs check for updates with loftswitch_check_for_update\n"
+     "at the feed's URL. --url is absolute or relative to the feed; when it names a\n"
+     "local file, the package there must be the one the fields were signed for. The\n"
+     "fields must verify with the key (or one the package's loftswitch.json lists)\n"
+     "for the feed's app. A new feed takes its app from --app or from a local\n"
+     "package; an existing one must be signed by this key and be for the same app\n"
+     "and channel. The feed is published now (never before its last publication)\n"
+     "and expires after --expires-days (30 by default): publish again before then.\n"},
     {"verify",
      "verify (--install <loftswitch.json> | --app <id> --public-key <key>...)\n"
      "       --signed <file> <package.zip>",
@@ -260,10 +280,22 @@ std::string privateKeyText(const Ed25519Seed& seed) {
   return out;
 }
 
-[[nodiscard]] Result<std::string> publicKeyText(const Ed25519Seed& seed) {
+// The public key as "publicKeys" takes it, and the id that names it in
+// signed fields and messages.
+struct PublicKeyText {
+  std::string base64;
+  std::string id;
+};
+
+[[nodiscard]] Result<PublicKeyText> publicKeyText(const Ed25519Seed& seed) {
   const auto key = ed25519PublicKey(seed);
   if (!key) return fail(ErrorCode::io, "the crypto library couldn't derive the public key");
-  return encodeBase64(*key);
+  return PublicKeyText{encodeBase64(*key), keyId(*key)};
+}
+
+// The key alone on standard output, for scripts; its id beside it for people.
+PackOutput printKey(const PublicKeyText& key) {
+  return PackOutput{key.base64 + "\n", "key id " + key.id + "\n", kPackOk};
 }
 
 struct PackageFacts {
@@ -308,6 +340,7 @@ struct PackageFacts {
 struct PackageSummary {
   std::size_t entries = 0;
   std::uint64_t bytes = 0;
+  InstallDescription description;  // the loftswitch.json it installs
 };
 
 // Runs `step` on a new folder of its own in the temporary folder, which
@@ -333,12 +366,16 @@ template <typename Step>
                                                   const PackageExpectation& expected) {
   ASSIGN_OR_RETURN(HeldPackage held, holdPackage(package));
   PackageReader& reader = *held.reader;
-  PackageSummary summary{reader.entries().size(), 0};
+  PackageSummary summary{reader.entries().size(), 0, {}};
   for (const PackageEntry& entry : reader.entries()) summary.bytes += entry.declaredSize;
   LocalFileSystem fs;
   RETURN_IF_ERROR(inTemporaryFolder(fs, [&](const std::filesystem::path& folder) -> Result<Unit> {
     RETURN_IF_ERROR(extractAll(reader, fs, folder));
-    return checkPackageContract(fs, folder, expected);
+    RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
+    ASSIGN_OR_RETURN(const std::string description,
+                     fs.readFile(folder / "loftswitch.json", kTextFileLimit));
+    ASSIGN_OR_RETURN(summary.description, readInstallDescription(description));
+    return ok();
   }));
   return summary;
 }
@@ -375,13 +412,13 @@ PackOutput keygen(const Command& command, std::span<const std::string> args) {
     return failure(kPackError, "the private key was not written: " + written.error().message);
   }
   if (const std::string* publicPath = parsed.one("--public")) {
-    if (const auto written =
-            writeWholeFile(utf8ToPath(*publicPath), *publicKey + "\n", OpenMode::createAlways);
+    if (const auto written = writeWholeFile(utf8ToPath(*publicPath), publicKey->base64 + "\n",
+                                            OpenMode::createAlways);
         !written) {
       return failure(kPackError, "the public key was not written: " + written.error().message);
     }
   }
-  return PackOutput{*publicKey + "\n", {}, kPackOk};
+  return printKey(*publicKey);
 }
 
 PackOutput publicKey(const Command& command, std::span<const std::string> args) {
@@ -392,7 +429,7 @@ PackOutput publicKey(const Command& command, std::span<const std::string> args) 
   if (!seed) return failure(kPackError, seed.error().message);
   const auto text = publicKeyText(*seed);
   if (!text) return failure(kPackError, text.error().message);
-  return PackOutput{*text + "\n", {}, kPackOk};
+  return printKey(*text);
 }
 
 PackOutput check(const Command& command, std::span<const std::string> args) {
@@ -463,6 +500,8 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
 
   const auto seed = readPrivateKey(utf8ToPath(*parsed.one("--key")));
   if (!seed) return failure(kPackError, seed.error().message);
+  const auto signer = publicKeyText(*seed);
+  if (!signer) return failure(kPackError, signer.error().message);
   const std::filesystem::path package = utf8ToPath(parsed.positional);
   const auto delta = readDelta(package);
   if (!delta) return failure(refusalOrError(delta.error()), "not signed: " + delta.error().message);
@@ -482,7 +521,8 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
                            {"platform", platform},
                            {"size", facts->size},
                            {"sha256", toHex(facts->sha256)},
-                           {"signature", encodeBase64(Ed25519Signature{})}};
+                           {"signature", encodeBase64(Ed25519Signature{})},
+                           {"keyId", signer->id}};
   if (!notes.empty()) fields["notes"] = notes;
   if (*delta) fields["from"] = (*delta)->from;
   // The installing side's own reading, before anything is signed.
@@ -628,18 +668,104 @@ PackOutput verify(const Command& command, std::span<const std::string> args) {
     const bool mismatch = code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch;
     return failure(mismatch ? kPackCheckFailed : kPackError, hashed.error().message);
   }
-  // With an install, what it would refuse in the offer; else the signature.
-  const auto verified = description
-                            ? checkOffer(*description, *request, ElevatedConfig().packageSizeLimit)
-                            : verifyPackageSignature(app, *request, keys);
-  if (!verified) {
-    const bool signature = verified.error().code == ErrorCode::badSignature;
-    return failure(kPackCheckFailed, verified.error().message +
-                                         (signature ? " (" + std::string(kSignedFieldsHint) + ")"
-                                                    : ""));
+  if (auto verified = verifyPackageSignature(app, *request, keys); !verified) {
+    return failure(kPackCheckFailed, verified.error().message);
   }
   return PackOutput{"ok: " + parsed.positional + " is signed for " + app + " " +
                         request->version + " on " + request->platform + "\n",
+                    {}, kPackOk};
+}
+
+PackOutput publish(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed = parseOptions(
+      args, {"--key", "--feed", "--channel", "--url", "--signed", "--expires-days", "--app"}, {},
+      {"--key", "--feed", "--channel", "--url", "--signed"}, "");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
+  Publication publication;
+  publication.channel = *parsed.one("--channel");
+  publication.url = *parsed.one("--url");
+  if (const std::string* days = parsed.one("--expires-days")) {
+    const auto [end, error] =
+        std::from_chars(days->data(), days->data() + days->size(), publication.expiresDays);
+    if (error != std::errc() || end != days->data() + days->size()) {
+      return usage(command, "--expires-days takes a number of days");
+    }
+  }
+  const auto seed = readPrivateKey(utf8ToPath(*parsed.one("--key")));
+  if (!seed) return failure(kPackError, seed.error().message);
+  const std::string fieldsPath = *parsed.one("--signed");
+  auto fieldsText = readWholeFile(utf8ToPath(fieldsPath), kTextFileLimit);
+  if (!fieldsText) return failure(kPackError, fieldsText.error().message);
+  auto fields = parseStrictJson(*fieldsText, 4);
+  if (!fields || !fields->is_object()) {
+    return failure(kPackError, fieldsPath + ": " + (fields ? "not a JSON object" : fields.error().message));
+  }
+  auto request = readAsRequest(*fields);
+  if (!request) return failure(kPackError, inFile(request.error().message, fieldsPath));
+  publication.offer = *request;
+
+  const std::filesystem::path feedPath = std::filesystem::absolute(utf8ToPath(*parsed.one("--feed")));
+  std::optional<std::string> existing;
+  if (auto text = readWholeFile(feedPath, kFeedLimit); text) {
+    existing = std::move(*text);
+  } else if (text.error().code != ErrorCode::notFound) {
+    return failure(kPackError, text.error().message);
+  }
+  if (const std::string* app = parsed.one("--app")) publication.app = *app;
+  if (existing && publication.app.empty()) {
+    // The feed's app, read before its signature is checked: the refusal of
+    // a feed this key did not sign comes from publishOffer.
+    auto envelope = openFeedEnvelope(*existing);
+    auto feed = envelope ? readFeed(envelope->body) : Result<Feed>(Feed{});
+    if (feed) publication.app = feed->app;
+  }
+  publication.packageKeys.push_back(*ed25519PublicKey(*seed));
+  auto where = resolveUrl(pathToUtf8(feedPath), publication.url);
+  if (!where) return failure(kPackError, where.error().message);
+  if (const auto url = parseUrl(*where); url && url->kind == UrlKind::file) {
+    const std::filesystem::path package = utf8ToPath(url->path);
+    if (auto held = hashPackage(package, *request); !held) {
+      return failure(refusalOrError(held.error()),
+                     "not published: " + fieldsPath + " is not for " + url->path + ": " +
+                         held.error().message);
+    }
+    if (!request->from.empty()) {
+      // A delta holds no install description of its own: the feed's app and
+      // key vouch for it, and its manifest must be what was signed.
+      const auto delta = readDelta(package);
+      if (!delta || !*delta || (*delta)->from != request->from || (*delta)->to != request->version) {
+        return failure(delta ? kPackCheckFailed : refusalOrError(delta.error()),
+                       "not published: " + url->path + " is not the delta from " + request->from +
+                           " to " + request->version + (delta ? "" : ": " + delta.error().message));
+      }
+    } else {
+      auto checked = checkPackage(package, {publication.app, request->version, request->platform});
+      if (!checked) {
+        return failure(refusalOrError(checked.error()), "not published: " + checked.error().message);
+      }
+      if (publication.app.empty()) publication.app = checked->description.app;
+      for (const Ed25519Key& key : checked->description.publicKeys) {
+        publication.packageKeys.push_back(key);
+      }
+    }
+  } else if (publication.app.empty()) {
+    return usage(command, "--app is needed to start a feed whose package is not a local file");
+  }
+  publication.now = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  auto published = publishOffer(existing, *seed, publication);
+  if (!published) {
+    return failure(refusalOrError(published.error()), "not published: " + published.error().message);
+  }
+  LocalFileSystem fs;
+  if (auto written = fs.writeFile(feedPath, *published); !written) {
+    return failure(kPackError, "the feed was not written: " + written.error().message);
+  }
+  return PackOutput{"published " + publication.app + " " + request->version + " for " +
+                        request->platform + " on channel " + publication.channel + " in " +
+                        pathToUtf8(feedPath) + "\n",
                     {}, kPackOk};
 }
 
@@ -668,6 +794,7 @@ PackOutput runPack(const std::vector<std::string>& args) {
   if (command->name == "check") return check(*command, rest);
   if (command->name == "sign") return sign(*command, rest);
   if (command->name == "delta") return delta(*command, rest);
+  if (command->name == "publish") return publish(*command, rest);
   return verify(*command, rest);
 }
 

@@ -33,6 +33,36 @@ std::size_t sequenceLength(std::string_view text, std::size_t at) {
   return isValidUtf8(text.substr(at, length)) ? length : 0;
 }
 
+// U+0080 to U+009F: a terminal's escape introducer (U+009B) and a line
+// break to some viewers (U+0085) among them.
+bool isC1Control(std::string_view text, std::size_t at) {
+  return at + 1 < text.size() && static_cast<unsigned char>(text[at]) == 0xC2 &&
+         static_cast<unsigned char>(text[at + 1]) < 0xA0;
+}
+
+// Characters, not bytes, of valid UTF-8.
+std::size_t characters(std::string_view utf8) {
+  std::size_t count = 0;
+  for (char c : utf8) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return count;
+}
+
+// SOMELO~1 or PROGRA~2.TXT: a name a volume that makes short names may give
+// another entry, so that two names a reviewer sees apart land in one place.
+bool isShortNameAlias(std::string_view component) {
+  const std::size_t dot = component.find('.');
+  const std::string_view base = component.substr(0, dot);
+  const std::string_view extension =
+      dot == std::string_view::npos ? std::string_view() : component.substr(dot + 1);
+  if (characters(base) > 8 || characters(extension) > 3 ||
+      extension.find('.') != std::string_view::npos) {
+    return false;
+  }
+  const std::size_t tilde = base.rfind('~');
+  if (tilde == std::string_view::npos || tilde + 1 == base.size()) return false;
+  return base.find_first_not_of("0123456789", tilde + 1) == std::string_view::npos;
+}
+
 std::string printable(std::string_view name) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -41,7 +71,7 @@ std::string printable(std::string_view name) {
   while (at < name.size()) {
     const auto byte = static_cast<unsigned char>(name[at]);
     const std::size_t length = sequenceLength(name, at);
-    if (length == 0 || byte < 0x20 || byte == 0x7F) {
+    if (length == 0 || byte < 0x20 || byte == 0x7F || isC1Control(name, at)) {
       out += "\\x";
       out.push_back(kDigits[byte >> 4]);
       out.push_back(kDigits[byte & 0x0F]);
@@ -82,9 +112,12 @@ std::optional<std::string> checkComponent(std::string_view component) {
   if (component == "." || component == "..") {
     return "climbs with \"" + std::string(component) + "\"";
   }
-  for (char c : component) {
+  for (std::size_t at = 0; at < component.size(); ++at) {
+    const char c = component[at];
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) return "contains a control character";
+    if (byte < 0x20 || byte == 0x7F || isC1Control(component, at)) {
+      return "contains a control character";
+    }
     if (c == ':') return std::string(kColonDetail);
     if (c == '"' || c == '*' || c == '<' || c == '>' || c == '?' || c == '|') {
       return "contains '" + std::string(1, c) + "', which Windows forbids";
@@ -99,6 +132,10 @@ std::optional<std::string> checkComponent(std::string_view component) {
   }
   if (isWindowsDeviceName(component)) {
     return "uses the Windows device name \"" + std::string(component) + "\"";
+  }
+  if (isShortNameAlias(component)) {
+    return "is shaped like the Windows short name \"" + std::string(component) +
+           "\", which can stand for another entry";
   }
   return std::nullopt;
 }

@@ -30,8 +30,9 @@ std::optional<std::string> checkComponent(std::string_view component);
 bool isWindowsDeviceName(std::string_view component);
 
 // `badLayout` with "package entry \"<name>\" <detail>". Bytes of the name that
-// are control characters or not UTF-8 are shown as \xNN, so that the message
-// stays printable, valid text for logs and journals.
+// are control characters (U+0000 to U+001F, U+007F to U+009F) or not UTF-8 are
+// shown as \xNN, so that the message stays printable, valid text for logs and
+// journals.
 Error entryError(std::string_view name, std::string_view detail);
 
 }  // namespace loftswitch

@@ -136,6 +136,12 @@ ZipResult<ZipDirectory> findZipDirectory(const ReadAt& readAt, std::uint64_t arc
   if (!fits(directory.offset, directory.size, directoryLimit)) {
     return std::unexpected<std::string>("the central directory lies outside the archive");
   }
+  // Readers that meet a gap here shift every offset by it and find other
+  // entries than readers that take the offsets as stated.
+  if (directory.offset + directory.size != directoryLimit) {
+    return std::unexpected<std::string>(
+        "the central directory doesn't end where the end record begins");
+  }
   if (directory.entryCount > directory.size / kCentralSize) {
     return std::unexpected<std::string>("the central directory is too small for its entry count");
   }

@@ -79,6 +79,23 @@ Result<std::vector<Move>> finishPlan(const Workspace& workspace, std::string_vie
 
 }  // namespace
 
+std::optional<std::string> preservedPathProblem(std::string_view path, std::string_view executable) {
+  if (!isSafeMovePath(path)) {
+    return "must be relative and inside the install folder, with no name that ends in a dot or "
+           "a space";
+  }
+  const std::string folded = asciiLower(path);
+  for (const std::string_view replaced : {executable, std::string_view("loftswitch.json"),
+                                          std::string_view("loftswitch-apply.exe")}) {
+    const std::string other = asciiLower(replaced);
+    if (other == folded || other.starts_with(folded + "/")) {
+      return "would keep the previous version's " + std::string(replaced) +
+             ", which every update must replace";
+    }
+  }
+  return std::nullopt;
+}
+
 Result<std::optional<std::string>> findInstalledPath(FileSystem& fileSystem,
                                                      const std::filesystem::path& folder,
                                                      std::string_view relativePath) {
@@ -143,7 +160,9 @@ Result<std::vector<Move>> planSwap(FileSystem& fileSystem, const Workspace& work
   std::vector<std::string> kept;
   std::vector<std::string> keptFolded;
   for (const std::string& path : sorted) {
-    RETURN_IF_ERROR(resolveMovePath(workspace, Location::target, attemptId, path));
+    if (auto problem = preservedPathProblem(path, executable)) {
+      return fail(ErrorCode::invalidData, "preserve path \"" + path + "\" " + *problem);
+    }
     const std::string folded = asciiLower(path);
     // The workspace is never part of what an update keeps or replaces.
     if (folded == ".loftswitch" || folded.starts_with(".loftswitch/")) continue;

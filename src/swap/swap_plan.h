@@ -13,6 +13,14 @@
 
 namespace loftswitch {
 
+// Why `path` can't be a preserved path of an install whose executable is
+// `executable`, or nothing when it can. One rule for the install
+// description, the package contract and the plan: a path that every swap
+// can move (`isSafeMovePath`), which keeps none of what an update must
+// replace: the executable, loftswitch.json and loftswitch-apply.exe, nor a
+// folder that holds one of them.
+std::optional<std::string> preservedPathProblem(std::string_view path, std::string_view executable);
+
 // The ordered moves that turn the install into the staged update: first the
 // preserved paths into the stage (the update's own copies out of the way),
 // then the old top-level entries into the backup, then the new ones into

@@ -11,7 +11,6 @@ namespace loftswitch {
 namespace {
 
 constexpr std::uint64_t kProgressLimit = 1048576;
-constexpr int kAsideFolders = 100;
 constexpr std::uint64_t kInstalledLimit = 1048576;
 
 // The install's top-level names when the swap finished: what the new
@@ -43,23 +42,29 @@ bool isInUse(ErrorCode code) { return code == ErrorCode::inUse || code == ErrorC
 
 }  // namespace
 
-Result<std::filesystem::path> resolveMovePath(const Workspace& workspace, Location location,
-                                              std::string_view attemptId, std::string_view path) {
-  std::filesystem::path resolved = locationRoot(workspace, location, attemptId);
-  std::size_t start = 0;
-  while (true) {
+bool isSafeMovePath(std::string_view path) {
+  for (std::size_t start = 0;;) {
     const std::size_t slash = path.find('/', start);
-    const std::string_view piece =
-        path.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
-    if (!isSafePiece(piece) || !isValidUtf8(piece)) {
-      return fail(ErrorCode::invalidData,
-                  "unsafe path in the update journal: \"" + std::string(path) + "\"");
-    }
-    resolved /= utf8ToPath(piece);
-    if (slash == std::string_view::npos) break;
+    const std::string_view piece = path.substr(start, slash - std::min(slash, start));
+    if (!isSafePiece(piece) || !isValidUtf8(piece)) return false;
+    if (slash == std::string_view::npos) return true;
     start = slash + 1;
   }
-  return resolved;
+}
+
+Result<std::filesystem::path> resolveMovePath(const Workspace& workspace, Location location,
+                                              std::string_view attemptId, std::string_view path) {
+  if (!isSafeMovePath(path)) {
+    return fail(ErrorCode::invalidData,
+                "unsafe path in the update journal: \"" + std::string(path) + "\"");
+  }
+  std::filesystem::path resolved = locationRoot(workspace, location, attemptId);
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = path.find('/', start);
+    resolved /= utf8ToPath(path.substr(start, slash - std::min(slash, start)));
+    if (slash == std::string_view::npos) return resolved;
+    start = slash + 1;
+  }
 }
 
 Swapper::Swapper(FileSystem& fileSystem, Workspace workspace, std::string attemptId,
@@ -113,6 +118,15 @@ Result<Unit> Swapper::moveWithRetry(const std::filesystem::path& source,
   return fail(last.code, std::move(message));
 }
 
+Result<Unit> withReserve(FileSystem& fileSystem, const Workspace& workspace,
+                         std::string_view attemptId, const std::function<Result<Unit>()>& write) {
+  Result<Unit> written = write();
+  if (written || written.error().code != ErrorCode::diskFull) return written;
+  const std::filesystem::path reserve = reservePath(workspace, attemptId);
+  if (!fileSystem.exists(reserve) || !fileSystem.remove(reserve)) return written;
+  return write();
+}
+
 Result<Unit> Swapper::run(const std::vector<Move>& moves) {
   std::vector<std::pair<std::filesystem::path, std::filesystem::path>> resolved;
   resolved.reserve(moves.size());
@@ -132,12 +146,14 @@ Result<Unit> Swapper::run(const std::vector<Move>& moves) {
     }
     RETURN_IF_ERROR(fileSystem_.append(progress, "+"));
   }
-  // A bundle moves as a whole, with whatever the new version makes in it;
-  // beside it lie other programs' files.
-  if (workspace_.layout != Layout::folder) return ok();
-  ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
+  // The record also says that the swap finished, so that the new version
+  // may have run. A bundle moves as a whole, with whatever the new version
+  // makes in it; beside it lie other programs' files.
   std::string record;
-  for (const std::string& name : names) record += name + "\n";
+  if (workspace_.layout == Layout::folder) {
+    ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
+    for (const std::string& name : names) record += name + "\n";
+  }
   return fileSystem_.writeFile(installedPath(workspace_, attemptId_), record);
 }
 
@@ -153,12 +169,19 @@ Result<EntryKind> Swapper::lookAt(const std::filesystem::path& entry, std::strin
 }
 
 Result<Unit> Swapper::moveAside(const std::filesystem::path& entry, std::string_view path) {
-  // Numbered folders keep what an earlier undo of this attempt set aside.
-  const std::filesystem::path root = stageFolder(workspace_, attemptId_) / "aside";
-  for (int n = 1; n <= kAsideFolders; ++n) {
+  // Numbered folders keep what an earlier undo of this attempt set aside;
+  // of one more than there are, one is free.
+  const std::filesystem::path root = keptFolder(workspace_, attemptId_);
+  ASSIGN_OR_RETURN(const EntryKind kept, lookAt(root, path));
+  std::size_t slots = 1;
+  if (kept != EntryKind::missing) {
+    ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(root));
+    slots += names.size();
+  }
+  for (std::size_t n = 1;; ++n) {
     const std::filesystem::path aside = root / std::to_string(n) / utf8ToPath(path);
     ASSIGN_OR_RETURN(const EntryKind taken, lookAt(aside, path));
-    if (taken != EntryKind::missing) continue;
+    if (taken != EntryKind::missing && n < slots) continue;
     if (Result<Unit> moved = moveWithRetry(entry, aside, path); !moved) {
       logLine(log_, "undo couldn't move " + std::string(path) + " aside: " + moved.error().message);
       return moved;
@@ -168,82 +191,104 @@ Result<Unit> Swapper::moveAside(const std::filesystem::path& entry, std::string_
                       pathToUtf8(aside));
     return ok();
   }
-  return fail(ErrorCode::io, std::string(path) + " couldn't be moved aside: " +
-                                 pathToUtf8(root) + " holds too many earlier copies");
 }
 
 Result<Unit> Swapper::setAsideWhatTheNewVersionMade(const std::vector<Move>& moves) {
-  const std::filesystem::path recordPath = installedPath(workspace_, attemptId_);
-  Result<std::string> record = fileSystem_.readFile(recordPath, kInstalledLimit);
+  ASSIGN_OR_RETURN(const std::optional<std::string> record,
+                   readIfPresent(fileSystem_, installedPath(workspace_, attemptId_), kInstalledLimit));
   // No record: the swap never finished, so the new version never ran.
-  if (!record && record.error().code == ErrorCode::notFound) return ok();
-  if (!record) return fail(record.error());
-  std::set<std::string> known = {asciiLower(pathToUtf8(workspace_.workspacePath.filename()))};
-  for (std::size_t start = 0, end; (end = record->find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    known.insert(asciiLower(std::string_view(*record).substr(start, end - start)));
+  if (!record) return ok();
+  if (workspace_.layout == Layout::folder) {
+    std::set<std::string> known = {asciiLower(pathToUtf8(workspace_.workspacePath.filename()))};
+    for (std::size_t start = 0, end; (end = record->find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      known.insert(asciiLower(std::string_view(*record).substr(start, end - start)));
+    }
+    // The previous version's own entries are back by now.
+    for (const Move& move : moves) {
+      if (move.from == Location::target) known.insert(asciiLower(move.path.substr(0, move.path.find('/'))));
+    }
+    ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
+    for (const std::string& name : names) {
+      if (known.contains(asciiLower(name))) continue;
+      RETURN_IF_ERROR(moveAside(workspace_.targetRoot / utf8ToPath(name), name));
+    }
   }
-  // The previous version's own entries are back by now.
-  for (const Move& move : moves) {
-    if (move.from == Location::target) known.insert(asciiLower(move.path.substr(0, move.path.find('/'))));
-  }
-  ASSIGN_OR_RETURN(const std::vector<std::string> names, fileSystem_.list(workspace_.targetRoot));
-  for (const std::string& name : names) {
-    if (known.contains(asciiLower(name))) continue;
-    RETURN_IF_ERROR(moveAside(workspace_.targetRoot / utf8ToPath(name), name));
+  // The new version's entries, back in the stage, hold what it wrote in
+  // them: they join what was set aside, where staging leaves them.
+  const std::filesystem::path staged = stagedFolder(workspace_, attemptId_);
+  ASSIGN_OR_RETURN(const EntryKind left, lookAt(staged, "new"));
+  if (left != EntryKind::missing) {
+    RETURN_IF_ERROR(moveWithRetry(staged, keptFolder(workspace_, attemptId_) / "new", "new"));
   }
   // Once the previous version runs again, what it makes is its own.
-  return fileSystem_.remove(recordPath);
+  return fileSystem_.remove(installedPath(workspace_, attemptId_));
 }
 
 Result<Unit> Swapper::undo(const std::vector<Move>& moves) {
   const std::filesystem::path progress = progressPath(workspace_, attemptId_);
-  bool progressRead = false;
-  Result<std::string> marks = fileSystem_.readFile(progress, kProgressLimit);
-  if (marks) {
-    progressRead = true;
-  } else if (marks.error().code != ErrorCode::notFound) {
-    return fail(marks.error());
-  }
+  ASSIGN_OR_RETURN(const std::optional<std::string> marks,
+                   readIfPresent(fileSystem_, progress, kProgressLimit));
+  const bool progressRead = marks.has_value();
   const std::string_view text = marks ? std::string_view(*marks) : std::string_view();
   const auto made = static_cast<std::size_t>(std::count(text.begin(), text.end(), '+'));
   const auto undone = static_cast<std::size_t>(std::count(text.begin(), text.end(), '-'));
 
   // The move after the last "+" may have been made just before a crash.
-  // Newest first, each marked "-" once it is back, and no further than the
-  // first move that cannot be put back: an older move put back early could
+  // Newest first, each marked "-" before it is put back, and no further than
+  // the first move that cannot be: an older move put back early could
   // recreate the place a newer one must return to (the folder "data" around
   // a preserved "data/user.db"), and a move already put back must not be
   // looked at again, as an older one may have brought an entry of the same
-  // name back to where it went.
+  // name back to where it went. So the moves before the newest mark are
+  // untouched by any undo, and only that mark's own move may be back or not.
   const std::size_t count = std::min(made + 1, moves.size());
-  for (std::size_t i = count > undone ? count - undone : 0; i-- > 0;) {
+  const std::size_t untouched = count > undone ? count - undone : 0;
+  const bool resumed = undone > 0 && untouched < count;
+  for (std::size_t i = untouched + (resumed ? 1 : 0); i-- > 0;) {
     const Move& move = moves[i];
+    const bool marked = resumed && i == untouched;
     Result<std::filesystem::path> source =
         resolveMovePath(workspace_, move.from, attemptId_, move.path);
     Result<std::filesystem::path> destination =
         resolveMovePath(workspace_, move.to, attemptId_, move.path);
+    EntryKind moved = EntryKind::missing;
+    EntryKind inTheWay = EntryKind::missing;
     if (!source || !destination) {
       // The swap checks every path before its first move, so no move of a
       // journal holding this path was ever made.
       logLine(log_, "undo skips a move that was never made: " +
                         (!source ? source.error().message : destination.error().message));
     } else {
-      ASSIGN_OR_RETURN(const EntryKind moved, lookAt(*destination, move.path));
-      // Missing: never made, or put back just before a crash.
-      if (moved != EntryKind::missing) {
-        // Whatever now lies where the entry came from was made after the
-        // move, by the new version: it is kept, not mixed in.
-        ASSIGN_OR_RETURN(const EntryKind inTheWay, lookAt(*source, move.path));
-        if (inTheWay != EntryKind::missing) RETURN_IF_ERROR(moveAside(*source, move.path));
-        if (Result<Unit> back = moveWithRetry(*destination, *source, move.path); !back) {
-          logLine(log_, "undo couldn't restore " + move.path + ": " + back.error().message);
-          return back;
-        }
+      ASSIGN_OR_RETURN(moved, lookAt(*destination, move.path));
+      ASSIGN_OR_RETURN(inTheWay, lookAt(*source, move.path));
+      // A backup that is gone can't be put back, and what an untouched move
+      // finds where its entry came from is not that entry.
+      if (moved == EntryKind::missing && i < made && move.to == Location::backup &&
+          (inTheWay == EntryKind::missing || !marked)) {
+        const std::string message =
+            move.path + " can't be put back: the previous version's copy " +
+            pathToUtf8(*destination) + " is gone, so it can't be restored whole";
+        logLine(log_, "undo couldn't restore " + move.path + ": " + message);
+        return fail(ErrorCode::notFound, message);
       }
     }
     // A single move cannot meet an entry that an older one brought back.
-    if (count > 1) RETURN_IF_ERROR(fileSystem_.append(progress, "-"));
+    if (!marked && count > 1) {
+      RETURN_IF_ERROR(withReserve(fileSystem_, workspace_, attemptId_,
+                                  [&] { return fileSystem_.append(progress, "-"); }));
+    }
+    // Unmarked, a move into the install whose source is still there was
+    // never made: what lies where it would have gone is another program's.
+    const bool wasMade = i < made || inTheWay == EntryKind::missing || move.to != Location::target;
+    if (moved == EntryKind::missing || !wasMade) continue;
+    // Whatever now lies where the entry came from was made after the move,
+    // by the new version: it is kept, not mixed in.
+    if (inTheWay != EntryKind::missing) RETURN_IF_ERROR(moveAside(*source, move.path));
+    if (Result<Unit> back = moveWithRetry(*destination, *source, move.path); !back) {
+      logLine(log_, "undo couldn't restore " + move.path + ": " + back.error().message);
+      return back;
+    }
   }
   RETURN_IF_ERROR(setAsideWhatTheNewVersionMade(moves));
   if (progressRead) {

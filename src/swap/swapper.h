@@ -15,15 +15,25 @@
 
 namespace loftswitch {
 
+// True for a "/"-separated relative path that names the same entry inside
+// any folder it is joined to: no empty, "." or ".." piece, none holding ":",
+// "\" or NUL, none ending in "." or a space, which Windows strips when it
+// makes a path absolute, and UTF-8 text.
+bool isSafeMovePath(std::string_view path);
+
 // The root of `location` joined with a move's "/"-separated relative path.
-// Fails with `invalidData` for any path that could name something other than
-// an entry inside that root: empty, "." or ".." pieces, pieces holding ":",
-// "\" or NUL, pieces ending in "." or a space, which Windows strips when it
-// makes a path absolute, and text that is not UTF-8.
+// Fails with `invalidData` for any path that `isSafeMovePath` refuses.
 [[nodiscard]] Result<std::filesystem::path> resolveMovePath(const Workspace& workspace,
                                                             Location location,
                                                             std::string_view attemptId,
                                                             std::string_view path);
+
+// Runs `write`, and once more after giving up the attempt's reserved space
+// ("stage"/id/"reserve") when it failed on a full disk: the undo needs no new
+// space.
+[[nodiscard]] Result<Unit> withReserve(FileSystem& fileSystem, const Workspace& workspace,
+                                       std::string_view attemptId,
+                                       const std::function<Result<Unit>()>& write);
 
 // Pauses the thread for the given number of milliseconds.
 using SleepFunction = std::function<void(std::int64_t)>;
@@ -45,10 +55,13 @@ class Swapper {
   // Puts back every recorded move, and the one that may have been made
   // without its mark, newest first. Skips what is already back, so it can be
   // run again after a failure or a crash. Whatever lies where an entry goes
-  // back is moved aside into the attempt's "aside" folder first. Stops at the
-  // first move it cannot look at or put back and keeps the progress file.
-  // Then moves aside, into the same folder, every top-level entry that
-  // neither version had and that appeared after the swap finished.
+  // back is moved aside into the attempt's kept folder first. Stops at the
+  // first move it cannot look at or put back and keeps the progress file; a
+  // backup that is gone fails the undo, naming it, once the others are back.
+  // Then, when the swap had finished, moves aside every top-level entry that
+  // neither version had and that appeared after it, and keeps the new
+  // version's entries, with what it wrote in them, beside them. Keeps the
+  // space the swap set by for the undo: the caller's last save may need it.
   [[nodiscard]] Result<Unit> undo(const std::vector<Move>& moves);
 
   // Moves `source` to `destination`, trying again with growing pauses while

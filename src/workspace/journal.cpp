@@ -1,5 +1,6 @@
 #include "workspace/journal.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -244,6 +245,9 @@ Result<Journal> parseJournal(std::string_view text) {
     record.result = inner.string("result", true);
     record.reason = inner.string("reason", false);
     record.detail = inner.string("detail", false);
+    journal.kept = inner.string("kept", false);
+    const std::int64_t keptBytes = inner.integer("keptBytes", 0);
+    if (!journal.kept.empty()) journal.keptBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(keptBytes, 0));
     journal.outcome = std::move(record);
     reader.recordNested("outcome", inner);
   }
@@ -287,6 +291,12 @@ std::string serializeJournal(const Journal& journal) {
     root["outcome"] = Json{{"result", journal.outcome->result},
                            {"reason", journal.outcome->reason},
                            {"detail", journal.outcome->detail}};
+    // New keys only when there is something to name: earlier readers of
+    // the journal ignore them.
+    if (!journal.kept.empty()) {
+      root["outcome"]["kept"] = journal.kept;
+      root["outcome"]["keptBytes"] = journal.keptBytes;
+    }
   }
   root["reported"] = journal.reported;
   if (!journal.lastError.empty()) root["lastError"] = journal.lastError;

@@ -73,6 +73,10 @@ struct Journal {
   Timeouts timeouts;
   std::vector<Move> moves;
   std::optional<OutcomeRecord> outcome;
+  // Written with the outcome ("kept", "keptBytes"): the folder that holds
+  // what a rollback set aside, and its bytes; empty when it set nothing aside.
+  std::string kept;
+  std::uint64_t keptBytes = 0;
   bool reported = false;
   std::string lastError;
 

@@ -18,8 +18,13 @@ inline constexpr std::uint64_t kJournalSizeLimit = 1048576;
 // as a journal is an `io` error "the update journal is damaged: ...".
 [[nodiscard]] Result<Journal> loadJournal(FileSystem& fs, const Workspace& workspace);
 
+// The journal's text, or `tooLarge` when it would be larger than a read
+// takes: a journal that cannot be read back could never be undone.
+[[nodiscard]] Result<std::string> journalText(const Journal& journal);
+
 // Replaces the workspace's journal atomically, so that readers see the old
-// journal or the new one, whole. A failure is logged and returned unchanged.
+// journal or the new one, whole; refuses one that `journalText` refuses. A
+// failure is logged and returned unchanged.
 [[nodiscard]] Result<Unit> saveJournal(FileSystem& fs, const Workspace& workspace,
                                        const Journal& journal, const LogSink& log);
 

@@ -1,40 +1,31 @@
 #include "workspace/lock.h"
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
+#include <limits>
 
 #include "base/text.h"
 
 namespace loftswitch {
 namespace {
 
-constexpr std::chrono::milliseconds kLockPause(25);
-
-std::chrono::steady_clock::time_point deadlineAfter(std::uint64_t waitMs) {
-  using std::chrono::milliseconds;
-  const auto now = std::chrono::steady_clock::now();
-  const auto room =
-      std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::time_point::max() - now);
-  // A wait too long for the clock means no deadline rather than one in the past.
-  if (waitMs >= static_cast<std::uint64_t>(room.count())) {
-    return std::chrono::steady_clock::time_point::max();
-  }
-  return now + milliseconds(static_cast<milliseconds::rep>(waitMs));
-}
+constexpr std::int64_t kLockPauseMs = 25;
 
 }  // namespace
 
-Result<WorkspaceLock> acquireWorkspaceLock(const std::filesystem::path& lockFile,
+Result<WorkspaceLock> acquireWorkspaceLock(FileSystem& fileSystem, Clock& clock,
+                                           const std::filesystem::path& lockFile,
                                            std::uint64_t waitMs) {
-  const auto deadline = deadlineAfter(waitMs);
+  constexpr auto kLongest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  const HostTime deadline =
+      deadlineAfter(clock.now(), static_cast<std::int64_t>(std::min(waitMs, kLongest)));
   for (;;) {
-    ASSIGN_OR_RETURN(std::unique_ptr<WorkspaceLock::Hold> hold, tryLockFile(lockFile));
+    ASSIGN_OR_RETURN(std::unique_ptr<FileLock> hold, fileSystem.lock(lockFile));
     if (hold) return WorkspaceLock(std::move(hold));
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (clock.now() >= deadline) {
       return fail(ErrorCode::locked,
                   "another update is in progress (" + pathToUtf8(lockFile) + " is locked)");
     }
-    std::this_thread::sleep_for(kLockPause);
+    clock.sleep(kLockPauseMs);
   }
 }
 

@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/clock.h"
 #include "base/result.h"
+#include "fs/file_system.h"
 
 namespace loftswitch {
 
@@ -14,28 +16,21 @@ namespace loftswitch {
 // the end of the process.
 class WorkspaceLock {
  public:
-  // The platform's hold on the lock file; destroying it lets go.
-  class Hold {
-   public:
-    virtual ~Hold() = default;
-  };
-
   WorkspaceLock() = default;
-  explicit WorkspaceLock(std::unique_ptr<Hold> hold) : hold_(std::move(hold)) {}
+  explicit WorkspaceLock(std::unique_ptr<FileLock> hold) : hold_(std::move(hold)) {}
 
   bool held() const { return hold_ != nullptr; }
 
  private:
-  std::unique_ptr<Hold> hold_;
+  std::unique_ptr<FileLock> hold_;
 };
 
-// Takes the lock, waiting up to `waitMs` while another process holds it;
-// `locked` when it is still held then. Creates the lock file when missing.
-[[nodiscard]] Result<WorkspaceLock> acquireWorkspaceLock(const std::filesystem::path& lockFile,
+// Takes the lock, waiting up to `waitMs` on `clock` while another opener
+// holds it; `locked` when it is still held then. Creates the lock file when
+// missing. Any other failure to open it comes back at once: only a lock that
+// is held is worth waiting for.
+[[nodiscard]] Result<WorkspaceLock> acquireWorkspaceLock(FileSystem& fileSystem, Clock& clock,
+                                                         const std::filesystem::path& lockFile,
                                                          std::uint64_t waitMs);
-
-// One try of the platform's lock: null while another opener holds it.
-[[nodiscard]] Result<std::unique_ptr<WorkspaceLock::Hold>> tryLockFile(
-    const std::filesystem::path& lockFile);
 
 }  // namespace loftswitch

@@ -94,5 +94,11 @@ std::filesystem::path progressPath(const Workspace& w, std::string_view id) {
 std::filesystem::path backupFolder(const Workspace& w, std::string_view id) {
   return w.workspacePath / utf8ToPath("backup") / component(id);
 }
+std::filesystem::path reservePath(const Workspace& w, std::string_view id) {
+  return stageFolder(w, id) / utf8ToPath("reserve");
+}
+std::filesystem::path keptFolder(const Workspace& w, std::string_view id) {
+  return w.workspacePath / utf8ToPath("kept") / component(id);
+}
 
 }  // namespace loftswitch

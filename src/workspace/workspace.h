@@ -44,5 +44,10 @@ std::filesystem::path stagedFolder(const Workspace& workspace, std::string_view 
 std::filesystem::path replacedFolder(const Workspace& workspace, std::string_view id);
 std::filesystem::path progressPath(const Workspace& workspace, std::string_view id);
 std::filesystem::path backupFolder(const Workspace& workspace, std::string_view id);
+// Space the swap sets by so that its undo needs none: "stage"/id/"reserve".
+std::filesystem::path reservePath(const Workspace& workspace, std::string_view id);
+// What a rollback of the attempt set aside: "kept"/id, beyond what staging
+// removes.
+std::filesystem::path keptFolder(const Workspace& workspace, std::string_view id);
 
 }  // namespace loftswitch

@@ -109,10 +109,20 @@ TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall)
   EXPECT_EQ(snapshot(), before);
   // Kept in the workspace, out of the install.
   for (const char* made : {"logs/new.log", "cache/state.bin"}) {
-    EXPECT_EQ(readTestFile(stageFolder(workspace, kId) / "aside" / "1" / utf8ToPath(made)),
+    EXPECT_EQ(readTestFile(keptFolder(workspace, kId) / "1" / utf8ToPath(made)),
               "made by the sample app");
   }
   EXPECT_THAT(started(2), ElementsAre("2", "1"));
+}
+
+// What the undo needs is gone: it names the entry, and the attempt waits
+// for a repair.
+TEST_F(ApplyE2eTest, ABackupEntryTheNewVersionDeletedEndsFailedNamingIt) {
+  stage("crash\nremoveBackup=readme-v1.txt");
+  const ProgramRun run = applyAttempt();
+  EXPECT_EQ(run.exitCode, 2) << run.err;
+  EXPECT_EQ(journal().state, JournalState::rollingBack);
+  EXPECT_THAT(journal().lastError, ::testing::StartsWith("readme-v1.txt can't be put back"));
 }
 
 TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {

@@ -16,6 +16,8 @@
 #include "elevated/folder_check_win32.h"
 #include "fs/local_file_system.h"
 #include "fs/tree_win32.h"
+#include "host/system_host.h"
+#include "elevated/user_files.h"
 #include "support/matchers.h"
 #include "support/temp_folder.h"
 
@@ -45,31 +47,36 @@ struct Verdict {
   const wchar_t* sddl;
   bool folder;  // with kFolderChangeRights, or as the folder asked about
   bool parent;  // with kParentChangeRights, or as a folder above it
+  bool file = false;  // with kFileChangeRights
 };
 
 // Each row lets through one kind of grant that a wrong mask or a missed
 // owner, inheritance or deny rule would misjudge.
 TEST(IsAdminOnlyTest, TrustsOnlyAdministratorOwnersAndAdministratorGrantsOfChangingRights) {
   const Verdict verdicts[] = {
-      {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", true, true}, {L"O:BUD:(A;;FA;;;SY)", false, false},
-      {L"O:" TRUSTED_INSTALLER L"D:(A;;FA;;;" TRUSTED_INSTALLER L")", true, true},
-      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465D:", false, false},
-      {L"O:" SOME_USER L"D:", false, false},
-      {L"D:(A;;FA;;;SY)", false, false}, {L"O:BA", false, false}, {L"O:BAD:", true, true},
-      {L"O:BAD:(A;;0x80000;;;BU)", false, false}, {L"O:BAD:(A;;0x40000;;;BU)", false, false},
-      {L"O:BAD:(A;;0x10000;;;BU)", false, false}, {L"O:BAD:(A;;0x40;;;BU)", false, false},
-      {L"O:BAD:(A;;0x4;;;BU)", false, true}, {L"O:BAD:(A;;0x2;;;BU)", false, true},
-      {L"O:BAD:(A;;0x110;;;BU)", true, true}, {L"O:BAD:(A;;GA;;;WD)", false, false},
-      {L"O:BAD:(A;;GW;;;AU)", false, true}, {L"O:BAD:(A;;0xA0000000;;;BU)", true, true},
-      {L"O:BAD:(A;;FA;;;CO)(A;;FA;;;OW)", true, true},
-      {L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x40;;;" SOME_USER L")", false, false},
-      {L"O:BAD:(A;OICIIO;FA;;;BU)", true, true}, {L"O:BAD:(A;OICI;FA;;;BU)", false, false},
-      {L"O:BAD:(D;;FA;;;BU)", true, true}, {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", false, false},
+      // The last rows: a file that users may write, by an explicit rule or one it
+      // brought from a user's folder, and one they may only read and run.
+      {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", true, true, true}, {L"O:BUD:(A;;FA;;;SY)", false, false, false},
+      {L"O:" TRUSTED_INSTALLER L"D:(A;;FA;;;" TRUSTED_INSTALLER L")", true, true, true},
+      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478465D:", false, false, false},
+      {L"O:" SOME_USER L"D:", false, false, false}, {L"D:(A;;FA;;;SY)", false, false, false},
+      {L"O:BA", false, false, false}, {L"O:BAD:", true, true, true}, {L"O:BAD:(A;;0x80000;;;BU)", false, false, false},
+      {L"O:BAD:(A;;0x40000;;;BU)", false, false, false}, {L"O:BAD:(A;;0x10000;;;BU)", false, false, false},
+      {L"O:BAD:(A;;0x40;;;BU)", false, false, true}, {L"O:BAD:(A;;0x4;;;BU)", false, true, false},
+      {L"O:BAD:(A;;0x2;;;BU)", false, true, false}, {L"O:BAD:(A;;0x110;;;BU)", true, true, true},
+      {L"O:BAD:(A;;GA;;;WD)", false, false, false}, {L"O:BAD:(A;;GW;;;AU)", false, true, false},
+      {L"O:BAD:(A;;0xA0000000;;;BU)", true, true, true}, {L"O:BAD:(A;;FA;;;CO)(A;;FA;;;OW)", true, true, true},
+      {L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x40;;;" SOME_USER L")", false, false, true},
+      {L"O:BAD:(A;OICIIO;FA;;;BU)", true, true, true}, {L"O:BAD:(A;OICI;FA;;;BU)", false, false, false},
+      {L"O:BAD:(D;;FA;;;BU)", true, true, true}, {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)", false, false, false},
+      {L"O:BAD:(A;;FA;;;BA)(A;;FW;;;BU)", false, true, false}, {L"O:BAD:(A;;FA;;;BA)(A;ID;FW;;;BU)", false, true, false},
+      {L"O:BAD:(A;;FA;;;BA)(A;;FRFX;;;BU)", true, true, true},
   };
   for (const Verdict& v : verdicts) {
     UniqueLocalMemory descriptor = fromSddl(v.sddl);
     EXPECT_EQ(isAdminOnly(descriptor.get(), kFolderChangeRights), v.folder) << toUtf8(v.sddl);
     EXPECT_EQ(isAdminOnly(descriptor.get(), kParentChangeRights), v.parent) << toUtf8(v.sddl);
+    EXPECT_EQ(isAdminOnly(descriptor.get(), kFileChangeRights), v.file) << toUtf8(v.sddl);
   }
   const Verdict folders[] = {
       {ADMINS L"(A;OICI;0x1200a9;;;BU)", true, true}, {ADMINS L"(A;OICI;0x1301bf;;;BU)", false, false},
@@ -105,7 +112,7 @@ std::string openToUsers(const std::filesystem::path& path) {
 
 // Wine makes every folder the ordinary user's, so a real one is refused here;
 // the tree check is given its verdicts.
-TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteFormAtAnyDepth) {
+TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedAndJudgesFilesAndOpensTheUsersFilesAsTheUser) {
   TempFolder temp;
   writeTestFile(temp / "a" / "b" / "open" / "file.txt", "x");
   writeTestFile(temp / "open.txt", "a file is never judged");
@@ -127,31 +134,30 @@ TEST(CheckElevatedFolderTest, NamesTheFolderThatFailedInItsAbsoluteFormAtAnyDept
   EXPECT_THAT(checkFoldersInside(temp / "a" / "b" / "open", judge), IsOkay());
   // What the helper restricts its folders to passes the check, and inherits nothing.
   UniqueLocalMemory restricted = fromSddl(kRestrictedFolderSddl);
-  EXPECT_TRUE(isAdminOnlyFolder(restricted.get(), FolderRole::askedAbout));
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  EXPECT_TRUE(::GetSecurityDescriptorControl(restricted.get(), &control, &revision) && (control & SE_DACL_PROTECTED));
-  EXPECT_THAT(restrictFolder(temp.path()), IsOkay());
-  EXPECT_THAT(restrictFolder(temp / "missing"), FailsWithCode(ErrorCode::notFound));
-}
-
-// Request paths are opened with administrator rights: only local files.
-TEST(CheckLocalPathTest, AcceptsOnlyDriveLetterPathsOnALocalDisk) {
-  TempFolder temp;
-  EXPECT_THAT(checkLocalPath(temp / "package.zip"), IsOkay());
-  EXPECT_THAT(checkLocalPath(L"c:/users/x/package.zip"), IsOkay());
-  for (const wchar_t* refused :
-       {L"\\\\server\\share\\package.zip", L"//server/share/package.zip", L"\\\\.\\pipe\\package", L"\\\\?\\C:\\package.zip",
-        L"\\\\?\\UNC\\server\\share", L"C:package.zip", L"package.zip", L"\\package.zip", L"\\\\.\\C:\\package.zip"}) {
-    EXPECT_THAT(checkLocalPath(refused),
-                FailsWith(ErrorCode::invalidData,
-                          toUtf8(refused) + " is not a path on a local disk"));
-  }
-  // What Windows still turns into a device is refused when it is opened.
-  EXPECT_EQ(longPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
-  EXPECT_EQ(plainPath(L"//./nul"), L"\\\\.\\nul");
-  EXPECT_THAT(openFile(L"\\\\.\\nul", OpenMode::read),
-              FailsWith(ErrorCode::invalidData, "can't open \\\\.\\nul: not a file on a disk"));
+  EXPECT_TRUE(isAdminOnlyFolder(restricted.get(), FolderRole::askedAbout) &&
+              ::GetSecurityDescriptorControl(restricted.get(), &control, &revision) && (control & SE_DACL_PROTECTED));
+  EXPECT_TRUE(createRestrictedFolder(temp / "new") && std::filesystem::is_directory(temp / "new"));
+  EXPECT_THAT(createRestrictedFolder(temp / "new"), FailsWithCode(ErrorCode::io));  // never one that exists
+  EXPECT_THAT(inheritFolderPermissions(temp / "new"), IsOkay());
+  EXPECT_THAT(inheritFolderPermissions(temp / "missing"), FailsWithCode(ErrorCode::notFound));
+  // A file is judged by its own descriptor: Wine's belongs to the ordinary user.
+  EXPECT_THAT(checkElevatedFile(temp / "open.txt"), FailsWith(ErrorCode::accessDenied, normal(temp / "open.txt") +
+              " can be changed by users who aren't administrators, so an elevated update won't trust it"));
+  for (const auto& notFile : {temp / "a", temp / "missing"}) EXPECT_THAT(checkElevatedFile(notFile), FailsWith(ErrorCode::accessDenied, "can't read the permissions of " + normal(notFile)));
+  // The user's files are opened as the user of a running process, and only
+  // files on a disk of this machine pass, by what the handle shows.
+  const UserFileOpener opener = userFileOpener(ownIdentity(), temp.path()).value();
+  auto opened = opener(temp / "open.txt");
+  EXPECT_EQ(opened ? readRest(*opened, 22).value_or("") : "", "a file is never judged");
+  EXPECT_THAT(opener(temp.path()), FailsWithCode(ErrorCode::accessDenied));
+  EXPECT_THAT(opener(L"\\\\.\\nul"), FailsWith(ErrorCode::invalidData, "can't open \\\\.\\nul: not a file on a disk"));
+  EXPECT_THAT(userFileOpener(std::nullopt, temp.path()), FailsWithCode(ErrorCode::accessDenied));
+  const ProcessIdentity gone{ownIdentity().pid, ownIdentity().started + 1};
+  EXPECT_THAT(userFileOpener(gone, temp.path()),
+              FailsWith(ErrorCode::accessDenied, "can't act for the user who asked: neither the app (process " +
+                                                     std::to_string(gone.pid) + ") nor its waiter runs any more"));
 }
 
 // The folder CTest fills before these tests run: "real\sub" and "link", a
@@ -191,8 +197,9 @@ TEST_F(FolderCheckLinkTest, EveryCheckRefusesALinkAndWhatLiesBelowItNamingTheLin
   EXPECT_THAT(checkFoldersInside(fixture_, [](auto&&...) { return true; }),
               FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
   EXPECT_THAT(checkFoldersInside(fixture_ / "real", [](auto&&...) { return true; }), IsOkay());
-  EXPECT_THAT(restrictFolder(link), FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
-  EXPECT_THAT(restrictFolder(fixture_ / "real"), IsOkay());
+  EXPECT_THAT(inheritFolderPermissions(link), FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
+  EXPECT_THAT(checkElevatedFile(link), FailsWith(ErrorCode::accessDenied, linkRefusal(link)));
+  EXPECT_THAT(inheritFolderPermissions(fixture_ / "real"), IsOkay());
 }
 
 // Wine's own calls follow a Unix link (a MoveFile of one moves its target),

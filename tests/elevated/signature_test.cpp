@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
 #include "support/matchers.h"
@@ -17,7 +18,7 @@ namespace {
 // Throws, failing the test, on a typing error in the hex text.
 Bytes hex(std::string_view text) { return decodeHex(text).value(); }
 
-TEST(Ed25519Test, GivesEveryWycheproofVerdict) {
+TEST(Ed25519Test, GivesEveryWycheproofVerdictAndTheRfc8032Signature) {
   std::ifstream in(std::string(LOFTSWITCH_SOURCE_DIR) + "/tests/data/wycheproof/ed25519_test.json",
                    std::ios::binary);
   const nlohmann::json vectors = nlohmann::json::parse(in);
@@ -33,6 +34,13 @@ TEST(Ed25519Test, GivesEveryWycheproofVerdict) {
     }
   }
   EXPECT_EQ(cases, 151);
+  // RFC 8032, 7.1, test 1: the key pair comes from the seed, and the signature
+  // is Ed25519's one deterministic signature, not a prehashed variant.
+  Ed25519Seed seed;
+  std::ranges::copy(hex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"), seed.begin());
+  EXPECT_EQ(toHex(ed25519PublicKey(seed).value()), "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
+  EXPECT_EQ(toHex(ed25519Sign(seed, {}).value()),
+            "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
 }
 
 // A signature made here verifies under its key only, and only while every
@@ -47,8 +55,12 @@ TEST(PackageSignatureTest, AnyTrustedKeyVerifiesEverySignedField) {
   std::vector<Ed25519Key> keys;
   for (std::uint8_t n : {1, 2, 3}) keys.push_back(ed25519PublicKey(Ed25519Seed{n}).value());
   EXPECT_THAT(verifyPackageSignature("app", request, keys), IsOkay());
+  // The refusal names the key the fields name, and the ones trusted.
+  request.keyId = keyId(keys[2]);
   EXPECT_THAT(verifyPackageSignature("app", request, std::span(keys).first(2)),
-              FailsWith(ErrorCode::badSignature, "the update's signature doesn't verify with any trusted key"));
+              FailsWithMessageThat(::testing::HasSubstr(
+                  ": the signed fields say key " + keyId(keys[2]) + " signed them, but this install "
+                  "trusts keys " + keyId(keys[0]) + ", " + keyId(keys[1]) + ": sign with a key")));
   EXPECT_THAT(verifyPackageSignature("other", request, keys), FailsWithCode(ErrorCode::badSignature));
   for (const auto& change : std::initializer_list<std::function<void(UpdateRequest&)>>{
            [](auto& r) { r.version = "1.2.3+b7"; },  // the v is part of what was signed

@@ -27,6 +27,8 @@ bool obeysEveryRule(std::string_view part) {
   for (unsigned char c : part) {
     if (c < 0x20 || c == 0x7F || std::string_view("\"*<>?|:/\\").find(c) != std::string_view::npos) return false;
   }
+  // C1 controls, U+0080 to U+009F.
+  for (std::size_t i = 1; i < part.size(); ++i) if (part[i - 1] == '\xC2' && static_cast<unsigned char>(part[i]) <= 0x9F) return false;
   // UTF-16 units: one a character, two above U+FFFF.
   std::size_t units = 0;
   for (unsigned char c : part) units += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;

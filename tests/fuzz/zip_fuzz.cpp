@@ -36,6 +36,7 @@ void checkOneStory(const std::uint8_t* data, std::size_t size, std::size_t entri
   const std::uint8_t* record = data + end - 22;
   const std::uint64_t count = le(record + 10, 2), directorySize = le(record + 12, 4), directory = le(record + 16, 4);
   if (count != entries || count == 0xFFFF || directorySize == 0xFFFFFFFF || directory == 0xFFFFFFFF) return;
+  FUZZ_CHECK(directory + directorySize == end - 22);  // no gap a reader could shift offsets by
   std::vector<std::pair<std::uint64_t, std::uint64_t>> spans = {{directory, directory + directorySize}};
   for (std::uint64_t at = directory, i = 0; i < count; ++i) {
     FUZZ_CHECK(at + 46 <= size && le(data + at, 4) == 0x02014b50);
@@ -47,8 +48,7 @@ void checkOneStory(const std::uint8_t* data, std::size_t size, std::size_t entri
     const std::uint8_t* header = data + local;
     FUZZ_CHECK(le(header + 8, 2) == le(central + 10, 2));
     FUZZ_CHECK((le(header + 6, 2) & 1) == (flags & 1));
-    FUZZ_CHECK(le(header + 26, 2) == nameSize && local + 30 + nameSize <= size &&
-               std::memcmp(header + 30, central + 46, nameSize) == 0);
+    FUZZ_CHECK(le(header + 26, 2) == nameSize && local + 30 + nameSize <= size && std::memcmp(header + 30, central + 46, nameSize) == 0);
     if ((flags & 8) == 0 && le(header + 18, 4) != 0xFFFFFFFF) {
       FUZZ_CHECK(std::memcmp(header + 14, central + 16, 12) == 0);
     }

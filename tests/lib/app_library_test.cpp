@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "base/text.h"
 #include "elevated/ed25519.h"
+#include "elevated/key_id.h"
 #include "elevated/request.h"
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
@@ -14,6 +16,8 @@
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
 #include "loftswitch/app.h"
+#include "support/app_dll.h"
+#include "support/fake_host.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
 #include "support/programs.h"
@@ -83,28 +87,46 @@ class AppFolders : public ::testing::Test {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const auto signature = ed25519Sign(seedOf(key), std::span(bytes, message.size()));
     nlohmann::json fields = {{"version", version}, {"platform", platform}, {"size", package.size()},
-                             {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)}};
+                             {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)},
+                             {"keyId", keyId(publicKey(key))}};
     if (!from.empty()) fields["from"] = from;
     return fields.dump();
   }
 
-  // Stages `package` as the app does, through the C call without progress,
-  // or with it when there is a recorder. Keeps the id and the message.
+  // Stages `package` as an app does, through the DLL, with progress when
+  // there is a recorder. Keeps the id and the message.
   int stage(const std::string& package, std::string fields = "", const char* options = nullptr,
-            Recorder* recorder = nullptr) {
+            Recorder* recorder = nullptr, const char* userWorkspace = nullptr) {
     writeTestFile(temp / "package.zip", package);
     if (fields.empty()) fields = signFor(package);
     const std::string at = pathToUtf8(install()), from = pathToUtf8(temp / "package.zip");
     loftswitch_status status{};
-    const int code = recorder == nullptr
-        ? loftswitch_stage_package(at.c_str(), nullptr, nullptr, from.c_str(), fields.c_str(),
-                                   options, id, &status)
-        : loftswitch_stage_package_with_progress(at.c_str(), nullptr, nullptr, from.c_str(),
-                                                 fields.c_str(), options, &Recorder::record,
-                                                 recorder, id, &status);
+    const int code = appDll().stagePackage(
+        at.c_str(), userWorkspace, nullptr, from.c_str(), fields.c_str(), options,
+        recorder ? &Recorder::record : nullptr, recorder, id, &status);
     message = status.message;
-    loftswitch_status_free(&status);
+    appDll().statusFree(&status);
     return code;
+  }
+
+  // The sample app at version 1 (which reports nothing itself) stages
+  // version 2 with `settings` through the library, starts the real tool and
+  // exits; returns once the journal holds the outcome.
+  void updateSampleApp(const std::string& settings) {
+    const nlohmann::json sample = {{"executable", "sample-app.exe"}};
+    std::map<std::string, std::string> files = {
+        {"sample-app.exe", readTestFile(builtProgram("sample-app"))},
+        {"loftswitch-apply.exe", readTestFile(builtProgram("loftswitch-apply"))},
+        {"sample.ini", "version=1\nmode=quiet\n"}, {"loftswitch.json", description("1", sample)}};
+    for (const auto& [name, content] : files) writeTestFile(install() / name, content);
+    files["sample.ini"] = settings, files["loftswitch.json"] = description("2", sample);
+    const std::string package = zipOf(files);
+    ASSERT_EQ(stage(package, signFor(package, "2")), LOFTSWITCH_OK) << message;
+    const ProgramRun start = runProgram(install() / "sample-app.exe", {"--start-update", id});
+    ASSERT_EQ(start.exitCode, 0) << start.err;
+    EXPECT_TRUE(pollUntil(std::chrono::seconds(60), [&] {
+      return fs.readFile(workspace() / "journal.json", 1 << 20).value_or("").contains("outcome");
+    })) << "the update never ended";
   }
 
   static Journal journalOf(const std::string& id, JournalState state) {
@@ -152,9 +174,6 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
     std::string name, package, message, fields{};
     int code = LOFTSWITCH_ERROR_REJECTED;
   } rows[] = {
-      {"a byte more", v2 + "x", "the package is larger than its", signFor(v2)},
-      {"an untrusted key", v2, "the update's signature doesn't verify with any trusted key (the "
-       "app id, version, platform and notes are all part", signFor(v2, "2.0", "windows-x64", 9)},
       {"broken fields", v2, "the signed fields: not valid JSON", "{", LOFTSWITCH_ERROR_ARGUMENT},
       {"no tool", zipOf(withoutTool), "the package has no loftswitch-apply.exe at"},
   };
@@ -162,6 +181,19 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
     EXPECT_EQ(stage(row.package, row.fields), row.code) << row.name;
     EXPECT_THAT(message, StartsWith(row.message)) << row.name;
     EXPECT_TRUE(snapshot() == before) << row.name;
+  }
+}
+
+// One rule for preserve entries, at staging already: one the swap couldn't
+// keep as written, and one that would keep what an update must replace.
+TEST_F(LibraryTest, RefusesPreserveEntriesAnUpdateCouldNotKeepNamingThem) {
+  const std::string v2 = zipOf(packageFiles());
+  for (const std::string entry : {"settings ", "App.exe"}) {
+    writeTestFile(install() / "loftswitch.json",
+                  description("1.0", {{"executable", "App.exe"}, {"preserve", {entry}}}));
+    EXPECT_EQ(stage(v2), LOFTSWITCH_ERROR_ARGUMENT) << entry;
+    EXPECT_THAT(message, HasSubstr("preserve path \"" + entry + "\"")) << entry;
+    EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json")) << entry;
   }
 }
 
@@ -260,6 +292,7 @@ TEST_F(LibraryTest, StagesOverAFinishedAttemptButNeverOverAnInterruptedOne) {
 // journal.
 TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   MemoryFileSystem memory;
+  FakeHost host;
   memory.addFile(install() / "loftswitch.json", description("1.0"));
   memory.failOn(MemoryFileSystem::Operation::checkWritable, install(),
                 Error{ErrorCode::notWritable, "administrators only"});
@@ -267,7 +300,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   const std::string bytes = zipOf(packageFiles());
   writeTestFile(temp / "package.zip", bytes);
   const auto staged =
-      stagePackage(memory, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
+      stagePackage(memory, host, places, std::nullopt, temp / "package.zip", signFor(bytes), "");
   ASSERT_TRUE(staged) << staged.error().message;
   const auto request =
       readUpdateRequest(memory.fileContent(requestFile(temp / "user", staged->id)).value());
@@ -276,7 +309,7 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
             std::tuple(install(), temp / "user", temp / "package.zip"));
   const std::string swapped = serializeJournal(journalOf(staged->id, JournalState::swapped));
   memory.addFile(workspace() / "journal.json", swapped);
-  EXPECT_EQ(confirmStartup(memory, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
+  EXPECT_EQ(confirmStartup(memory, host, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
 
@@ -292,42 +325,103 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_EQ(memory.snapshot(temp / "user"), requests);
 }
 
-class AppApiTest : public AppFolders {};
+// Every refusal on a newcomer's road, through the DLL as an app meets it,
+// says how to fix it; and a refusal on an install with nothing staged
+// leaves the install folder as it was, the workspace's lock included.
+TEST_F(LibraryTest, EachRefusalSaysHowToFixItAndARefusedFirstStagingLeavesNothing) {
+  const std::string v2 = zipOf(packageFiles());
+  ZipBuilder inFolder;
+  for (const auto& [name, content] : packageFiles()) inFolder.file("app/" + name, content);
+  const std::string zippedFolder = inFolder.build();
+  auto withoutTool = packageFiles();
+  withoutTool.erase("loftswitch-apply.exe");
+  writeTestFile(temp / "signed.json", signFor(v2));
+  const std::string user = pathToUtf8(temp / "user");
+  loftswitch_status status{};
+  loftswitch_outcome outcome{};
+  const std::string at = pathToUtf8(install());
+  const auto told = [&](int code) {
+    message = status.message;
+    appDll().statusFree(&status);
+    return code;
+  };
+  const struct Row {
+    std::string name;
+    std::function<int()> call;
+    int code;
+    std::string hint;
+  } rows[] = {
+      {"8 one folder zipped", [&] { return stage(zippedFolder); }, LOFTSWITCH_ERROR_REJECTED,
+       "the zip holds one folder, app/: zip its contents instead"},
+      {"9 another key", [&] { return stage(v2, signFor(v2, "2.0", "windows-x64", 9)); },
+       LOFTSWITCH_ERROR_REJECTED, "the signed fields say key " + keyId(publicKey(9)) +
+       " signed them, but this install trusts key " + keyId(publicKey(1)) + ": sign with a key"},
+      {"10 a path for the text", [&] { return stage(v2, pathToUtf8(temp / "signed.json")); },
+       LOFTSWITCH_ERROR_ARGUMENT, "signed.json\" is the path of a file, not its text: pass"},
+      {"11 a byte more", [&] { return stage(v2 + "x", signFor(v2)); }, LOFTSWITCH_ERROR_REJECTED,
+       "the package is " + std::to_string(v2.size() + 1) + " bytes, not the signed " +
+       std::to_string(v2.size()) + ", so its SHA-256 differs too: the package and the signed "
+       "fields don't belong together"},
+      {"13 refused once locked", [&] { return stage(zipOf(withoutTool)); },
+       LOFTSWITCH_ERROR_REJECTED, "the package has no loftswitch-apply.exe at its root"},
+      {"14 nothing to mark", [&] {
+         return told(appDll().markReported(at.c_str(), nullptr, "00000000000000a1", 0, &status)); },
+       LOFTSWITCH_ERROR_NOT_FOUND, "nothing to mark: no update has been staged in"},
+      {"an outcome without its size", [&] {
+         return told(appDll().readOutcome(at.c_str(), nullptr, &outcome, &status)); },
+       LOFTSWITCH_ERROR_ARGUMENT, "set it to sizeof(loftswitch_outcome) before the call"},
+      {"15 a user workspace not needed", [&] { return stage(v2, "", nullptr, nullptr, user.c_str()); },
+       LOFTSWITCH_OK, "the user workspace is not used, as this user can change the install folder"},
+      {"12 a crash", [&] {
+         updateSampleApp("version=2\nmode=crash\nexitCode=-1073741819\n");
+         outcome.size = sizeof outcome;
+         const int code = told(appDll().readOutcome(at.c_str(), nullptr, &outcome, &status));
+         if (outcome.present) message = std::to_string(outcome.reason_code) + " " + outcome.detail;
+         appDll().outcomeFree(&outcome);
+         return code; },
+       LOFTSWITCH_OK, "6 the new version exited with code 0xC0000005 (access violation)"},
+  };
+  for (const Row& row : rows) {
+    std::filesystem::remove_all(workspace());
+    EXPECT_EQ(row.call(), row.code) << row.name << ": " << message;
+    EXPECT_THAT(message, HasSubstr(row.hint)) << row.name;
+    EXPECT_TRUE(row.code == LOFTSWITCH_OK || !fs.exists(workspace())) << row.name << " left it";
+  }
+}
 
-// Both halves for real: the sample application stages nothing by hand,
-// starts the real tool through the library and exits; its new version
-// confirms and tells the user through the library.
-TEST_F(AppApiTest, TheSampleAppUpdatesItselfThroughTheLibrary) {
+// Version 2 migrates the user's database and crashes: the rollback keeps the
+// migrated one where the next staging leaves it, and the outcome says where.
+TEST_F(AppApiTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
   const std::string app = readTestFile(builtProgram("sample-app"));
-  writeTestFile(install() / "sample-app.exe", app);
-  std::filesystem::copy_file(builtProgram("loftswitch-apply"), install() / "loftswitch-apply.exe");
-  writeTestFile(install() / "sample.ini", "version=1\nmode=confirm\n");
-  const nlohmann::json sample = {{"executable", "sample-app.exe"}};
-  writeTestFile(install() / "loftswitch.json", description("1", sample));
-  const std::string tool = readTestFile(install() / "loftswitch-apply.exe");
-  const std::string package =
-      ZipBuilder().file("sample-app.exe", app, 0).file("loftswitch-apply.exe", tool, 0)
-          .file("sample.ini", "version=2\nmode=confirm\n")
-          .file("loftswitch.json", description("2", sample)).build();
-  ASSERT_EQ(stage(package, signFor(package, "2"), R"({"confirmMs": 30000})"), LOFTSWITCH_OK)
-      << message;
-
-  const ProgramRun start = runProgram(install() / "sample-app.exe", {"--start-update", id});
-  ASSERT_EQ(start.exitCode, 0) << start.err;
-  Journal journal;
-  EXPECT_TRUE(pollUntil(std::chrono::seconds(60), [&] {
-    if (auto read = parseJournal(readTestFile(workspace() / "journal.json"))) journal = *read;
-    return journal.reported;
-  })) << "the new version never told the user";
-  EXPECT_EQ(journal.id, std::string(id));
-  EXPECT_EQ(journal.state, JournalState::confirmed);
-  EXPECT_EQ(journal.outcome, (OutcomeRecord{"updated", "", ""}));
-  EXPECT_EQ(readTestFile(install() / "sample.ini"), "version=2\nmode=confirm\n");
-  // The tool ends once it has seen the confirmation, and says so.
-  EXPECT_TRUE(pollUntil(std::chrono::seconds(10), [&] {
-    return std::ranges::any_of(std::filesystem::directory_iterator(workspace() / "logs"),
-        [](const auto& log) { return readTestFile(log.path()).contains("finished: updated"); });
-  }));
+  const std::string tool = readTestFile(builtProgram("loftswitch-apply"));
+  const nlohmann::json sample = {{"executable", "sample-app.exe"}, {"preserve", {"data/user.db"}}};
+  for (const auto& [name, content] : std::map<std::string, std::string>{
+           {"sample-app.exe", app}, {"loftswitch-apply.exe", tool}, {"data/user.db", "the user's"},
+           {"sample.ini", "version=1\nmode=quiet\n"}, {"loftswitch.json", description("1", sample)}}) {
+    writeTestFile(install() / utf8ToPath(name), content);
+  }
+  const auto package = [&](const std::string& version, const std::string& ini) {
+    return ZipBuilder().file("sample-app.exe", app, 0).file("loftswitch-apply.exe", tool, 0)
+        .file("sample.ini", ini).file("loftswitch.json", description(version, sample)).build();
+  };
+  const std::string v2 = package("2", "mode=crash\nrename=data/user.db:data/user.v2.db\n");
+  ASSERT_EQ(stage(v2, signFor(v2, "2")), LOFTSWITCH_OK) << message;
+  ASSERT_EQ(runProgram(install() / "sample-app.exe", {"--start-update", id}).exitCode, 0);
+  ASSERT_TRUE(pollUntil(std::chrono::seconds(60),
+                        [&] { return readJournal().state == JournalState::rolledBack; }));
+  loftswitch_status status{};
+  loftswitch_outcome outcome{};
+  outcome.size = sizeof outcome;
+  ASSERT_EQ(loftswitch_read_outcome(pathToUtf8(install()).c_str(), nullptr, &outcome, &status),
+            LOFTSWITCH_OK);
+  loftswitch_status_free(&status);
+  const std::filesystem::path migrated = utf8ToPath(outcome.kept_path) / "new" / "data" / "user.v2.db";
+  EXPECT_EQ(readTestFile(migrated), "the user's");
+  EXPECT_GE(outcome.kept_bytes, 10u);
+  loftswitch_outcome_free(&outcome);
+  const std::string v3 = package("3", "mode=quiet\n");
+  ASSERT_EQ(stage(v3, signFor(v3, "3")), LOFTSWITCH_OK) << message;
+  EXPECT_EQ(readTestFile(migrated), "the user's");
 }
 
 }  // namespace

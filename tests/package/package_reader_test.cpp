@@ -98,17 +98,6 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
   EXPECT_THAT(openBytes(described), IsOkay());
 }
 
-// A file already in the target is never replaced.
-TEST(PackageReaderTest, NeverReplacesAFileInTheTarget) {
-  MemoryFileSystem fs;
-  fs.addFile(kTarget / "a.txt", "already here");
-  const std::string zip = ZipBuilder().file("a.txt", "new").build();
-  Result<PackageReader> reader = openBytes(zip);
-  EXPECT_THAT(extractAll(*reader, fs, kTarget), FailsWithMessageThat(::testing::StartsWith(
-                                                    "package entry \"a.txt\" collides with another entry: ")));
-  EXPECT_EQ(fs.fileContent(kTarget / "a.txt"), "already here");
-}
-
 // Whole, it extracts exactly; cut short anywhere, or with any byte
 // unreadable, it is refused as damaged or extracts exactly the same.
 TEST(PackageReaderTest, ExtractsExactlyOrFailsCleanlyWhenTruncatedOrUnreadableAnywhere) {
@@ -118,16 +107,26 @@ TEST(PackageReaderTest, ExtractsExactlyOrFailsCleanlyWhenTruncatedOrUnreadableAn
                               .file("s.txt", "stored content", 0)
                               .file("d/x.bin", x)
                               .add(entry("w/z.bin", z, [](auto& e) { e.zip64 = true; }))
+                              .add(entry("o.txt", "at a wide offset", [](auto& e) { e.zip64Offset = true; }))
                               .add(entry("dos", "", attributes(0x10)))
+                              // Near the rules, on the right side: no device, no short name.
+                              .file("comic.png", "", 0).file("release~notes.txt", "", 0).file("abcdef~12", "", 0)
+                              .file("ab~1.html", "", 0)
                               .add(entry("caf\xC3\xA9", "", attributes(unixMode(040755))))
                               .zip64End()
                               .build();
   for (std::size_t size = 0; size < zip.size(); ++size) {
     EXPECT_THAT(openBytes(zip.substr(0, size)), FailsWithCode(ErrorCode::damaged)) << "size " << size;
   }
-  const Snapshot whole = Extraction(zip).fs.snapshot(kTarget);
+  Extraction first(zip);
+  const Snapshot whole = first.fs.snapshot(kTarget);
+  // A file already in the target is never replaced.
+  Result<PackageReader> again = openBytes(zip);
+  EXPECT_THAT(extractAll(*again, first.fs, kTarget), FailsWithMessageThat(::testing::HasSubstr("collides with another entry")));
+  EXPECT_EQ(first.fs.snapshot(kTarget), whole);
   EXPECT_EQ(whole, (Snapshot{{"d\\", ""}, {"s.txt", "stored content"}, {"d\\x.bin", x}, {"w\\", ""},
-                             {"w\\z.bin", z}, {"dos\\", ""}, {"caf\xC3\xA9\\", ""}}));
+                             {"w\\z.bin", z}, {"o.txt", "at a wide offset"}, {"dos\\", ""}, {"comic.png", ""},
+                             {"release~notes.txt", ""}, {"abcdef~12", ""}, {"ab~1.html", ""}, {"caf\xC3\xA9\\", ""}}));
   for (std::size_t hole = 0; hole < zip.size(); hole += 7) {
     const ReadAt full = memoryReadAt(zip);
     Extraction extraction(zip, [&full, hole](std::uint64_t offset, std::span<std::uint8_t> bytes) {

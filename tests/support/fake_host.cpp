@@ -142,6 +142,10 @@ bool FakeHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
 
 std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::path& folder) {
   runDueActions();
+  return running(folder);
+}
+
+std::vector<std::uint32_t> FakeHost::running(const std::filesystem::path& folder) const {
   // The same comparison as the real host: a whole folder component, any
   // depth below it, any letter case.
   std::string prefix = foldedPath(folder);

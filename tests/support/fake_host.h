@@ -58,6 +58,9 @@ class FakeHost final : public ApplyHost {
   std::function<void()> onLaunch;
 
   std::int64_t elapsedMs() const;
+  // The running processes below `folder`, as processesInFolder finds them,
+  // without running any action that falls due.
+  std::vector<std::uint32_t> running(const std::filesystem::path& folder) const;
   // Every launch request, those that failed included.
   const std::vector<LaunchRequest>& launches() const { return launches_; }
   // The process id given to each launch that started, in order.

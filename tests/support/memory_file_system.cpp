@@ -14,10 +14,11 @@ namespace {
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kPathNotFound = 3;
 constexpr std::uint32_t kAccessDenied = 5;
-constexpr std::uint32_t kNotSameDevice = 17;
 constexpr std::uint32_t kNotReady = 21;
+constexpr std::uint32_t kNotSameDevice = 17;
 constexpr std::uint32_t kSharingViolation = 32;
 constexpr std::uint32_t kFileExists = 80;
+constexpr std::uint32_t kDiskFull = 112;
 constexpr std::uint32_t kAlreadyExists = 183;
 constexpr std::uint32_t kDirectory = 267;
 
@@ -81,11 +82,28 @@ std::string MemoryFileSystem::keyOf(const std::filesystem::path& path) {
 
 Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path& path,
-                                     const std::filesystem::path* second) {
+                                     const std::filesystem::path* second, std::uint64_t bytes) {
+  using enum Operation;
+  if (onAccess) {
+    onAccess(operation, path);
+    if (second) onAccess(operation, *second);
+  }
+  if (onChange && (operation == move || operation == createFolders || operation == remove ||
+                   operation == writeFile || operation == append || operation == copy ||
+                   operation == createFile || operation == write)) {
+    if (operation != copy) onChange(path);
+    if (second) onChange(*second);
+  }
   if (fault_ && ++counted_ >= fault_->at) {
-    if (fault_->fault == Fault::powerLoss) throw PowerLoss{};
-    if (fault_->fault == Fault::forGood || counted_ == fault_->at) {
+    if (fault_->fault == Fault::powerLoss) {
+      if (!poweredOff_) nodes_ = durable_, poweredOff_ = true;
       return fail(errorFromWin32(kNotReady, verb, path));
+    }
+    if (fault_->fault == Fault::diskFull) {
+      if (bytes > freed_) return fail(errorFromWin32(kDiskFull, verb, path));
+      freed_ -= bytes;
+    } else if (fault_->fault == Fault::forGood || counted_ == fault_->at) {
+      return fail(errorFromWin32(fault_->code, verb, path));
     }
   }
   const std::string key = keyOf(path);
@@ -97,6 +115,10 @@ Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
     return fail(rule->error);
   }
   return ok();
+}
+
+void MemoryFileSystem::countFreed(std::uint64_t bytes) {
+  if (fault_ && fault_->fault == Fault::diskFull && counted_ >= fault_->at) freed_ += bytes;
 }
 
 std::string MemoryFileSystem::nameFor(const std::filesystem::path& path) const {
@@ -226,6 +248,7 @@ Result<Unit> MemoryFileSystem::move(const std::filesystem::path& from,
     }
   }
   for (auto& [key, node] : moved) nodes_[key] = std::move(node);
+  ++flushes_;
   if (fault_) durable_ = nodes_;
   return ok();
 }
@@ -240,6 +263,7 @@ std::uint32_t MemoryFileSystem::removeTree(const std::string& key) {
   }
   if (first != 0) return first;
   if (heldAt(key)) return kSharingViolation;
+  countFreed(nodes_.at(key).content.size());
   nodes_.erase(key);
   return 0;
 }
@@ -256,11 +280,12 @@ Result<Unit> MemoryFileSystem::remove(const std::filesystem::path& path) {
 
 Result<Unit> MemoryFileSystem::writeFile(const std::filesystem::path& path,
                                          std::string_view bytes) {
-  RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path));
+  RETURN_IF_ERROR(begin(Operation::writeFile, "can't replace", path, nullptr, bytes.size()));
   RETURN_IF_ERROR(makeFolders(parentPath(path)));
   const std::string key = keyOf(path);
   if (folderAt(key) || heldAt(key))
     return fail(errorFromWin32(kAccessDenied, "can't replace", path));
+  if (auto old = nodes_.find(key); old != nodes_.end()) countFreed(old->second.content.size());
   // The replacing rename gives the file the name as written this time.
   nodes_[key] = Node{nameFor(path), false, std::string(bytes)};
   return ok();
@@ -281,7 +306,7 @@ Result<std::string> MemoryFileSystem::readFile(const std::filesystem::path& path
 }
 
 Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::string_view bytes) {
-  RETURN_IF_ERROR(begin(Operation::append, "can't open", path));
+  RETURN_IF_ERROR(begin(Operation::append, "can't open", path, nullptr, bytes.size()));
   const std::string key = keyOf(path);
   const std::string parent = parentOf(key);
   if (isRoot(key) || !folderAt(parent))
@@ -289,6 +314,7 @@ Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::st
   if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
   if (heldAt(key)) return fail(errorFromWin32(kSharingViolation, "can't open", path));
   nodes_.try_emplace(key, Node{nameFor(path), false, {}}).first->second.content += bytes;
+  ++flushes_;
   if (fault_) durable_ = nodes_;
   return ok();
 }
@@ -296,7 +322,9 @@ Result<Unit> MemoryFileSystem::append(const std::filesystem::path& path, std::st
 Result<Unit> MemoryFileSystem::copy(const std::filesystem::path& from,
                                     const std::filesystem::path& to) {
   const std::string prefix = "can't copy " + pathToUtf8(from) + " to";
-  RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to));
+  const auto source = nodes_.find(keyOf(from));
+  RETURN_IF_ERROR(begin(Operation::copy, prefix, from, &to,
+                        source == nodes_.end() ? 0 : source->second.content.size()));
   RETURN_IF_ERROR(makeFolders(parentPath(to)));
   const std::string fromKey = keyOf(from);
   const std::string toKey = keyOf(to);
@@ -315,7 +343,7 @@ class MemoryFileSystem::Writer final : public FileWriter {
  public:
   Writer(MemoryFileSystem& fs, std::filesystem::path path) : fs_(fs), path_(std::move(path)) {}
   Result<Unit> write(std::string_view bytes) override {
-    RETURN_IF_ERROR(fs_.begin(Operation::write, "can't write", path_));
+    RETURN_IF_ERROR(fs_.begin(Operation::write, "can't write", path_, nullptr, bytes.size()));
     auto it = fs_.nodes_.find(keyOf(path_));
     if (it != fs_.nodes_.end() && !it->second.folder) it->second.content += bytes;
     return ok();
@@ -387,6 +415,7 @@ void MemoryFileSystem::addFile(const std::filesystem::path& path, std::string_vi
                            pathToUtf8(path));
   }
   nodes_[key] = Node{nameFor(path), false, std::string(content)};
+  ++flushes_;
   if (fault_) durable_ = nodes_;
 }
 
@@ -433,14 +462,52 @@ std::vector<FileHolder> MemoryFileSystem::holders(const std::filesystem::path& p
   return found == held_.end() ? std::vector<FileHolder>() : found->second;
 }
 
-void MemoryFileSystem::failAt(std::size_t k, Fault fault) {
-  fault_ = Injected{k, fault};
+void MemoryFileSystem::failAt(std::size_t k, Fault fault, std::uint32_t code) {
+  fault_ = Injected{k, fault, code};
   counted_ = 0;
+  freed_ = 0;
   durable_ = nodes_;
 }
 
+// Released when the owner drops it, as the system closes a handle.
+class MemoryFileSystem::HeldLock final : public FileLock {
+ public:
+  HeldLock(std::set<std::string>& locks, std::string key) : locks_(locks), key_(std::move(key)) {}
+  ~HeldLock() override { locks_.erase(key_); }
+
+ private:
+  std::set<std::string>& locks_;
+  std::string key_;
+};
+
+Result<std::unique_ptr<FileLock>> MemoryFileSystem::lock(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::lock, "can't open the lock", path));
+  const std::string key = keyOf(path);
+  if (!folderAt(parentOf(key))) return fail(errorFromWin32(kPathNotFound, "can't open the lock", path));
+  if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open the lock", path));
+  if (!locks_.insert(key).second) {
+    ++lockRefusals_;
+    return nullptr;
+  }
+  nodes_.try_emplace(key, Node{nameFor(path), false, {}});
+  return std::unique_ptr<FileLock>(std::make_unique<HeldLock>(locks_, key));
+}
+
+Result<std::uint64_t> MemoryFileSystem::size(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::size, "can't measure", path));
+  const std::string key = keyOf(path);
+  if (!existsAt(key)) return fail(errorFromWin32(missingCode(key), "can't measure", path));
+  std::uint64_t total = isRoot(key) ? 0 : nodes_.at(key).content.size();
+  const std::string prefix = key + "\\";
+  for (auto it = nodes_.lower_bound(prefix); it != nodes_.end() && it->first.starts_with(prefix);
+       ++it) {
+    total += it->second.content.size();
+  }
+  return total;
+}
+
 void MemoryFileSystem::heal() {
-  if (fault_ && fault_->fault == Fault::powerLoss && faultReached()) nodes_ = durable_;
+  poweredOff_ = false;
   fault_.reset();
 }
 

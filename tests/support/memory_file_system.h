@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,7 +28,8 @@ namespace loftswitch {
 class MemoryFileSystem : public FileSystem {
  public:
   enum class Operation { exists, probe, isFolder, list, move, createFolders, remove, writeFile,
-                         readFile, append, copy, checkWritable, createFile, write, openRead, read };
+                         readFile, append, copy, checkWritable, createFile, write, lock, size,
+                         openRead, read };
 
   // Full paths as stored (their case kept) mapped to file contents; folders
   // end with "\" and map to the empty text.
@@ -48,7 +50,20 @@ class MemoryFileSystem : public FileSystem {
   Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
                                                  std::uint32_t permissions) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
+  // A lock held through this file system refuses every other opener.
+  Result<std::unique_ptr<FileLock>> lock(const std::filesystem::path& path) override;
+  Result<std::uint64_t> size(const std::filesystem::path& path) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
+
+  // Told every operation and each path it names, before it runs.
+  std::function<void(Operation, const std::filesystem::path&)> onAccess;
+  // How many changes were flushed to disk (each with all before it).
+  std::size_t flushes() const { return flushes_; }
+  // How often a lock was refused because another opener held it.
+  std::size_t lockRefusals() const { return lockRefusals_; }
+  // Called with each path an operation that changes the disk is about to
+  // change, before it is checked or counted.
+  std::function<void(const std::filesystem::path&)> onChange;
 
   // Set-up and inspection for tests: never counted, never failed, never held,
   // and on disk for good.
@@ -76,18 +91,23 @@ class MemoryFileSystem : public FileSystem {
   // `holders` are the programs that `holders` then names for it.
   void hold(const std::filesystem::path& path, std::vector<FileHolder> holders = {});
   void release(const std::filesystem::path& path);
+  void releaseAll() { held_.clear(); }
 
   // Fault injection for sweeps: the `k`-th call from now (every operation
-  // counts, `exists` and `isFolder` included) fails with "the device is not
-  // ready" and changes nothing: `once`, then the disk works again; `forGood`,
-  // with every later call; or as a `powerLoss`, which throws PowerLoss so
-  // that nothing after it runs. What a power loss keeps is what was flushed:
-  // `append` flushes, and `move` writes through, which flushes every change
-  // made before it; a `writeFile`, `remove` or `createFolders` after the last
-  // of those is lost, the replace falling back to the old whole file.
-  enum class Fault { once, forGood, powerLoss };
-  struct PowerLoss {};
-  void failAt(std::size_t k, Fault fault);
+  // counts, `exists` and `isFolder` included) fails with the Windows error
+  // `code` ("the device is not ready" unless told) and changes nothing:
+  // `once`, then the disk works again; `forGood`, with every later call; as
+  // `diskFull`, from then on every call that needs new space beyond what
+  // deletes freed since; or as a `powerLoss`, which leaves the disk as the
+  // last flush left it and fails every call as not ready until `heal`. What
+  // was flushed: `append` flushes, and `move` writes through, which flushes
+  // every change made before it; a `writeFile`, `remove` or `createFolders`
+  // after the last of those is lost, the replace falling back to the old
+  // whole file.
+  enum class Fault { once, forGood, diskFull, powerLoss };
+  void failAt(std::size_t k, Fault fault, std::uint32_t code = 21);
+  // Whether a power loss struck and the disk waits for `heal`.
+  bool poweredOff() const { return poweredOff_; }
   // Whether the call chosen by failAt was reached.
   bool faultReached() const { return fault_ && counted_ >= fault_->at; }
   // Ends the fault (the power comes back) and starts counting afresh.
@@ -95,6 +115,7 @@ class MemoryFileSystem : public FileSystem {
 
  private:
   class Writer;
+  class HeldLock;
   class Reader;
 
   struct Node {
@@ -109,9 +130,10 @@ class MemoryFileSystem : public FileSystem {
     int times;
   };
 
+  // `bytes` is the new space the operation needs.
   Result<Unit> begin(Operation operation, std::string_view verb,
                      const std::filesystem::path& path,
-                     const std::filesystem::path* second = nullptr);
+                     const std::filesystem::path* second = nullptr, std::uint64_t bytes = 0);
   // The path as it will be stored: its parent's stored name and its own last piece.
   std::string nameFor(const std::filesystem::path& path) const;
   // Not found, or no such path when the parent folder is missing too.
@@ -125,6 +147,8 @@ class MemoryFileSystem : public FileSystem {
   std::vector<std::string> childKeys(const std::string& key) const;
   Result<Unit> makeFolders(const std::filesystem::path& path);
   std::uint32_t removeTree(const std::string& key);
+  // Counts `bytes` as freed while the disk is full.
+  void countFreed(std::uint64_t bytes);
 
   std::map<std::string, Node> nodes_;
   std::vector<Rule> rules_;
@@ -134,9 +158,16 @@ class MemoryFileSystem : public FileSystem {
   struct Injected {
     std::size_t at;
     Fault fault;
+    std::uint32_t code;
   };
   std::optional<Injected> fault_;
   std::size_t counted_ = 0;
+  // Space freed since the disk filled up.
+  std::uint64_t freed_ = 0;
+  std::set<std::string> locks_;
+  std::size_t lockRefusals_ = 0;
+  std::size_t flushes_ = 0;
+  bool poweredOff_ = false;
   std::map<std::string, Node> durable_;
 };
 

@@ -112,7 +112,8 @@ std::string ZipBuilder::build() const {
     const std::uint64_t compressed = entry.compressedSize.value_or(data.size());
     const std::uint64_t uncompressed = entry.uncompressedSize.value_or(entry.content.size());
     const std::uint64_t offset = entry.localHeaderOffset.value_or(out.size());
-    const std::uint16_t version = entry.zip64 ? 45 : 20;
+    const bool wideOffset = entry.zip64 || entry.zip64Offset;
+    const std::uint16_t version = wideOffset ? 45 : 20;
 
     // The local extra field holds both sizes, the central one the offset too.
     std::string zip64Extra;
@@ -121,7 +122,8 @@ std::string ZipBuilder::build() const {
       put(zip64Extra, uncompressed, 8), put(zip64Extra, compressed, 8);
     }
     const std::string localExtra = zip64Extra;
-    if (entry.zip64) zip64Extra[2] = 24, put(zip64Extra, offset, 8);
+    if (entry.zip64Offset) put(zip64Extra, 0x0001, 2), put(zip64Extra, 0, 2);
+    if (wideOffset) zip64Extra[2] = static_cast<char>(zip64Extra.size() + 4), put(zip64Extra, offset, 8);
 
     // From the version needed to the name's length, local header and central
     // record agree.
@@ -140,7 +142,7 @@ std::string ZipBuilder::build() const {
     put(central, 0x02014b50, 4), put(central, (3 << 8) | version, 2);  // made on Unix
     central += common;
     put(central, zip64Extra.size(), 2), put(central, 0, 6);  // comment, disk, internal attributes
-    put(central, entry.externalAttributes, 4), put(central, entry.zip64 ? 0xFFFFFFFF : offset, 4);
+    put(central, entry.externalAttributes, 4), put(central, wideOffset ? 0xFFFFFFFF : offset, 4);
     central += entry.name + zip64Extra;
   }
 
@@ -174,39 +176,37 @@ const std::vector<HostileArchive>& hostileArchives() {
     const auto base = [] { return ZipBuilder().file("demo.exe", "new exe").file("lib/data.txt", "d"); };
     const auto named = [&](std::string name) { return base().add(hostileEntry(name)).build(); };
     const auto pair = [&](std::string a, std::string b) { return base().file(a, "", 0).file(b, "", 0).build(); };
-    const auto flipped = [&](std::size_t at, int bit = 1) {
-      std::string bytes = base().build();
-      return bytes[at] = static_cast<char>(bytes[at] ^ bit), bytes;
-    };
+    const auto flipped = [&](std::size_t at, int bit = 1) { std::string bytes = base().build(); return bytes[at] ^= static_cast<char>(bit), bytes; };
     const std::string entry = "package entry ";
+    // An archive with one entry of that name, refused with that detail after the name.
+    const auto rule = [&](const char* title, std::string name, std::string detail) {
+      return HostileArchive{title, named(name), entry + "\"" + name + "\" " + detail};
+    };
     const std::string notZip = "not a readable zip archive: ";
-    const std::string disagrees =
-        "package entry \"demo.exe\" has a local header that disagrees with the central directory";
+    const std::string disagrees = "package entry \"demo.exe\" has a local header that disagrees with the central directory";
     std::string deep;
     for (int i = 0; i < 128; ++i) deep += "d/";
     std::vector<HostileArchive> all = {
-        {"Traversal", named("lib/../../evil.exe"), entry + "\"lib/../../evil.exe\" climbs with \"..\""},
-        {"AbsoluteName", named("/etc/passwd"), entry + "\"/etc/passwd\" is an absolute path"},
-        {"BackslashAbsoluteName", named("\\evil.exe"), entry + "\"\\evil.exe\" is an absolute path"},
-        {"DriveName", named("C:evil.exe"),
-         entry + "\"C:evil.exe\" contains ':' (a drive letter or an alternate data stream)"},
-        {"ReservedName", named(".LoftSwitch/journal.json"),
-         entry + "\".LoftSwitch/journal.json\" uses the reserved name .loftswitch"},
-        {"ReservedNameInUnicodeCase", named(".loft\xC5\xBFwitch/x"),
-         entry + "\".loft\xC5\xBFwitch/x\" uses the reserved name .loftswitch"},
-        {"ForbiddenCharacter", named("lib/a?.txt"), entry + "\"lib/a?.txt\" contains '?', which Windows forbids"},
+        rule("Traversal", "lib/../../evil.exe", "climbs with \"..\""),
+        rule("AbsoluteName", "/etc/passwd", "is an absolute path"),
+        rule("BackslashAbsoluteName", "\\evil.exe", "is an absolute path"),
+        rule("DriveName", "C:evil.exe", "contains ':' (a drive letter or an alternate data stream)"),
+        rule("ReservedName", ".LoftSwitch/journal.json", "uses the reserved name .loftswitch"),
+        rule("ReservedNameInUnicodeCase", ".loft\xC5\xBFwitch/x", "uses the reserved name .loftswitch"),
+        rule("ForbiddenCharacter", "lib/a?.txt", "contains '?', which Windows forbids"),
         {"NotUtf8", named("lib/\xFF.txt"), entry + "\"lib/\\xff.txt\" is not valid UTF-8"},
-        {"TooDeep", named(deep + "f"), entry + "\"" + deep + "f\" is nested more than 128 levels deep"},
-        {"DeviceName", named("lib/con.txt"), entry + "\"lib/con.txt\" uses the Windows device name \"con.txt\""},
-        {"DeviceNameBeforeASpace", named("lib/nul .txt"),
-         entry + "\"lib/nul .txt\" uses the Windows device name \"nul .txt\""},
-        {"TrailingDot", named("lib/x. "),
-         entry + "\"lib/x. \" has a component ending in '.' or a space, which Windows strips"},
+        rule("TooDeep", deep + "f", "is nested more than 128 levels deep"),
+        rule("DeviceName", "lib/con.txt", "uses the Windows device name \"con.txt\""),
+        rule("DeviceNameBeforeASpace", "lib/nul .txt", "uses the Windows device name \"nul .txt\""),
+        rule("SuperscriptPort", "lib/COM\xC2\xB9.log", "uses the Windows device name \"COM\xC2\xB9.log\""),
+        {"C1Control", named("lib/\xC2\x85?.txt"), entry + "\"lib/\\xc2\\x85?.txt\" contains a control character"},
+        rule("TrailingDot", "lib/x. ", "has a component ending in '.' or a space, which Windows strips"),
         {"AsciiCaseClash", pair("A/b.txt", "a/B.TXT"), entry + "\"a/B.TXT\" appears twice (ignoring case)"},
-        {"UnicodeCaseClash", pair("\xC3\x84.txt", "\xC3\xA4.txt"),
-         entry + "\"\xC3\xA4.txt\" appears twice (ignoring case)"},
+        {"UnicodeCaseClash", pair("\xC3\x84.txt", "\xC3\xA4.txt"), entry + "\"\xC3\xA4.txt\" appears twice (ignoring case)"},
         {"SigmaCaseClash", pair("\xCE\xA3/a", "\xCF\x83/A"), entry + "\"\xCF\x83/A\" appears twice (ignoring case)"},
         {"InsideAFile", pair("x", "X/y"), entry + "\"X/y\" lies inside a file"},
+        {"ShortNameOfAnotherEntry", pair("Some Long Folder/a.txt", "SOMELO~1/b.dll"),
+         entry + "\"SOMELO~1/b.dll\" is shaped like the Windows short name \"SOMELO~1\", which can stand for another entry"},
         {"LocalFlags", flipped(6), disagrees},
         {"LocalDataDescriptorFlag", flipped(6, 0x08), disagrees},
         {"LocalMethod", flipped(8), disagrees},
@@ -229,6 +229,9 @@ const std::vector<HostileArchive>& hostileArchives() {
                    notZip + "entry 0 overlaps the central directory"});
     all.push_back({"LocalHeaderInsideAnotherEntry", with({.name = "b.txt", .content = "data", .localHeaderOffset = 4}),
                    entry + "\"b.txt\" has a damaged local header"});
+    std::string gap = base().build();
+    gap.insert(gap.size() - 22, "gap!");  // before the end record, which still names the directory
+    all.push_back({"GapBeforeTheEndRecord", gap, notZip + "the central directory doesn't end where the end record begins"});
     std::string contradicting = base().zip64End().build();
     contradicting[contradicting.size() - 12] = 1;  // the classic count, no longer saturated
     all.push_back({"Zip64ContradictsTheEndRecord", contradicting,

@@ -31,6 +31,8 @@ struct ZipBuilderEntry {
   std::optional<std::string> storedData;
   // Sizes and offset go into a Zip64 extra field.
   bool zip64 = false;
+  // Only the offset goes into a Zip64 extra field.
+  bool zip64Offset = false;
 };
 
 class ZipBuilder {

@@ -41,7 +41,7 @@ const PlanCase kPlans[] = {
     {"PreservedPathBelowAShippedFile", {"App.exe", "a/b/c"}, {"App.exe", "A"}, {"a/b/c"},
      "App.exe", {}, "the preserved path a/b/c conflicts with the update's file a"},
     {"UnsafePreservedPathEvenWhenNotInstalled", {"App.exe"}, {"App.exe"}, {"fine", "x/.."},
-     "App.exe", {}, "unsafe path in the update journal: \"x/..\""},
+     "App.exe", {}, "preserve path \"x/..\" must be relative and inside the install folder, with no name that ends in a dot or a space"},
     // Windows drops a trailing dot or space: such an entry could never be
     // moved back, so the update stops before anything moves.
     {"NameTheSwapCouldNotMove", {"App.exe", "notes."}, {"App.exe"}, {}, "App.exe", {},
