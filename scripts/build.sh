@@ -17,12 +17,5 @@ mingw_libraries
 [ "${1:-}" != --libraries ] || exit 0
 
 cd "$root"
-# Debian ships libzstd for Linux only: the build compiles its source, the
-# version Debian ships (checked against its .dsc, with Debian's patches).
-source "$root/scripts/debian_source.sh"
-debian_source libzstd libzstd-dev "$root/build/debian"
-zstd_source=$debian_source_dir
-configure_once build --preset mingw -DLOFTSWITCH_ZSTD_SOURCE="$zstd_source"
-grep -qxF "LOFTSWITCH_ZSTD_SOURCE:PATH=$zstd_source" build/CMakeCache.txt ||
-  cmake -B build -DLOFTSWITCH_ZSTD_SOURCE="$zstd_source" >/dev/null
+configure_once build --preset mingw
 cmake --build build -j"$(nproc)" -- --no-print-directory -s

@@ -5,6 +5,7 @@
 #
 #   mingw_libraries   builds every library below that is missing or whose
 #                     Debian version changed; nothing when all are there
+#                     (libzstd's source is only fetched: CMake compiles it)
 #
 # One function per library. Each builds only the library (no tests, no
 # programs) and records the Debian version it built, so that a second run
@@ -51,9 +52,19 @@ mingw_libsodium() {
   touch "$stamp"
 }
 
+# libzstd: decodes delta packages in every program, and encodes them in
+# loftswitch-pack alone. Only fetched and checked here: CMake compiles its
+# decoder and its encoder as separate pieces from this tree
+# named in the prefix, so that no other program can link the encoder.
+mingw_libzstd() {
+  debian_source libzstd libzstd-dev "$mingw_cache" || return 1
+  printf '%s\n' "$debian_source_dir" >"$mingw_prefix/libzstd-source.txt"
+}
+
 mingw_libraries() {
   mkdir -p "$mingw_prefix" "$mingw_cache"
   # A machine whose package lists were cleared knows no version to fetch.
   if ! apt-cache policy libsodium-dev | grep -q 'Candidate: [0-9]'; then apt-get update -qq; fi
   mingw_libsodium
+  mingw_libzstd
 }

@@ -126,6 +126,10 @@ src/delta/delta_manifest.cpp @@ if (file.data.empty() && (base.size != file.size
 src/elevated/verify.cpp @@ if (delta) message += "from=" + request.from + "\n"; @@ ; @@ a delta's signature doesn't bind the version it applies to
 src/elevated/verify.cpp @@ if (!request.from.empty() && request.from != description.version) { @@ if (false) { @@ a delta for another installed version is staged
 src/elevated/elevated.cpp @@ return rebuildDelta(reader, fileSystem_, config_.installFolder, target, @@ return rebuildDelta(reader, fileSystem_, request_.install, target, @@ the helper rebuilds from the install the user's request names
+src/feed/feed_check.cpp @@ const bool fits = offer.from.empty() || offer.from == install.version; @@ const bool fits = true; @@ a delta made from another version is weighed, and named, for this install
+src/feed/feed_check.cpp @@ return !a.second->from.empty() && b.second->from.empty(); @@ return a.second->from.empty() && !b.second->from.empty(); @@ the full package is offered where its delta fits
+src/feed/feed_check.cpp @@ if (why.empty() && !offer->from.empty() && refusal != check.refusedDeltas.end()) { @@ if (false) { @@ a delta that staging refused here is offered again
+src/feed/feed.cpp @@ deltaKind(other) == !offer.from.empty() && @@ true && @@ publishing a delta puts it in place of the full package
 EOF
 )
 
@@ -210,7 +214,8 @@ export LOFTSWITCH_WINEPREFIX="$scratch/wineprefix"
 # The Wine lane, for what the native lane lets live; a build that breaks
 # only there is caught too.
 run_wine_tests() {
-  [ -f "$scratch/wine/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$scratch/wine" >/dev/null
+  [ -f "$scratch/wine/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$scratch/wine" \
+    -DLOFTSWITCH_MINGW_PREFIX="$root/build/mingw" >/dev/null
   cmake --build "$scratch/wine" -j"$(nproc)" -- --no-print-directory -s >"$scratch/wine-build.log" 2>&1 ||
     return 1
   ( source "$root/scripts/wine-env.sh"
@@ -274,7 +279,8 @@ configure_and_build || true
 # wineserver of its own, so that the worktree's own test runs go on beside it.
 wine_build="$scratch/wine"
 wine_build_all() {
-  [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" >/dev/null
+  [ -f "$wine_build/CMakeCache.txt" ] || cmake -S "$tree" --preset mingw -B "$wine_build" \
+    -DLOFTSWITCH_MINGW_PREFIX="$root/build/mingw" >/dev/null
   cmake --build "$wine_build" -j"$(nproc)" >"$scratch/wine-build.log" 2>&1
 }
 wine_tests() {

@@ -8,6 +8,10 @@
 
 #include "base/text.h"
 #include "delta/delta_manifest.h"
+#include "elevated/ed25519.h"
+#include "elevated/sha256.h"
+#include "elevated/validate.h"
+#include "elevated/verify.h"
 #include "support/programs.h"
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
@@ -51,6 +55,22 @@ struct DeltaE2eTest : ::testing::Test {
     EXPECT_EQ(installFiles(temp / "App"), installed) << "the install changed";
     EXPECT_EQ(std::filesystem::exists(temp / "App/.loftswitch/stage"), run.exitCode == 0);
     return run;
+  }
+  // Signed fields for a delta from 1.0, signed with the publisher's key
+  // without any of the publisher's tool's checks.
+  void signByHand(const std::string& package) {
+    const std::string keyFile = readTestFile(temp / "release.key");
+    const std::optional<Bytes> bytes = decodeBase64(keyFile.substr(keyFile.find('\n') + 1, 44));
+    Ed25519Seed seed{};
+    std::copy(bytes->begin(), bytes->end(), seed.begin());
+    const std::string zip = readTestFile(temp / package);
+    UpdateRequest request;
+    request.version = "2.0", request.from = "1.0", request.platform = "windows-x64";
+    request.size = zip.size(), request.sha256 = Sha256::digest(zip);
+    const std::string message = buildSignedMessage("demo", request);
+    const auto signature = ed25519Sign(seed, {reinterpret_cast<const std::uint8_t*>(message.data()), message.size()});
+    writeTestFile(temp / "signed.json", nlohmann::json{{"version", "2.0"}, {"from", "1.0"}, {"platform", "windows-x64"},
+        {"size", zip.size()}, {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)}}.dump());
   }
   // delta.zip with its manifest edited, into edited.zip.
   void editManifest(const std::function<void(nlohmann::json&)>& edit) {
@@ -107,6 +127,8 @@ TEST_F(DeltaE2eTest, StagesTheNewVersionExactlyOrRefusesNamingWhyAndStagesNothin
   const std::string refused = "package entry \"CON.exe\" uses the Windows device name \"CON.exe\"";
   EXPECT_THAT(pack({"check", path("edited.zip")}).err, HasSubstr(refused));
   EXPECT_THAT(sign("edited.zip").err, HasSubstr("not signed: " + refused));
+  signByHand("edited.zip");
+  EXPECT_THAT(stage("edited.zip", old).err, HasSubstr(refused));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "elevated/verify.h"
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
+#include "lib/rolled_back.h"
 #include "loftswitch/app.h"
 #include "support/app_dll.h"
 #include "support/fake_host.h"
@@ -313,16 +314,20 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
 
-  // A delta the install's files don't fit: refused before the helper is asked.
+  // A delta the install's files don't fit: refused before the helper is
+  // asked, and remembered so that the next check offers the full package.
   memory.addFile(install() / "app.exe", "patched by the user");
   const auto requests = memory.snapshot(temp / "user");
   const std::string delta = deltaBetween(zipOf(packageFiles("1.0")), bytes);
   writeTestFile(temp / "package.zip", delta);
-  const auto refused = stagePackage(memory, places, std::nullopt, temp / "package.zip",
+  const auto refused = stagePackage(memory, host, places, std::nullopt, temp / "package.zip",
                                     signFor(delta, "2.0", "windows-x64", 1, "1.0"), "");
-  EXPECT_EQ(refused.error().message,
-            "the install's \"app.exe\" isn't the file of version 1.0 that the delta was made from");
-  EXPECT_EQ(memory.snapshot(temp / "user"), requests);
+  const std::string why = "the install's \"app.exe\" isn't the file of version 1.0 that the delta was made from";
+  EXPECT_EQ(refused.error().message, why + "; check for the update again to be offered the full package");
+  const auto remembered = refusedDeltas(memory, refusedDeltasPath(temp / "user"));
+  EXPECT_TRUE(remembered.size() == 1 && remembered[0].sha256 == toHex(Sha256::digest(delta)) &&
+              remembered[0].why.starts_with(why));
+  EXPECT_EQ(memory.snapshot(temp / "user").size(), requests.size() + 1);
 }
 
 // Every refusal on a newcomer's road, through the DLL as an app meets it,

@@ -174,6 +174,7 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
             LOFTSWITCH_OK) << status.message;
   freeStatus(&status);
   EXPECT_FALSE(std::filesystem::exists(downloads / (sha + ".zip")));
+  EXPECT_EQ(std::string(dll<decltype(loftswitch_offer_kind)>("loftswitch_offer_kind")(&offer)), "full");
 
   // A feed changed by one byte after it was signed.
   std::string feed = readTestFile(root / "stable.json");
