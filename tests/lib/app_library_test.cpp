@@ -394,6 +394,8 @@ TEST_F(LibraryTest, EachRefusalSaysHowToFixItAndARefusedFirstStagingLeavesNothin
   }
 }
 
+class AppApiTest : public AppFolders {};
+
 // Version 2 migrates the user's database and crashes: the rollback keeps the
 // migrated one where the next staging leaves it, and the outcome says where.
 TEST_F(AppApiTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/text.h"
+#include "fs/local_file_system.h"
+#include "host/system_host.h"
 #include "loftswitch/app.h"
 #include "support/matchers.h"
 #include "support/programs.h"
@@ -163,7 +165,9 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
 
   // One download per workspace; the finished one goes once it is staged.
   {
-    auto lock = acquireWorkspaceLock(downloads / "download.lock", 0);
+    LocalFileSystem files;
+    SystemHost system;
+    auto lock = acquireWorkspaceLock(files, system, downloads / "download.lock", 0);
     char* path = nullptr;
     EXPECT_EQ(std::get<0>(get("key=plain", SIZE_MAX, &path)), LOFTSWITCH_ERROR_BUSY);
   }
