@@ -129,7 +129,6 @@ src/elevated/elevated.cpp @@ return rebuildDelta(reader, fileSystem_, config_.in
 src/feed/feed_check.cpp @@ const bool fits = offer.from.empty() || offer.from == install.version; @@ const bool fits = true; @@ a delta made from another version is weighed, and named, for this install
 src/feed/feed_check.cpp @@ return !a.second->from.empty() && b.second->from.empty(); @@ return a.second->from.empty() && !b.second->from.empty(); @@ the full package is offered where its delta fits
 src/feed/feed_check.cpp @@ if (why.empty() && !offer->from.empty() && refusal != check.refusedDeltas.end()) { @@ if (false) { @@ a delta that staging refused here is offered again
-src/feed/feed.cpp @@ deltaKind(other) == !offer.from.empty() && @@ true && @@ publishing a delta puts it in place of the full package
 EOF
 )
 
