@@ -27,7 +27,7 @@ using ::testing::HasSubstr;
 
 template <typename F>
 F* dll(const char* name) {
-  return reinterpret_cast<F*>(builtDllFunction("loftswitch-app", name));
+  return reinterpret_cast<F*>(builtDllFunction("loftswitch-app-1", name));
 }
 
 std::string description(const std::string& version, const std::string& key) {
