@@ -1,14 +1,10 @@
 // The real tool and the sample application in a real install folder.
-#include <windows.h>
-
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "base/text.h"
-#include "host/process_handle_win32.h"
-#include "base/win32.h"
 #include "support/held_file.h"
 #include "support/matchers.h"
 #include "support/programs.h"
@@ -38,23 +34,18 @@ class ApplyE2eTest : public ::testing::Test {
   }
   ~ApplyE2eTest() override { removeWhenFree(install); }
 
-  // `entries` folders besides: half of them named alike in both versions.
   static void installVersion(const std::filesystem::path& folder, const std::string& version,
-                             const std::string& mode, int entries = 0) {
+                             const std::string& mode) {
     std::filesystem::create_directories(folder);
     std::filesystem::copy_file(builtProgram("sample-app"), folder / "sample-app.exe",
                                std::filesystem::copy_options::overwrite_existing);
     writeTestFile(folder / "sample.ini", "version=" + version + "\nmode=" + mode + "\nexitCode=3\n");
     writeTestFile(folder / ("readme-v" + version + ".txt"), "readme of version " + version);
-    for (int i = 0; i < entries; ++i) {
-      const std::string name = (i % 2 == 0 ? "shared-" : "v" + version + "-") + std::to_string(i);
-      writeTestFile(folder / name / "data.txt", name + " of version " + version);
-    }
   }
 
   // Stages version 2; `mode` may carry further sample.ini lines after it.
-  void stage(const std::string& mode, Timeouts timeouts = {10000, 20000}, int entries = 0) {
-    installVersion(stagedFolder(workspace, kId), "2", mode, entries);
+  void stage(const std::string& mode, Timeouts timeouts = {10000, 20000}) {
+    installVersion(stagedFolder(workspace, kId), "2", mode);
     const Journal journal{.id = kId, .app = "sample", .from = "1", .to = "2",
                           .executable = "sample-app.exe", .preserve = {"settings"},
                           .relaunch = {.args = {"--record", pathToUtf8(runs)}}, .timeouts = timeouts};
@@ -71,22 +62,6 @@ class ApplyE2eTest : public ::testing::Test {
   ProgramRun applyAttempt() const { return runProgram(tool(), {"--work", pathToUtf8(work), "--id", kId}); }
   std::map<std::string, std::string> snapshot() const { return installFiles(install); }
   std::vector<std::string> started(std::size_t count) const { return startedVersions(runs, kId, count); }
-
-  // Starts the tool and kills it once the swap has made `moves` moves.
-  // False when the tool ended before that.
-  bool applyAndKillAfter(std::uintmax_t moves) {
-    auto tool = startProcess({this->tool(), {"--work", pathToUtf8(work), "--id", kId}, {}, {}, false});
-    if (!tool) return ADD_FAILURE() << tool.error().message, false;
-    const HANDLE process = tool->handle.get();
-    std::error_code missing;
-    while (std::filesystem::file_size(progressPath(workspace, kId), missing) < moves || missing) {
-      if (::WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return false;
-      ::Sleep(1);
-    }
-    ::TerminateProcess(process, 99);
-    ::WaitForSingleObject(process, INFINITE);
-    return true;
-  }
 
   TempFolder temp;
   const std::filesystem::path install = temp / "App";
@@ -139,26 +114,6 @@ TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
   EXPECT_EQ(snapshot(), before);
   EXPECT_THAT(started(1), ElementsAre("1"));
 }
-
-// The number of moves after which the tool is killed, as a power cut would
-// stop it; a second run must then undo the swap exactly.
-class ApplyKillTest : public ApplyE2eTest, public ::testing::WithParamInterface<std::uintmax_t> {};
-
-TEST_P(ApplyKillTest, ASecondRunUndoesAKilledSwapExactly) {
-  installVersion(install, "1", "confirm", 120);
-  stage("confirm", {10000, 0}, 120);
-  const auto before = snapshot();
-  ASSERT_TRUE(applyAndKillAfter(GetParam())) << "the tool ended before the kill";
-  const ProgramRun again = applyAttempt();
-  EXPECT_EQ(again.exitCode, 1) << again.err;
-  EXPECT_EQ(snapshot(), before);
-  EXPECT_EQ(journal().state, JournalState::rolledBack);
-}
-
-// Version 1 has 125 entries and version 2 123 with the kept settings: some
-// 249 moves.
-INSTANTIATE_TEST_SUITE_P(KilledAfter, ApplyKillTest, ::testing::Values(61u, 240u),
-                         [](const auto& info) { return std::to_string(info.param) + "Moves"; });
 
 }  // namespace
 }  // namespace loftswitch

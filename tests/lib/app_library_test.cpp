@@ -398,7 +398,7 @@ class AppApiTest : public AppFolders {};
 
 // Version 2 migrates the user's database and crashes: the rollback keeps the
 // migrated one where the next staging leaves it, and the outcome says where.
-TEST_F(AppApiTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
+TEST_F(LibraryTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
   const std::string app = readTestFile(builtProgram("sample-app"));
   const std::string tool = readTestFile(builtProgram("loftswitch-apply"));
   const nlohmann::json sample = {{"executable", "sample-app.exe"}, {"preserve", {"data/user.db"}}};
@@ -419,13 +419,13 @@ TEST_F(AppApiTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
   loftswitch_status status{};
   loftswitch_outcome outcome{};
   outcome.size = sizeof outcome;
-  ASSERT_EQ(loftswitch_read_outcome(pathToUtf8(install()).c_str(), nullptr, &outcome, &status),
+  ASSERT_EQ(appDll().readOutcome(pathToUtf8(install()).c_str(), nullptr, &outcome, &status),
             LOFTSWITCH_OK);
-  loftswitch_status_free(&status);
+  appDll().statusFree(&status);
   const std::filesystem::path migrated = utf8ToPath(outcome.kept_path) / "new" / "data" / "user.v2.db";
   EXPECT_EQ(readTestFile(migrated), "the user's");
   EXPECT_GE(outcome.kept_bytes, 10u);
-  loftswitch_outcome_free(&outcome);
+  appDll().outcomeFree(&outcome);
   const std::string v3 = package("3", "mode=quiet\n");
   ASSERT_EQ(stage(v3, signFor(v3, "3")), LOFTSWITCH_OK) << message;
   EXPECT_EQ(readTestFile(migrated), "the user's");

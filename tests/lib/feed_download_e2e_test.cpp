@@ -11,6 +11,7 @@
 #include "fs/local_file_system.h"
 #include "host/system_host.h"
 #include "loftswitch/app.h"
+#include "support/app_dll.h"
 #include "support/matchers.h"
 #include "support/programs.h"
 #include "support/temp_folder.h"
@@ -25,10 +26,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-template <typename F>
-F* dll(const char* name) {
-  return reinterpret_cast<F*>(builtDllFunction("loftswitch-app-1", name));
-}
 
 std::string description(const std::string& version, const std::string& key) {
   return nlohmann::json{{"loftswitch_install", 1}, {"app", "demo"}, {"version", version},
@@ -75,9 +72,9 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
               HasSubstr("the feed is for app demo, not other"));
 
   const std::string install = pathToUtf8(temp / "App");
-  const auto check = dll<decltype(loftswitch_check_for_update)>("loftswitch_check_for_update");
-  const auto download = dll<decltype(loftswitch_download_update)>("loftswitch_download_update");
-  const auto freeStatus = dll<decltype(loftswitch_status_free)>("loftswitch_status_free");
+  const auto check = appDll().checkForUpdate;
+  const auto download = appDll().downloadUpdate;
+  const auto freeStatus = appDll().statusFree;
   ASSERT_TRUE(check && download && freeStatus);
   loftswitch_offer offer{};
   loftswitch_status status{};
@@ -151,7 +148,7 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
     }
     EXPECT_EQ(files, row.files);
     EXPECT_TRUE(code != LOFTSWITCH_OK || readTestFile(utf8ToPath(path)) == package);
-    dll<decltype(loftswitch_string_free)>("loftswitch_string_free")(path);
+    appDll().stringFree(path);
     std::vector<std::string> requests;
     std::istringstream log(readTestFile(root / ("_requests-" + row.key + ".jsonl")));
     for (std::string line; std::getline(log, line);) {
@@ -165,26 +162,26 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
 
   // One download per workspace; the finished one goes once it is staged.
   {
-    LocalFileSystem files;
-    SystemHost system;
-    auto lock = acquireWorkspaceLock(files, system, downloads / "download.lock", 0);
+    LocalFileSystem fs;
+    SystemHost host;
+    auto lock = acquireWorkspaceLock(fs, host, downloads / "download.lock", 0);
     char* path = nullptr;
     EXPECT_EQ(std::get<0>(get("key=plain", SIZE_MAX, &path)), LOFTSWITCH_ERROR_BUSY);
   }
   char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
   const std::string staged = pathToUtf8(downloads / (sha + ".zip"));
-  EXPECT_EQ(dll<decltype(loftswitch_stage_package)>("loftswitch_stage_package")(
-                install.c_str(), nullptr, nullptr, staged.c_str(), offer.signed_json, nullptr, id, &status),
+  EXPECT_EQ(appDll().stagePackage(install.c_str(), nullptr, nullptr, staged.c_str(),
+                                  offer.signed_json, nullptr, nullptr, nullptr, id, &status),
             LOFTSWITCH_OK) << status.message;
   freeStatus(&status);
   EXPECT_FALSE(std::filesystem::exists(downloads / (sha + ".zip")));
-  EXPECT_EQ(std::string(dll<decltype(loftswitch_offer_kind)>("loftswitch_offer_kind")(&offer)), "full");
+  EXPECT_EQ(std::string(appDll().offerKind(&offer)), "full");
 
   // A feed changed by one byte after it was signed.
   std::string feed = readTestFile(root / "stable.json");
   feed[feed.size() - 10] ^= 1;
   writeTestFile(root / "tampered.json", feed);
-  dll<decltype(loftswitch_offer_free)>("loftswitch_offer_free")(&offer);
+  appDll().offerFree(&offer);
   EXPECT_EQ(check(install.c_str(), nullptr, (std::string(server) + "/tampered.json").c_str(), nullptr,
                   &offer, &status), LOFTSWITCH_ERROR_REJECTED);
   EXPECT_THAT(status.message, HasSubstr("the feed is refused: the feed's signature doesn't verify"));

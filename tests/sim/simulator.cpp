@@ -233,6 +233,11 @@ class World {
   void act(std::size_t index);
   void confirm();
   FakeHost::LaunchScript launched();
+  // The run the library asked for, as the tool reads its command line.
+  RunOptions requested() const {
+    const CommandLine c = *parseCommandLine(starter.started.back().arguments).options;
+    return {c.work, c.id, c.repair, identityFrom(c.pid, c.pidStarted)};
+  }
 
   const Spec& s;
   MemoryFileSystem fs;
@@ -279,6 +284,13 @@ Files versionFiles(const Spec& s, const std::vector<std::string>& paths, const s
   }
   return files;
 }
+
+// As the oracle compares names: "/"-separated, ASCII letters lowered.
+std::string norm(std::string text) {
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return asciiLower(text);
+}
+std::string norm(const std::filesystem::path& path) { return norm(pathToUtf8(path)); }
 
 std::string spelled(const std::string& key, const std::string& content) {
   const std::size_t colon = content.find(':');
@@ -357,8 +369,7 @@ std::string World::mixed(const Files& now) const {
 Files World::installed() const {
   Files files;
   for (const auto& [stored, content] : fs.snapshot(root)) {
-    std::string path = asciiLower(stored);
-    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string path = norm(stored);
     if (!path.ends_with('/') && !path.starts_with(".loftswitch/")) files[path] = content;
   }
   return files;
@@ -573,12 +584,6 @@ void World::act(std::size_t index) {
   flushesSeen = fs.flushes();
 }
 
-std::string norm(const std::filesystem::path& path) {
-  std::string text = asciiLower(pathToUtf8(path));
-  std::replace(text.begin(), text.end(), '\\', '/');
-  return text;
-}
-
 // What the rules refuse at staging: a preserve entry that isn't a path every
 // swap can move, or keeps what an update must replace; a name Windows
 // doesn't keep as written; more moves than a journal can record.
@@ -610,9 +615,7 @@ void World::appStart() {
   if (read->result == "needs-repair") {
     starter.started.clear();
     if (!applib::startApply(fs, starter, places, read->id, {}) || starter.started.empty()) return;
-    const ParseOutcome parsed = parseCommandLine(starter.started.back().arguments);
-    const CommandLine& c = *parsed.options;
-    guard([&] { (void)run(RunOptions{c.work, c.id, c.repair, identityFrom(c.pid, c.pidStarted)}); });
+    guard([&] { (void)run(requested()); });
   } else if (read->present && s.tell && applib::markReported(fs, *host, places, read->id, 0)) {
     told = told || !read->kept.empty();
   }
@@ -652,9 +655,7 @@ std::string World::play() {
     RunOptions options{.workspace = ws.workspacePath, .id = id, .app = starter.app};
     if (!s.direct) {
       if (!applib::startApply(fs, starter, places, id, {})) return;
-      const ParseOutcome parsed = parseCommandLine(starter.started.back().arguments);
-      const CommandLine& c = *parsed.options;
-      options = RunOptions{c.work, c.id, c.repair, identityFrom(c.pid, c.pidStarted)};
+      options = requested();
     }
     applied = run(options);
   });
@@ -706,18 +707,14 @@ Spec shrink(Spec spec, std::string& why) {
   };
   for (bool smaller = true; smaller;) {
     smaller = false;
-    for (auto member : {&Spec::v1, &Spec::v2, &Spec::preserve}) {
+    const auto dropEach = [&](auto member) {
       for (std::size_t i = 0; i < (spec.*member).size(); ++i) {
         Spec candidate = spec;
         (candidate.*member).erase((candidate.*member).begin() + static_cast<std::ptrdiff_t>(i));
         if (fails(candidate)) spec = candidate, smaller = true, --i;
       }
-    }
-    for (std::size_t i = 0; i < spec.steps.size(); ++i) {
-      Spec candidate = spec;
-      candidate.steps.erase(candidate.steps.begin() + static_cast<std::ptrdiff_t>(i));
-      if (fails(candidate)) spec = candidate, smaller = true, --i;
-    }
+    };
+    dropEach(&Spec::v1), dropEach(&Spec::v2), dropEach(&Spec::preserve), dropEach(&Spec::steps);
     const std::function<void(Spec&)> simpler[] = {
         [](Spec& c) { c.faultAt /= 2; }, [](Spec& c) { c.repairs = std::max(0, c.repairs - 1); },
         [](Spec& c) { c.later = std::max(0, c.later - 1); }, [](Spec& c) { c.race = false; },

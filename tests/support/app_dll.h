@@ -12,6 +12,11 @@ struct AppDll {
   decltype(&loftswitch_mark_reported) markReported;
   decltype(&loftswitch_outcome_free) outcomeFree;
   decltype(&loftswitch_status_free) statusFree;
+  decltype(&loftswitch_check_for_update) checkForUpdate;
+  decltype(&loftswitch_download_update) downloadUpdate;
+  decltype(&loftswitch_offer_free) offerFree;
+  decltype(&loftswitch_offer_kind) offerKind;
+  decltype(&loftswitch_string_free) stringFree;
 };
 
 // Loads the DLL beside the tests once, and keeps it; a missing DLL or

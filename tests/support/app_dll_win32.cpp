@@ -25,6 +25,11 @@ const AppDll& appDll() {
     get(out.markReported, "loftswitch_mark_reported");
     get(out.outcomeFree, "loftswitch_outcome_free");
     get(out.statusFree, "loftswitch_status_free");
+    get(out.checkForUpdate, "loftswitch_check_for_update");
+    get(out.downloadUpdate, "loftswitch_download_update");
+    get(out.offerFree, "loftswitch_offer_free");
+    get(out.offerKind, "loftswitch_offer_kind");
+    get(out.stringFree, "loftswitch_string_free");
     return out;
   }();
   return functions;

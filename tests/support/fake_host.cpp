@@ -125,19 +125,15 @@ void FakeHost::runDueActions() {
 bool FakeHost::waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) {
   runDueActions();
   const std::int64_t deadline = saturatingAdd(world_->nowMs, std::max<std::int64_t>(timeoutMs, 0));
-  bool gone = false;
   while (true) {
     const World::Process* process = world_->live(identity.pid);
     if (process == nullptr ||
         (identity.started != 0 && process->identity.started != identity.started)) {
-      gone = true;
-      break;
+      return true;
     }
-    if (world_->nowMs >= deadline) break;
+    if (world_->nowMs >= deadline) return false;
     stepTowards(std::min(deadline, process->exitsAtMs));
   }
-  waitTimeouts_.push_back(timeoutMs);
-  return gone;
 }
 
 std::vector<std::uint32_t> FakeHost::processesInFolder(const std::filesystem::path& folder) {

@@ -65,8 +65,6 @@ class FakeHost final : public ApplyHost {
   const std::vector<LaunchRequest>& launches() const { return launches_; }
   // The process id given to each launch that started, in order.
   const std::vector<std::uint32_t>& launchedPids() const { return launchedPids_; }
-  // The time-out of every wait for a process to exit.
-  const std::vector<std::int64_t>& waitTimeouts() const { return waitTimeouts_; }
 
   bool waitForExit(ProcessIdentity identity, std::int64_t timeoutMs) override;
   std::vector<std::uint32_t> processesInFolder(const std::filesystem::path& folder) override;
@@ -88,7 +86,6 @@ class FakeHost final : public ApplyHost {
   std::size_t nextScript_ = 0;
   std::vector<LaunchRequest> launches_;
   std::vector<std::uint32_t> launchedPids_;
-  std::vector<std::int64_t> waitTimeouts_;
   struct Action {
     std::int64_t atMs = 0;
     std::uint64_t order = 0;

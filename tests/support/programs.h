@@ -17,10 +17,6 @@ namespace loftswitch {
 // The built program `name` (without ".exe") beside the test executable.
 std::filesystem::path builtProgram(std::string_view name);
 
-// The function `name` that the built DLL `dll` (without ".dll") exports,
-// loaded as an application loads it; null when it is missing.
-void* builtDllFunction(std::string_view dll, const char* name);
-
 struct ProgramRun {
   int exitCode = -1;
   std::string out;

@@ -23,11 +23,6 @@ std::filesystem::path builtProgram(std::string_view name) {
          utf8ToPath(std::string(name) + ".exe");
 }
 
-void* builtDllFunction(std::string_view dll, const char* name) {
-  const HMODULE module = ::LoadLibraryW(builtProgram(dll).replace_extension(".dll").c_str());
-  return module != nullptr ? reinterpret_cast<void*>(::GetProcAddress(module, name)) : nullptr;
-}
-
 namespace {
 
 UniqueFileHandle inheritableFile(const std::filesystem::path& path) {
