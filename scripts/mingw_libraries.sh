@@ -5,7 +5,6 @@
 #
 #   mingw_libraries   builds every library below that is missing or whose
 #                     Debian version changed; nothing when all are there
-#                     (libzstd's source is only fetched: CMake compiles it)
 #
 # One function per library. Each builds only the library (no tests, no
 # programs) and records the Debian version it built, so that a second run
@@ -53,12 +52,36 @@ mingw_libsodium() {
 }
 
 # libzstd: decodes delta packages in every program, and encodes them in
-# loftswitch-pack alone. Only fetched and checked here: CMake compiles its
-# decoder and its encoder as separate pieces from this tree
-# named in the prefix, so that no other program can link the encoder.
+# loftswitch-pack alone. Two archives: the decoder with the code both share,
+# and the encoder, which only loftswitch-pack links. The library's C sources
+# only, as its own Makefile compiles them: no legacy formats, no assembly
+# (its directives are ELF's), -O2 for the decoder's loop over every byte.
 mingw_libzstd() {
   debian_source libzstd libzstd-dev "$mingw_cache" || return 1
-  printf '%s\n' "$debian_source_dir" >"$mingw_prefix/libzstd-source.txt"
+  local stamp="$mingw_prefix/.libzstd-$debian_source_version"
+  [ -f "$stamp" ] && return 0
+  rm -f "$mingw_prefix"/.libzstd-* "$mingw_prefix"/lib/libzstd_*.a
+  local lib="$debian_source_dir/lib" work="$mingw_cache/build-libzstd"
+  local compiler=("$mingw_host-gcc")
+  if command -v ccache >/dev/null; then compiler=(ccache "$mingw_host-gcc"); fi
+  rm -rf "$work"
+  mkdir -p "$work"/{common,decompress,compress} "$mingw_prefix/lib" "$mingw_prefix/include"
+  echo "building libzstd $debian_source_version for Windows"
+  if ! ( cd "$work" &&
+        for source in "$lib"/{common,decompress,compress}/*.c; do
+          part=${source%/*}
+          printf '%s\0%s\0' "${part##*/}/$(basename "$source" .c).o" "$source"
+        done | xargs -0 -n2 -P2 "${compiler[@]}" -O2 -ffunction-sections -fdata-sections \
+          -DZSTD_LEGACY_SUPPORT=0 -DZSTD_DISABLE_ASM -DXXH_NAMESPACE=ZSTD_ -c -o &&
+        "$mingw_host-ar" rcs "$mingw_prefix/lib/libzstd_decoder.a" common/*.o decompress/*.o &&
+        "$mingw_host-ar" rcs "$mingw_prefix/lib/libzstd_encoder.a" compress/*.o &&
+        cp "$lib/zstd.h" "$lib/zstd_errors.h" "$mingw_prefix/include/") \
+      >"$mingw_cache/libzstd.log" 2>&1; then
+    echo "mingw_libraries: libzstd did not build (see $mingw_cache/libzstd.log)" >&2
+    return 1
+  fi
+  rm -rf "$work" "$mingw_prefix/libzstd-source.txt"
+  touch "$stamp"
 }
 
 mingw_libraries() {

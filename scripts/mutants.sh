@@ -120,6 +120,7 @@ src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); RETURN_IF_ERROR(fs.remove(below(install, base->path))); @@ a file taken unchanged is taken from the install, not copied (as a link would share it)
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, file.sha256, wrong)); @@ (void)0; @@ a rebuilt file is not checked against the manifest
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(openRead(fs, install, *opened, read)); @@ (void)0; @@ a missing file of the install is found only after files were written
+src/delta/delta_rebuild.cpp @@ if (versions != nullptr && (manifest.from != versions->from || manifest.to != versions->to)) { @@ if (versions != nullptr && manifest.to != versions->to) { @@ a delta made from another version than its signature names is rebuilt
 src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(record.path)); @@ const AcceptedName name{{record.path}, false}; @@ a manifest's file paths skip the entry rules
 src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(folder)); @@ const AcceptedName name{{folder}, false}; @@ a manifest's folders skip the entry rules
 src/delta/delta_manifest.cpp @@ entries.emplace(upperCaseKey(file.path), @@ entries.emplace(file.path, @@ manifest paths that differ in case both pass
@@ -148,6 +149,9 @@ src/pack/pack.cpp @@ {"keyId", signer->id}}; @@ {"keyId", ""}}; @@ ReadmeTest @@
 README.md @@     $(PKG_CONFIG_LIBDIR=sdk/lib/pkgconfig pkg-config --cflags --static --libs loftswitch-app) @@     $(pkg-config --cflags --static --libs loftswitch-app) @@ ReadmeTest @@ the README's pkg-config line sets PKG_CONFIG_LIBDIR where pkg-config doesn't see it
 cmake/mingw-w64-x86_64.cmake @@ list(APPEND CMAKE_FIND_ROOT_PATH ${CMAKE_PREFIX_PATH}) @@ # @@ ReadmeTest @@ the toolchain file hides the SDK from -DCMAKE_PREFIX_PATH
 src/lib/CMakeLists.txt @@ -D $<TARGET_FILE_NAME:loftswitch_app_dll> @@ -D loftswitch-app.dll @@ ReadmeTest @@ loftswitch-app.lib names a DLL the SDK doesn't ship
+CMakeLists.txt @@ target_link_libraries(loftswitch-apply PRIVATE loftswitch_core) @@ target_link_libraries(loftswitch-apply PRIVATE loftswitch_core loftswitch_zstd_encoder -Wl,--undefined=ZSTD_compressStream2) @@ ZstdTest @@ the tool that installs links and uses zstd's encoder
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base->sha256, opened->changed(base->path))); @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base->sha256, opened->changed(base->path))); writer.reset(); std::filesystem::remove(path); std::filesystem::create_hard_link(below(install, base->path), path); @@ DeltaE2eTest @@ a file taken unchanged is hard-linked to the install's
+src/lib/stage.cpp @@ if (result || request.from.empty() || result.error().code != LOFTSWITCH_ERROR_REJECTED || @@ if (true || result || request.from.empty() || result.error().code != LOFTSWITCH_ERROR_REJECTED || @@ AnAdministratorsInstall @@ a refused delta is not remembered, so the next check offers it again, not the full package
 EOF
 )
 

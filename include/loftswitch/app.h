@@ -154,12 +154,12 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  *                 "platforms", "preserve", "publicKeys"); NULL reads
  *                 <install_folder>\loftswitch.json.
  * package_path    the downloaded zip package.
-  * signed_json     the text of the fields that "loftswitch-pack sign" wrote
-  *                 for it (not the path of their file): "version", "notes",
-  *                 "platform", "size", "sha256", "signature", "keyId"
-  *                 (which names the signing key in refusals, and is trusted
-  *                 for nothing), and "from" for a delta package. Other keys
-  *                 are ignored.
+ * signed_json     the text of the fields that "loftswitch-pack sign" wrote
+ *                 for it (not the path of their file): "version", "notes",
+ *                 "platform", "size", "sha256", "signature", "keyId"
+ *                 (which names the signing key in refusals, and is trusted
+ *                 for nothing), and "from" for a delta package. Other keys
+ *                 are ignored.
  * options_json    NULL, or an object with any of "relaunchArgs" (array of
  *                 strings), "relaunchCwd" (string), "exitMs" and "confirmMs"
  *                 (milliseconds, at most 3600000; default 60000 each), and
@@ -176,16 +176,16 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * app, the signed version and the install's platform with at least one public
  * key, the executable that loftswitch.json names, and loftswitch-apply.exe.
  * Then the journal is written in state "staged".
-  * A delta package (made by "loftswitch-pack delta", its signed fields name
-  * the version it applies to in "from") is refused unless the installed
-  * version is that one. Instead of unpacking, the new version is rebuilt
-  * from the delta and the install's files, each of which must be exactly the
-  * file the delta was made from: one that was changed or removed refuses the
-  * delta (LOFTSWITCH_ERROR_REJECTED, naming the file), and the full package
-  * is what this install needs then. The rebuilt version must meet every rule
-  * an unpacked package meets.
-  * A failed call leaves neither a stage folder nor a journal of its own, and
-  * on an install with nothing staged before, no .loftswitch folder at all.
+ * A delta package (made by "loftswitch-pack delta", its signed fields name
+ * the version it applies to in "from") is refused unless the installed
+ * version is that one. Instead of unpacking, the new version is rebuilt
+ * from the delta and the install's files, each of which must be exactly the
+ * file the delta was made from: one that was changed or removed refuses the
+ * delta (LOFTSWITCH_ERROR_REJECTED, naming the file), and the full package
+ * is what this install needs then. The rebuilt version must meet every rule
+ * an unpacked package meets.
+ * A failed call leaves neither a stage folder nor a journal of its own, and
+ * on an install with nothing staged before, no .loftswitch folder at all.
  */
 LOFTSWITCH_API int loftswitch_stage_package(const char* install_folder,
                                             const char* user_workspace,
@@ -209,12 +209,12 @@ enum loftswitch_phase {
 /*
  * Told how far staging is. `phase` is a loftswitch_phase; `done` of `total`
  * bytes are through it: the package's size for copying and verifying, the
- * sum of its files' sizes for unpacking and rebuilding. Each phase is reported once with
- * done 0, then about every MiB, then once with done == total; done never
- * goes back within a phase. Called on the staging thread, with the
- * `progress_context` given to the call. Return 0 to go on, anything else to
- * cancel: the call then ends with LOFTSWITCH_CANCELLED and the callback is
- * not called again.
+ * sum of its files' sizes for unpacking and rebuilding. Each phase is
+ * reported once with done 0, then about every MiB, then once with
+ * done == total; done never goes back within a phase. Called on the
+ * staging thread, with the `progress_context` given to the call. Return 0
+ * to go on, anything else to cancel: the call then ends with
+ * LOFTSWITCH_CANCELLED and the callback is not called again.
  */
 typedef int (*loftswitch_progress_fn)(int32_t phase, uint64_t done, uint64_t total,
                                       void* progress_context);

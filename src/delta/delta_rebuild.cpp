@@ -139,7 +139,7 @@ Result<Unit> rebuildDelta(PackageReader& delta, FileSystem& fs,
   for (const DeltaFile& file : manifest.files) {
     const std::filesystem::path path = below(target, file.path);
     RETURN_IF_ERROR(fs.createFolders(path.parent_path()));
-    ASSIGN_OR_RETURN(const std::unique_ptr<FileWriter> writer, fs.createFile(path, 0644));
+    ASSIGN_OR_RETURN(std::unique_ptr<FileWriter> writer, fs.createFile(path, 0644));
     const Error wrong{ErrorCode::digestMismatch,
                       "the rebuilt \"" + file.path + "\" doesn't match the delta's manifest"};
     Sha256 hash;

@@ -26,18 +26,14 @@ using ::testing::HasSubstr;
 // that trusts it: deltas made, signed and staged by the real programs, each
 // staging over a fresh install.
 struct DeltaE2eTest : ::testing::Test {
-  ProgramRun pack(const std::vector<std::string>& args) {
-    return runProgram(builtProgram("loftswitch-pack"), args);
-  }
+  ProgramRun pack(const std::vector<std::string>& args) { return runProgram(builtProgram("loftswitch-pack"), args); }
   std::string path(const std::string& name) const { return pathToUtf8(temp / name); }
 
   Files release(const std::string& version) const {
     std::string core(300000, '\0');
     for (std::uint32_t x = 1; char& c : core) c = static_cast<char>((x = x * 69069 + 1) >> 24);
-    const nlohmann::json description = {
-        {"loftswitch_install", 1}, {"app", "demo"}, {"version", version}, {"executable", "app.exe"},
-        {"platforms", {"windows-x64"}},
-        {"publicKeys", {key}}};
+    const nlohmann::json description = {{"loftswitch_install", 1}, {"app", "demo"}, {"version", version},
+                                        {"executable", "app.exe"}, {"platforms", {"windows-x64"}}, {"publicKeys", {key}}};
     return {{"app.exe", "demo " + version + std::string(5000, '.')}, {"lib/core.dll", core},
             {"readme.txt", "read me"}, {"loftswitch-apply.exe", "the tool"},
             {"loftswitch.json", description.dump()}};
@@ -50,8 +46,7 @@ struct DeltaE2eTest : ::testing::Test {
   ProgramRun stage(const std::string& package, const Files& installed) {
     std::filesystem::remove_all(temp / "App");
     for (const auto& [name, content] : installed) writeTestFile(temp / ("App/" + name), content);
-    const ProgramRun run =
-        runProgram(builtProgram("stage-update"), {path("App"), path(package), path("signed.json")});
+    const ProgramRun run = runProgram(builtProgram("stage-update"), {path("App"), path(package), path("signed.json")});
     EXPECT_EQ(installFiles(temp / "App"), installed) << "the install changed";
     EXPECT_EQ(std::filesystem::exists(temp / "App/.loftswitch/stage"), run.exitCode == 0);
     return run;
@@ -62,7 +57,7 @@ struct DeltaE2eTest : ::testing::Test {
     const std::string keyFile = readTestFile(temp / "release.key");
     const std::optional<Bytes> bytes = decodeBase64(keyFile.substr(keyFile.find('\n') + 1, 44));
     Ed25519Seed seed{};
-    std::copy(bytes->begin(), bytes->end(), seed.begin());
+    std::copy_n(bytes->begin(), seed.size(), seed.begin());
     const std::string zip = readTestFile(temp / package);
     UpdateRequest request;
     request.version = "2.0", request.from = "1.0", request.platform = "windows-x64";
@@ -77,8 +72,7 @@ struct DeltaE2eTest : ::testing::Test {
     Files entries = zipEntries(readTestFile(temp / "delta.zip"));
     std::string& frame = entries.at(std::string(kDeltaManifestName));
     nlohmann::json manifest = nlohmann::json::parse(zstdContent(frame));
-    edit(manifest);
-    frame = zstdFrame(manifest.dump());
+    frame = (edit(manifest), zstdFrame(manifest.dump()));
     writeTestFile(temp / "edited.zip", zipOf(entries));
   }
 
@@ -93,8 +87,7 @@ TEST_F(DeltaE2eTest, StagesTheNewVersionExactlyOrRefusesNamingWhyAndStagesNothin
   next["plugins/new.dll"] = "a plugin";
   writeTestFile(temp / "1.0.zip", zipOf(old));
   writeTestFile(temp / "2.0.zip", zipOf(next));
-  const ProgramRun made = pack({"delta", "--from", path("1.0.zip"), "--to", path("2.0.zip"),
-                                "--out", path("delta.zip")});
+  const ProgramRun made = pack({"delta", "--from", path("1.0.zip"), "--to", path("2.0.zip"), "--out", path("delta.zip")});
   ASSERT_EQ(made.exitCode, 0) << made.err;
   EXPECT_THAT(made.out, HasSubstr("from 1.0 to 2.0, 2 files unchanged, 2 patched, 1 whole, 1 removed"));
   ASSERT_EQ(sign("delta.zip").exitCode, 0);

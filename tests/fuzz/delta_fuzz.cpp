@@ -21,9 +21,7 @@ void checkManifest(std::string_view text) {
   const auto manifest = readDeltaManifest(text, PackageLimits{1 << 20, 64});
   if (!manifest) return;
   std::set<std::string> reads, keys;
-  for (const DeltaRead& read : manifest->reads) {
-    FUZZ_CHECK(isRulePath(read.path) && reads.insert(upperCaseKey(read.path)).second);
-  }
+  for (const DeltaRead& read : manifest->reads) FUZZ_CHECK(isRulePath(read.path) && reads.insert(upperCaseKey(read.path)).second);
   std::uint64_t total = 0;
   for (const DeltaFile& file : manifest->files) {
     FUZZ_CHECK(isRulePath(file.path) && keys.insert(upperCaseKey(file.path)).second);
@@ -34,9 +32,7 @@ void checkManifest(std::string_view text) {
     FUZZ_CHECK(file.base.empty() || base != manifest->reads.end());
     FUZZ_CHECK(!file.data.empty() || (base->size == file.size && base->sha256 == file.sha256));
   }
-  for (const std::string& folder : manifest->folders) {
-    FUZZ_CHECK(checkEntryName(folder) && keys.insert(upperCaseKey(folder)).second);
-  }
+  for (const std::string& folder : manifest->folders) FUZZ_CHECK(checkEntryName(folder) && keys.insert(upperCaseKey(folder)).second);
   FUZZ_CHECK(total <= (1 << 20) && keys.size() <= 64);
   // No path of the new version lies below one of its files.
   for (const DeltaFile& file : manifest->files) {
@@ -56,10 +52,7 @@ Result<std::string> decode(std::string_view base, std::string_view frame, std::s
   // Windows the fuzzer's memory limit allows.
   PatchDecoder decoder(base, 24);
   std::string out;
-  const PieceSink sink = [&out](std::string_view piece) -> Result<Unit> {
-    out += piece;
-    return Unit{};
-  };
+  const PieceSink sink = [&out](std::string_view piece) -> Result<Unit> { return out += piece, Unit{}; };
   RETURN_IF_ERROR(decoder.feed(frame.substr(0, cut), sink));
   RETURN_IF_ERROR(decoder.feed(frame.substr(cut), sink));
   RETURN_IF_ERROR(decoder.finish());
@@ -68,8 +61,7 @@ Result<std::string> decode(std::string_view base, std::string_view frame, std::s
 
 void checkPatch(std::string_view input) {
   if (input.size() < 2) return;
-  const std::size_t baseSize = std::min<std::size_t>(static_cast<std::uint8_t>(input[0]) * 16,
-                                                     input.size() - 2);
+  const std::size_t baseSize = std::min<std::size_t>(static_cast<std::uint8_t>(input[0]) * 16, input.size() - 2);
   const std::size_t cut = static_cast<std::uint8_t>(input[1]);
   const std::string_view base = input.substr(2, baseSize);
   const std::string_view frame = input.substr(2 + baseSize);
@@ -86,10 +78,5 @@ void checkPatch(std::string_view input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string_view rest = fuzzText(data + 1, size - 1);
-  if (data[0] % 2 == 0) {
-    checkManifest(rest);
-  } else {
-    checkPatch(rest);
-  }
-  return 0;
+  return data[0] % 2 == 0 ? checkManifest(rest) : checkPatch(rest), 0;
 }
