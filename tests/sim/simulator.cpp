@@ -138,8 +138,8 @@ Spec generate(std::uint64_t seed) {
   s.race = rng.chance(8);
   s.tell = rng.chance(60);
   s.later = static_cast<int>(rng.below(4));
-  s.delta = !s.direct && s.v1.size() < 100 && rng.chance(25);
-  s.tamper = s.delta && rng.chance(10);
+  s.delta = !s.direct && s.v1.size() < 100 && rng.chance(4);
+  s.tamper = s.delta && rng.chance(25);
   return s;
 }
 
