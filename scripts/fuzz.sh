@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of tests/fuzz with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer (clang 16) into build-fuzz/ and runs each for the
-# given number of seconds (default 20) on a scratch copy of its seed corpus.
-# Prints one line per target and fails when any target found anything: a
-# crash, a leak, a time-out or a broken property. Reproducers are kept in
-# build-fuzz/findings/.
+# UndefinedBehaviorSanitizer (clang 16) into the native lane's build-native/,
+# over its objects, and runs each for the given number of seconds (default
+# 20) on a scratch copy of its seed corpus. Prints one line per target and
+# fails when any target found anything: a crash, a leak, a time-out or a
+# broken property. Reproducers are kept in build-native/fuzz/findings/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-20}
@@ -14,25 +14,27 @@ source "$root/scripts/packages.sh"
 install_missing "${native_packages[@]}"
 
 cd "$root"
-build=build-fuzz
-configure_once "$build" --preset native -B "$build" -DLOFTSWITCH_FUZZ=ON -DLOFTSWITCH_TESTS=OFF
+build=build-native
+configure_once "$build" --preset native -DLOFTSWITCH_FUZZ=ON
+grep -q '^LOFTSWITCH_FUZZ:BOOL=ON$' "$build/CMakeCache.txt" || cmake "$build" -DLOFTSWITCH_FUZZ=ON >/dev/null
+mkdir -p "$build/fuzz"
 if ! cmake --build "$build" --target fuzz-targets -j"$(nproc)" -- --no-print-directory -s \
-  >"$build/build.log" 2>&1; then
-  cat "$build/build.log" >&2
+  >"$build/fuzz/build.log" 2>&1; then
+  cat "$build/fuzz/build.log" >&2
   exit 1
 fi
 
-findings_dir="$build/findings"
+findings_dir="$build/fuzz/findings"
 mkdir -p "$findings_dir"
 status=0
 for source in tests/fuzz/*_fuzz.cpp; do
   name=$(basename "$source" _fuzz.cpp)
   binary="$build/bin/fuzz-$name"
-  work="$build/run/$name"
+  work="$build/fuzz/run/$name"
   rm -rf "$work"
   mkdir -p "$work"
   cp tests/fuzz/corpus/"$name"/* "$work"/
-  log="$build/run/$name.log"
+  log="$build/fuzz/run/$name.log"
   before=$(find "$findings_dir" -name "$name-*" ! -name "$name-slow-unit-*" | wc -l)
   # Slow inputs are reported as time-outs; memory is bounded below the
   # machine's so that a runaway allocation is a finding, not a lost host.

@@ -22,7 +22,7 @@ esac
 source "$root/scripts/packages.sh"
 install_missing "${native_packages[@]}"
 cd "$root"
-configure_once build-sim --preset native -B build-sim -DCMAKE_BUILD_TYPE=Release \
+configure_once build-sim --preset native -B build-sim -DCMAKE_BUILD_TYPE=Release -DLOFTSWITCH_FUZZ=OFF \
   -DCMAKE_C_FLAGS=-O2 -DCMAKE_EXE_LINKER_FLAGS= \
   "-DCMAKE_CXX_FLAGS=-O2 -Wno-builtin-macro-redefined -U__cpp_concepts -D__cpp_concepts=202002L"
 cmake --build build-sim --target loftswitch-simulate -j2 -- --no-print-directory -s

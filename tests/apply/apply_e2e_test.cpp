@@ -90,16 +90,6 @@ TEST_F(ApplyE2eTest, AVersionThatCrashesIsRolledBackToExactlyThePreviousInstall)
   EXPECT_THAT(started(2), ElementsAre("2", "1"));
 }
 
-// What the undo needs is gone: it names the entry, and the attempt waits
-// for a repair.
-TEST_F(ApplyE2eTest, ABackupEntryTheNewVersionDeletedEndsFailedNamingIt) {
-  stage("crash\nremoveBackup=readme-v1.txt");
-  const ProgramRun run = applyAttempt();
-  EXPECT_EQ(run.exitCode, 2) << run.err;
-  EXPECT_EQ(journal().state, JournalState::rollingBack);
-  EXPECT_THAT(journal().lastError, ::testing::StartsWith("readme-v1.txt can't be put back"));
-}
-
 TEST_F(ApplyE2eTest, AFileHeldOpenThroughoutRollsBackToTheExactInstall) {
   stage("confirm", {10000, 20000, 2, 10});
   const auto before = snapshot();

@@ -56,14 +56,13 @@ struct FakeServer final : Transport {
   std::string file;
   std::string etag = "\"a\"", lastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
   std::vector<Fault> faults;
-  std::function<Fault(std::size_t)> faultOf;  // instead of `faults`
-  std::vector<std::string> requests;          // "<from>:<If-Range>" each
-  std::deque<std::string> variants;           // the files the faults made
+  std::vector<std::string> requests;  // "<from>:<If-Range>" each
+  std::deque<std::string> variants;   // the files the faults made
 
   Result<std::unique_ptr<Exchange>> open(const FetchRequest& request) override {
     const std::size_t i = requests.size();
     requests.push_back(std::to_string(request.rangeFrom) + ":" + request.ifRange);
-    const Fault f = faultOf ? faultOf(i) : i < faults.size() ? faults[i] : Fault{};
+    const Fault f = i < faults.size() ? faults[i] : Fault{};
     if (f.reset) return fail(ErrorCode::unavailable, "reset");
     FetchResponse response;
     if (f.status != 0 || !f.location.empty()) {
@@ -288,41 +287,6 @@ TEST(DownloadTest, FetchesADocumentWholeWithinItsLimit) {
     EXPECT_EQ(fetched ? std::nullopt : std::optional(fetched.error().code), row.code) << row.name;
     EXPECT_TRUE(!fetched || *fetched == run.server.file) << row.name;
     EXPECT_EQ(run.server.requests.size(), row.requests) << row.name;
-  }
-}
-
-// Random cuts, resets, 5xx answers, ignored ranges and redirects, over many
-// seeds: a download ends with exactly the signed bytes, or gives up only
-// after five tries in a row without a byte.
-TEST(DownloadTest, ARandomlyFaultyServerYieldsTheSignedBytesOrAnHonestGiveUp) {
-  constexpr std::uint64_t kSmall = 300000;
-  for (std::uint32_t seed = 1; seed <= 120; ++seed) {
-    std::mt19937 random(seed);
-    Trial run({}, kSmall);
-    run.server.faultOf = [&](std::size_t) {
-      switch (random() % 7) {
-        case 0: return Fault{.cutAt = random() % kSmall};
-        case 1: return Fault{.reset = true};
-        case 2: return Fault{.status = 500 + static_cast<int>(random() % 4)};
-        case 3: return Fault{.cutAt = random() % kSmall, .ignoreRange = true};
-        case 4: return Fault{.location = "/app/p.zip"};
-        default: return Fault{};
-      }
-    };
-    run.go();
-    if (run.result) {
-      EXPECT_TRUE(run.partial.bytes == run.server.file) << "seed " << seed;
-    } else {
-      EXPECT_THAT(run.result, FailsWithMessageThat(::testing::AnyOf(
-                                  HasSubstr("(gave up after 5 tries)"), HasSubstr("redirects more"))))
-          << "seed " << seed;
-      const std::vector<std::uint64_t> last(
-          run.sleeps.end() - std::min<std::ptrdiff_t>(std::ssize(run.sleeps), 4), run.sleeps.end());
-      if (run.result.error().code == ErrorCode::unavailable) {
-        EXPECT_EQ(last, (std::vector<std::uint64_t>{500, 1000, 2000, 4000})) << "seed " << seed;
-      }
-    }
-    EXPECT_LE(run.partial.largest, kSmall) << "seed " << seed;
   }
 }
 

@@ -185,19 +185,6 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
   }
 }
 
-// One rule for preserve entries, at staging already: one the swap couldn't
-// keep as written, and one that would keep what an update must replace.
-TEST_F(LibraryTest, RefusesPreserveEntriesAnUpdateCouldNotKeepNamingThem) {
-  const std::string v2 = zipOf(packageFiles());
-  for (const std::string entry : {"settings ", "App.exe"}) {
-    writeTestFile(install() / "loftswitch.json",
-                  description("1.0", {{"executable", "App.exe"}, {"preserve", {entry}}}));
-    EXPECT_EQ(stage(v2), LOFTSWITCH_ERROR_ARGUMENT) << entry;
-    EXPECT_THAT(message, HasSubstr("preserve path \"" + entry + "\"")) << entry;
-    EXPECT_FALSE(std::filesystem::exists(workspace() / "journal.json")) << entry;
-  }
-}
-
 // Catches phases out of order, counts that go back or stop short of their
 // total, totals that are not the package's and a report per chunk rather
 // than per MiB; then, cancelling at each report in turn, a cancel that is

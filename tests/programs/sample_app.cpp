@@ -7,7 +7,6 @@
 //   exitCode=3
 //   create=logs/new.log,cache/a.bin  (files it writes into the install first)
 //   rename=data/user.db:data/v2.db   (then renames a file of the install)
-//   removeBackup=readme.txt          (then deletes an entry of its update's backup)
 //   holdJournalMs=1000               (then keeps the journal open, unshared)
 // With `--record <file>` it appends one JSON line saying which version ran,
 // for which attempt, how its confirmation went and which outcome it was told.
@@ -126,12 +125,6 @@ int wmain(int argc, wchar_t** argv) {
   if (const auto colon = settings["rename"].find(':'); colon != std::string::npos) {
     (void)fs.move(folder / utf8ToPath(settings["rename"].substr(0, colon)),
                   folder / utf8ToPath(settings["rename"].substr(colon + 1)));
-  }
-  if (settings.count("removeBackup")) {
-    wchar_t attempt[64] = {};
-    ::GetEnvironmentVariableW(L"LOFTSWITCH_RELAUNCH", attempt, 64);
-    (void)fs.remove(folder / L".loftswitch" / L"backup" / attempt /
-                    utf8ToPath(settings["removeBackup"]));
   }
   if (settings.count("holdJournalMs")) {
     const HANDLE journal =

@@ -624,7 +624,9 @@ void World::appStart() {
 std::string World::play() {
 
   build();
-  fs.onChange = [this](const std::filesystem::path& path) {
+  fs.onAccess = [this](MemoryFileSystem::Operation operation, const std::filesystem::path& path) {
+    using enum MemoryFileSystem::Operation;
+    if (!std::set{move, createFolders, remove, writeFile, append, copy, createFile, write}.contains(operation)) return;
     const std::string changed = norm(path), install = norm(root), workspace = norm(ws.workspacePath);
     if (appActing || fs.poweredOff() || !within(changed, install) || within(changed, workspace)) return;
     breaks(!host->running(root).empty(), "the install was changed while a program of it ran: " + changed);

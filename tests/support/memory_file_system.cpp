@@ -85,14 +85,8 @@ Result<Unit> MemoryFileSystem::begin(Operation operation, std::string_view verb,
                                      const std::filesystem::path* second, std::uint64_t bytes) {
   using enum Operation;
   if (onAccess) {
-    onAccess(operation, path);
+    onAccess(operation == copy ? readFile : operation, path);
     if (second) onAccess(operation, *second);
-  }
-  if (onChange && (operation == move || operation == createFolders || operation == remove ||
-                   operation == writeFile || operation == append || operation == copy ||
-                   operation == createFile || operation == write)) {
-    if (operation != copy) onChange(path);
-    if (second) onChange(*second);
   }
   if (fault_ && ++counted_ >= fault_->at) {
     if (fault_->fault == Fault::powerLoss) {

@@ -55,15 +55,13 @@ class MemoryFileSystem : public FileSystem {
   Result<std::uint64_t> size(const std::filesystem::path& path) override;
   std::vector<FileHolder> holders(const std::filesystem::path& path) override;
 
-  // Told every operation and each path it names, before it runs.
+  // Told every operation and each path it names, before it is checked,
+  // counted or run; a copy's source as the read it is.
   std::function<void(Operation, const std::filesystem::path&)> onAccess;
   // How many changes were flushed to disk (each with all before it).
   std::size_t flushes() const { return flushes_; }
   // How often a lock was refused because another opener held it.
   std::size_t lockRefusals() const { return lockRefusals_; }
-  // Called with each path an operation that changes the disk is about to
-  // change, before it is checked or counted.
-  std::function<void(const std::filesystem::path&)> onChange;
 
   // Set-up and inspection for tests: never counted, never failed, never held,
   // and on disk for good.
