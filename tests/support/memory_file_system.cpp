@@ -355,14 +355,13 @@ class MemoryFileSystem::Reader final : public FileReader {
   Reader(MemoryFileSystem& fs, std::filesystem::path path) : fs_(fs), path_(std::move(path)) {}
   Result<std::size_t> read(std::span<char> buffer) override {
     RETURN_IF_ERROR(fs_.begin(Operation::read, "can't read", path_));
-    auto it = fs_.nodes_.find(keyOf(path_));
-    if (it == fs_.nodes_.end() || it->second.content.size() <= at_) return 0;
-    const std::size_t got = it->second.content.copy(buffer.data(), buffer.size(), at_);
-    at_ += got;
-    return got;
+    const auto it = fs_.nodes_.find(keyOf(path_));
+    const bool more = it != fs_.nodes_.end() && it->second.content.size() > at_;
+    const std::size_t got = more ? it->second.content.copy(buffer.data(), buffer.size(), at_) : 0;
+    return at_ += got, got;
   }
   Result<std::uint64_t> size() override {
-    auto it = fs_.nodes_.find(keyOf(path_));
+    const auto it = fs_.nodes_.find(keyOf(path_));
     return it == fs_.nodes_.end() ? 0 : it->second.content.size();
   }
 
