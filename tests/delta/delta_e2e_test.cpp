@@ -12,6 +12,8 @@
 #include "elevated/sha256.h"
 #include "elevated/validate.h"
 #include "elevated/verify.h"
+#include "loftswitch/app.h"
+#include "support/app_dll.h"
 #include "support/programs.h"
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
@@ -43,10 +45,17 @@ struct DeltaE2eTest : ::testing::Test {
     return pack({"sign", "--key", path("release.key"), "--app", "demo", "--version", "2.0",
                  "--platform", "windows-x64", "--out", path("signed.json"), path(package)});
   }
+  // Stages as an app does, through the library's DLL: the attempt's id, or
+  // the refusal.
   ProgramRun stage(const std::string& package, const Files& installed) {
     std::filesystem::remove_all(temp / "App");
     for (const auto& [name, content] : installed) writeTestFile(temp / ("App/" + name), content);
-    const ProgramRun run = runProgram(builtProgram("stage-update"), {path("App"), path(package), path("signed.json")});
+    char id[LOFTSWITCH_ATTEMPT_ID_SIZE] = {};
+    loftswitch_status status{};
+    const int code = appDll().stagePackage(path("App").c_str(), nullptr, nullptr, path(package).c_str(),
+                                           readTestFile(temp / "signed.json").c_str(), nullptr, nullptr, nullptr, id, &status);
+    const ProgramRun run{code, id, status.message != nullptr ? status.message : ""};
+    appDll().statusFree(&status);
     EXPECT_EQ(installFiles(temp / "App"), installed) << "the install changed";
     EXPECT_EQ(std::filesystem::exists(temp / "App/.loftswitch/stage"), run.exitCode == 0);
     return run;
