@@ -119,7 +119,7 @@ src/delta/delta_rebuild.cpp @@ if (!read || read->size() != base->size || Sha256
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, base->sha256, opened->changed(base->path))); @@ (void)0; @@ a file taken unchanged from the install is not checked
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); @@ RETURN_IF_ERROR(pour(*reader, *opened, *base, sink)); RETURN_IF_ERROR(fs.remove(below(install, base->path))); @@ a file taken unchanged is taken from the install, not copied (as a link would share it)
 src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(checkDigest(hash, file.path, file.sha256, wrong)); @@ (void)0; @@ a rebuilt file is not checked against the manifest
-src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(openRead(fs, install, *opened, read)); @@ (void)0; @@ a missing file of the install is found only after files were written
+src/delta/delta_rebuild.cpp @@ RETURN_IF_ERROR(openRead(fs, install, *opened, read)); @@ (void)read; @@ a missing file of the install is found only after files were written
 src/delta/delta_rebuild.cpp @@ if (versions != nullptr && (manifest.from != versions->from || manifest.to != versions->to)) { @@ if (versions != nullptr && manifest.to != versions->to) { @@ a delta made from another version than its signature names is rebuilt
 src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(record.path)); @@ const AcceptedName name{{record.path}, false}; @@ a manifest's file paths skip the entry rules
 src/delta/delta_manifest.cpp @@ ASSIGN_OR_RETURN(const AcceptedName name, checkEntryName(folder)); @@ const AcceptedName name{{folder}, false}; @@ a manifest's folders skip the entry rules
