@@ -28,6 +28,7 @@ build="$scratch/build"
 
 # file @@ text found exactly once @@ its replacement @@ the fault
 mutants=$(cat <<'EOF'
+src/elevated/waiter.cpp @@ const std::string text = std::to_string(static_cast<std::int32_t>(*code)); @@ const std::string text = std::to_string(*code); @@ an early exit reaches the administrator's helper without its sign
 src/json/strict_json.cpp @@ open_.size() >= maxDepth_ @@ open_.size() > maxDepth_ @@ one level too many is allowed
 src/json/strict_json.cpp @@ throw Violation("duplicate key @@ if (false) throw Violation("duplicate key @@ duplicate keys pass
 src/json/strict_json.cpp @@ if (number <= max) return number; @@ if (number < max) return number; @@ an integer at its maximum is refused

@@ -50,6 +50,7 @@ TEST(WaiterTest, StartsOneVersionWhateverTheHelperLeft) {
     std::size_t launches;
     bool outcomeFile = false;
     bool waitsOut = false;  // until the exit and confirmation times and the helper's allowance
+    const char* exited = "";  // what the helper is told of an early exit
   } cases[] = {
       {"confirmed", [](Waiter& w) {
          w.app = w.host.addProcess(kInstall / "bin" / "demo.exe", 400);
@@ -70,6 +71,10 @@ TEST(WaiterTest, StartsOneVersionWhateverTheHelperLeft) {
          w.journal(JournalState::swapped), w.elevated = w.host.addProcess("C:/elevated.exe", 250);
          w.host.scriptLaunch(FakeHost::launchFails(Error{ErrorCode::launchFailed, "can't start it"}));
        }, RunOutcome::unconfirmed, 2},
+      {"the new version crashed, then rolled back", [](Waiter& w) {
+         w.journal(JournalState::swapped), w.journalAt(500, JournalState::rolledBack);
+         w.elevated = w.host.addProcess("C:/e.exe", 600), w.host.scriptLaunch(FakeHost::exitsWith(0xFFFFFFF9u, 100));
+       }, RunOutcome::rolledBack, 2, false, false, "-7"},
       {"died mid-swap", [](Waiter& w) { w.journal(JournalState::swapping), w.elevated = w.host.addProcess("C:/e.exe", 200); },
        RunOutcome::failed, 1},
       {"never wrote", [](Waiter&) {}, RunOutcome::failed, 1, false, true},
@@ -82,9 +87,11 @@ TEST(WaiterTest, StartsOneVersionWhateverTheHelperLeft) {
     c.setUp(w);
     EXPECT_EQ(w.run(), c.outcome);
     EXPECT_EQ(w.host.launches().size(), c.launches);
-    EXPECT_LE(w.host.launchedPids().size(), 1u);
+    // A second version starts only once the first has ended early.
+    EXPECT_LE(w.host.launchedPids().size(), *c.exited ? 2u : 1u);
     EXPECT_EQ(w.fs.fileContent(kUser / kOutcome).has_value(), c.outcomeFile);
     EXPECT_EQ(w.host.elapsedMs() >= 1000 + 600000 + 2000, c.waitsOut);
+    EXPECT_EQ(w.fs.fileContent(kUser / (std::string("exited-") + kId)).value_or(""), c.exited);
   }
   // The new version starts from the install, with its arguments and the attempt.
   Waiter confirmed;
