@@ -3,13 +3,14 @@
 // opening must read the directory only.
 //   bench-package.exe <folder> [MiB]
 #include <windows.h>
-#include <psapi.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "measure.h"
 
 #include "base/file.h"
 #include "base/text.h"
@@ -21,18 +22,6 @@
 namespace {
 
 using namespace loftswitch;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double peakMiB() {
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof(counters);
-  ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters));
-  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
-}
 
 void put16(std::string& out, std::uint32_t v) {
   out.push_back(static_cast<char>(v & 0xFF));

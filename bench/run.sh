@@ -24,6 +24,27 @@ mkdir -p "$scratch/unzipped"
 start=$(date +%s%N); unzip -q "$scratch/package.zip" -d "$scratch/unzipped"; echo "unzip -q:     $(seconds "$start")"
 rm -rf "$scratch"/*
 
+echo "== delta of a 200 MB app of 500 files, 3 changed (loftswitch, under Wine)"
+"$wine_bin" "$root/build/bin/bench-delta.exe" "$(win "$scratch")" make
+"$wine_bin" "$root/build/bin/bench-delta.exe" "$(win "$scratch")" extract
+"$wine_bin" "$root/build/bin/bench-delta.exe" "$(win "$scratch")" rebuild
+echo "== the changed files with native tools (Debian's zstd and xdelta3)"
+command -v xdelta3 >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -qq xdelta3 zstd >/dev/null; }
+for old in "$scratch"/anchors/*.old; do
+  new=${old%.old}.new
+  echo "$(basename "$new" .new): $(stat -c %s "$new") bytes"
+  for level in 3 19; do
+    start=$(date +%s%N)
+    zstd -q -f -"$level" --patch-from="$old" "$new" -o "$scratch/anchor.zst"
+    echo "  zstd -$level --patch-from: $(stat -c %s "$scratch/anchor.zst") bytes, $(seconds "$start")"
+  done
+  start=$(date +%s%N)
+  xdelta3 -e -f -s "$old" "$new" "$scratch/anchor.xd3"
+  echo "  xdelta3 -e:              $(stat -c %s "$scratch/anchor.xd3") bytes, $(seconds "$start")"
+done
+unzip -lv "$scratch/delta.zip" | awk '$8 ~ /^data\// { print "  the delta'"'"'s " $8 ": " $3 " bytes" }'
+rm -rf "$scratch"/*
+
 echo "== download of $mib MiB from the loopback address (loftswitch, under Wine)"
 mkdir -p "$scratch/served"
 head -c "$((mib * 1048576))" /dev/urandom >"$scratch/served/package.zip"
@@ -41,7 +62,7 @@ kill "$server_pid"
 rm -rf "$scratch"/*
 
 for bench in "$root"/build/bin/bench-*.exe; do
-  case "$bench" in *bench-package.exe | *bench-download.exe) continue ;; esac
+  case "$bench" in *bench-package.exe | *bench-download.exe | *bench-delta.exe) continue ;; esac
   echo "== $(basename "$bench" .exe)"
   "$wine_bin" "$bench" "$(win "$scratch")"
   rm -rf "$scratch"/*

@@ -2,7 +2,8 @@
 #   bin/      loftswitch-apply.exe, loftswitch-pack.exe, loftswitch-app-<ABI major>.dll
 #   include/  loftswitch/app.h and the version header it includes
 #   lib/      libloftswitch_app.a (static, self-contained but for the listed
-#             dependencies), libsodium.a (the libsodium it was built with),
+#             dependencies), libsodium.a and libzstd_decoder.a (the
+#             libsodium and the zstd decoder it was built with),
 #             the DLL's import libraries loftswitch-app.dll.a
 #             (mingw) and loftswitch-app.lib (Microsoft's linker) with the
 #             loftswitch-app.def they come from, cmake/loftswitch/
@@ -28,10 +29,15 @@ if(TARGET loftswitch_app)
   # statically, the C++ runtime included, as the tool itself is: a program
   # built with the SDK needs no DLL but Windows' own.
   # A C program's driver adds no C++ runtime of its own: name it.
-  # libsodium comes with the SDK, as the one the library was built with.
+  # libsodium comes with the SDK, as the one the library was built with;
+  # so does the zstd decoder of the mingw build.
   set(LOFTSWITCH_CMAKE_DEPENDENCIES sodium ${LOFTSWITCH_LINK_DEPENDENCIES} stdc++ pthread)
   if(SODIUM_LIBRARY)
     install(FILES ${SODIUM_LIBRARY} DESTINATION lib)
+  endif()
+  if(ZSTD_DECODER_LIBRARY)
+    install(FILES ${ZSTD_DECODER_LIBRARY} DESTINATION lib)
+    list(INSERT LOFTSWITCH_CMAKE_DEPENDENCIES 1 zstd_decoder)
   endif()
   list(TRANSFORM LOFTSWITCH_CMAKE_DEPENDENCIES PREPEND -l OUTPUT_VARIABLE pc_libs)
   list(JOIN pc_libs " " LOFTSWITCH_PC_DEPENDENCIES)

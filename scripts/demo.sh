@@ -9,7 +9,10 @@
 #      package, resuming after the cut, stages it through the application
 #      library and starts loftswitch-apply, then exits; the tool installs
 #      version 2, which starts and confirms;
-#   2. version 3, which crashes on start, is published and goes the same way;
+#   2. version 3, which crashes on start, is published, with a delta from
+#      version 2 beside it; the update loop is offered the delta, downloads
+#      only what changed, and staging rebuilds version 3 from it and the
+#      install's files;
 #      the tool sees it exit before confirming and rolls back to version 2,
 #      which starts again and reads the outcome; checked again, the feed
 #      still lists version 3, but this install is no longer offered it.
@@ -65,16 +68,26 @@ install_version() { # install_version FOLDER VERSION MODE
 JSON
 }
 
-publish_update() { # publish_update VERSION MODE: packs, signs and publishes it in the feed
+sign_and_publish() { # sign_and_publish NAME VERSION: signs served/NAME.zip and lists it in the feed
+  wine_run "$bin/loftswitch-pack.exe" sign --key "$(win "$demo/publisher.key")" --app demo \
+    --version "$2" --platform windows-x64 --out "$(win "$served/$1.json")" \
+    "$(win "$served/$1.zip")" >/dev/null
+  wine_run "$bin/loftswitch-pack.exe" publish --key "$(win "$demo/publisher.key")" \
+    --feed "$(win "$served/stable.json")" --channel stable --url "$1.zip" \
+    --signed "$(win "$served/$1.json")" | tr -d '\r' | sed 's/^/  /'
+}
+
+publish_update() { # publish_update VERSION MODE [BASE]: packs, signs and publishes it in the
+  # feed, and with BASE a delta from that version beside it
   local version=$1 folder="$demo/v$1"
   install_version "$folder" "$version" "$2"
   (cd "$folder" && zip -qr "$served/v$version.zip" .)
-  wine_run "$bin/loftswitch-pack.exe" sign --key "$(win "$demo/publisher.key")" --app demo \
-    --version "$version" --platform windows-x64 --out "$(win "$served/v$version.json")" \
-    "$(win "$served/v$version.zip")" >/dev/null
-  wine_run "$bin/loftswitch-pack.exe" publish --key "$(win "$demo/publisher.key")" \
-    --feed "$(win "$served/stable.json")" --channel stable --url "v$version.zip" \
-    --signed "$(win "$served/v$version.json")" | tr -d '\r' | sed 's/^/  /'
+  sign_and_publish "v$version" "$version"
+  [ $# -ge 3 ] || return 0
+  wine_run "$bin/loftswitch-pack.exe" delta --from "$(win "$served/v$3.zip")" \
+    --to "$(win "$served/v$version.zip")" --out "$(win "$served/v$3-to-v$version.zip")" |
+    tr -d '\r' | sed 's/^/  /'
+  sign_and_publish "v$3-to-v$version" "$version"
 }
 
 check_and_update() { # the application's update loop against the feed; sets $id and $said
@@ -156,9 +169,11 @@ expect "journal state" "$(json_field "$work/journal.json" state)" confirmed
 expect "installed version" "$(sed -n 's/^version=//p' "$app/sample.ini")" 2
 
 echo
-echo "2) Publishing version 3, which crashes before it confirms: the tool rolls back"
-publish_update 3 crash
+echo "2) Publishing version 3, which crashes before it confirms, and a delta from version 2:"
+echo "   the update loop downloads only the delta; the tool rolls back"
+publish_update 3 crash 2
 check_and_update
+expect "the offer of the delta" "$(echo "$said" | grep -c 'offered as a delta from the installed 2')" 1
 expected_runs=3
 wait_for_tool "$id"
 report "$id"
@@ -177,7 +192,7 @@ expect "the reason version 3 is passed over" \
 echo
 if [ "$failures" -eq 0 ]; then
   echo "All went as expected: version 2 downloaded with a resume, installed and confirmed;"
-  echo "version 3 rolled back to 2, and no longer offered to this install."
+  echo "version 3 came as a delta, rolled back to 2, and is no longer offered to this install."
   rm -rf "$demo"
 else
   echo "$failures unexpected results; the demo folder is kept: $demo"

@@ -51,9 +51,43 @@ mingw_libsodium() {
   touch "$stamp"
 }
 
+# libzstd: decodes delta packages in every program, and encodes them in
+# loftswitch-pack alone. Two archives: the decoder with the code both share,
+# and the encoder, which only loftswitch-pack links. The library's C sources
+# only, as its own Makefile compiles them: no legacy formats, no assembly
+# (its directives are ELF's), -O2 for the decoder's loop over every byte.
+mingw_libzstd() {
+  debian_source libzstd libzstd-dev "$mingw_cache" || return 1
+  local stamp="$mingw_prefix/.libzstd-$debian_source_version"
+  [ -f "$stamp" ] && return 0
+  rm -f "$mingw_prefix"/.libzstd-* "$mingw_prefix"/lib/libzstd_*.a
+  local lib="$debian_source_dir/lib" work="$mingw_cache/build-libzstd"
+  local compiler=("$mingw_host-gcc")
+  if command -v ccache >/dev/null; then compiler=(ccache "$mingw_host-gcc"); fi
+  rm -rf "$work"
+  mkdir -p "$work"/{common,decompress,compress} "$mingw_prefix/lib" "$mingw_prefix/include"
+  echo "building libzstd $debian_source_version for Windows"
+  if ! ( cd "$work" &&
+        for source in "$lib"/{common,decompress,compress}/*.c; do
+          part=${source%/*}
+          printf '%s\0%s\0' "${part##*/}/$(basename "$source" .c).o" "$source"
+        done | xargs -0 -n2 -P2 "${compiler[@]}" -O2 -ffunction-sections -fdata-sections \
+          -DZSTD_LEGACY_SUPPORT=0 -DZSTD_DISABLE_ASM -DXXH_NAMESPACE=ZSTD_ -c -o &&
+        "$mingw_host-ar" rcs "$mingw_prefix/lib/libzstd_decoder.a" common/*.o decompress/*.o &&
+        "$mingw_host-ar" rcs "$mingw_prefix/lib/libzstd_encoder.a" compress/*.o &&
+        cp "$lib/zstd.h" "$lib/zstd_errors.h" "$mingw_prefix/include/") \
+      >"$mingw_cache/libzstd.log" 2>&1; then
+    echo "mingw_libraries: libzstd did not build (see $mingw_cache/libzstd.log)" >&2
+    return 1
+  fi
+  rm -rf "$work" "$mingw_prefix/libzstd-source.txt"
+  touch "$stamp"
+}
+
 mingw_libraries() {
   mkdir -p "$mingw_prefix" "$mingw_cache"
   # A machine whose package lists were cleared knows no version to fetch.
   if ! apt-cache policy libsodium-dev | grep -q 'Candidate: [0-9]'; then apt-get update -qq; fi
   mingw_libsodium
+  mingw_libzstd
 }

@@ -14,9 +14,10 @@ install_missing() {
 }
 
 # What the native lane, its coverage build and the fuzz targets need; libsodium
-# signs and verifies there, and stands in for CNG's SHA-256.
+# signs and verifies there, and stands in for CNG's SHA-256, and libzstd
+# decodes and encodes the data of delta packages.
 native_packages=(clang-16 libclang-rt-16-dev llvm-16 cmake make nlohmann-json3-dev googletest
-  zlib1g-dev libsodium-dev)
+  zlib1g-dev libsodium-dev libzstd-dev)
 
 # What cross-building Debian's sources of C libraries for the Windows build
 # needs (scripts/mingw_libraries.sh): apt's source support unpacks them, and

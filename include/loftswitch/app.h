@@ -64,7 +64,7 @@
 
 /* The ABI this header describes: (major << 16) | minor. */
 #define LOFTSWITCH_ABI_MAJOR 1
-#define LOFTSWITCH_ABI_MINOR 0
+#define LOFTSWITCH_ABI_MINOR 1
 #define LOFTSWITCH_ABI_VERSION ((LOFTSWITCH_ABI_MAJOR << 16) | LOFTSWITCH_ABI_MINOR)
 /* Whether a library of ABI version `abi` serves a program built with this
    header: the same major, and at least its minor. */
@@ -156,9 +156,10 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * package_path    the downloaded zip package.
  * signed_json     the text of the fields that "loftswitch-pack sign" wrote
  *                 for it (not the path of their file): "version", "notes",
- *                 "platform", "size", "sha256", "signature" and "keyId"
+ *                 "platform", "size", "sha256", "signature", "keyId"
  *                 (which names the signing key in refusals, and is trusted
- *                 for nothing). Other keys are ignored.
+ *                 for nothing), and "from" for a delta package. Other keys
+ *                 are ignored.
  * options_json    NULL, or an object with any of "relaunchArgs" (array of
  *                 strings), "relaunchCwd" (string), "exitMs" and "confirmMs"
  *                 (milliseconds, at most 3600000; default 60000 each), and
@@ -175,6 +176,14 @@ LOFTSWITCH_API void loftswitch_status_free(loftswitch_status* status);
  * app, the signed version and the install's platform with at least one public
  * key, the executable that loftswitch.json names, and loftswitch-apply.exe.
  * Then the journal is written in state "staged".
+ * A delta package (made by "loftswitch-pack delta", its signed fields name
+ * the version it applies to in "from") is refused unless the installed
+ * version is that one. Instead of unpacking, the new version is rebuilt
+ * from the delta and the install's files, each of which must be exactly the
+ * file the delta was made from: one that was changed or removed refuses the
+ * delta (LOFTSWITCH_ERROR_REJECTED, naming the file), and the full package
+ * is what this install needs then. The rebuilt version must meet every rule
+ * an unpacked package meets.
  * A failed call leaves neither a stage folder nor a journal of its own, and
  * on an install with nothing staged before, no .loftswitch folder at all.
  */
@@ -191,18 +200,21 @@ enum loftswitch_phase {
   LOFTSWITCH_PHASE_COPYING = 1,   /* the package into the workspace */
   LOFTSWITCH_PHASE_VERIFYING = 2, /* its size and SHA-256 */
   LOFTSWITCH_PHASE_UNPACKING = 3, /* its files into the stage folder */
-  LOFTSWITCH_PHASE_DOWNLOADING = 4 /* loftswitch_download_update: the package */
+  LOFTSWITCH_PHASE_DOWNLOADING = 4, /* loftswitch_download_update: the package */
+  /* A delta package, in place of unpacking: the new version's files into
+     the stage folder, from the delta and the install's own files. */
+  LOFTSWITCH_PHASE_REBUILDING = 5
 };
 
 /*
  * Told how far staging is. `phase` is a loftswitch_phase; `done` of `total`
  * bytes are through it: the package's size for copying and verifying, the
- * sum of its files' sizes for unpacking. Each phase is reported once with
- * done 0, then about every MiB, then once with done == total; done never
- * goes back within a phase. Called on the staging thread, with the
- * `progress_context` given to the call. Return 0 to go on, anything else to
- * cancel: the call then ends with LOFTSWITCH_CANCELLED and the callback is
- * not called again.
+ * sum of its files' sizes for unpacking and rebuilding. Each phase is
+ * reported once with done 0, then about every MiB, then once with
+ * done == total; done never goes back within a phase. Called on the
+ * staging thread, with the `progress_context` given to the call. Return 0
+ * to go on, anything else to cancel: the call then ends with
+ * LOFTSWITCH_CANCELLED and the callback is not called again.
  */
 typedef int (*loftswitch_progress_fn)(int32_t phase, uint64_t done, uint64_t total,
                                       void* progress_context);
@@ -423,6 +435,11 @@ typedef struct loftswitch_offer {
    NULL. */
 LOFTSWITCH_API void loftswitch_offer_free(loftswitch_offer* offer);
 
+/* Which package the offer is: "delta" (made from the installed version;
+   it downloads only what changed), "full", or "" for no offer or NULL. The
+   text is static: never free it. (ABI 1.1) */
+LOFTSWITCH_API const char* loftswitch_offer_kind(const loftswitch_offer* offer);
+
 /*
  * Fetches the feed at `feed_url` and says whether it offers an update.
  *
@@ -433,6 +450,12 @@ LOFTSWITCH_API void loftswitch_offer_free(loftswitch_offer* offer);
  * offer         must be empty (zeroed or freed); filled on LOFTSWITCH_OK,
  *               with `present` 0 when nothing newer is offered (the message
  *               says why, naming any version it passed over).
+ *
+ * Where the feed lists a delta made from the installed version beside the
+ * full package, the delta is offered (loftswitch_offer_kind says which, and
+ * so does the message). A delta that loftswitch_stage_package refused on
+ * this install (a file of the install changed, say) is passed over from then
+ * on: the full package is offered, and the message says why.
  *
  * The feed must verify with a key of <install_folder>\loftswitch.json, be
  * for its app and the channel, not have expired, not be published in the

@@ -31,6 +31,8 @@ enum class ErrorCode : std::uint32_t {
   // A fetch failed in a way that may pass: a reset, a time-out, a server
   // that is busy. Worth another try after a pause.
   unavailable = 25,
+  // The install is not the version a delta package was made from.
+  baseMismatch = 26,
 };
 
 // A failure: a code that callers test and a complete, lower-case message

@@ -10,6 +10,7 @@
 #include "apply/run.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "elevated/package_contract.h"
 #include "elevated/verify.h"
 #include "host/exit_code.h"
@@ -394,7 +395,11 @@ Result<Unit> Elevated::extractVerified(const std::filesystem::path& packageCopy,
                                    ": something is already there");
   }
   RETURN_IF_ERROR(fileSystem_.createFolders(target));
-  return extractAll(reader, fileSystem_, target, config_.extractProgress);
+  if (request_.from.empty()) return extractAll(reader, fileSystem_, target, config_.extractProgress);
+  // The files a delta reads come from the install this helper guards, never
+  // from a copy that someone else could have put in place.
+  return rebuildDelta(reader, fileSystem_, config_.installFolder, target,
+                      DeltaVersions{request_.from, request_.version}, config_.extractProgress);
 }
 
 RunOutcome Elevated::waitForConfirmation() {

@@ -48,8 +48,8 @@ struct ElevatedConfig {
   std::uint64_t packageSizeLimit = 0x100000000;
   std::uint64_t expandedSizeLimit = 0x400000000;
   std::uint64_t entryLimit = 200000;
-  // Told how far extractVerified has hashed and written the package; either
-  // may stop it. None by default.
+  // Told how far extractVerified has hashed and written (or rebuilt) the
+  // package; either may stop it. None by default.
   ByteProgress hashProgress;
   ByteProgress extractProgress;
 };
@@ -78,8 +78,10 @@ class Elevated {
   RunOutcome run();
 
   // Checks the administrator-only copy against the signed size and digest,
-  // then examines it and extracts it into `target`, a folder it creates and
-  // that must not exist yet. The first error is the result.
+  // Checks the administrator-only copy against the signed size and digest,
+  // then examines it and, into `target`, a folder it creates and that must not
+  // exist yet, extracts it, or, for a delta, rebuilds the new version from the
+  // install folder's files. The first error is the result.
   [[nodiscard]] virtual Result<Unit> extractVerified(const std::filesystem::path& packageCopy,
                                                      const std::filesystem::path& target);
 

@@ -56,6 +56,7 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
   }
   const bool required = !request.repair;
   request.version = reader.string("version", required);
+  request.from = reader.string("from", false);
   request.notes = reader.string("notes", false);
   request.platform = reader.string("platform", required);
   request.url = reader.string("url", false);
@@ -111,6 +112,9 @@ Result<UpdateRequest> readUpdateRequest(std::string_view text) {
   }
   if (!parseVersion(request.version)) {
     return fail(contextError(kRequestContext, "version is not a valid version"));
+  }
+  if (!request.from.empty() && !parseVersion(request.from)) {
+    return fail(contextError(kRequestContext, "from is not a valid version"));
   }
   if (!isValidName(request.platform)) {
     return fail(contextError(kRequestContext, "platform is not a valid name"));

@@ -22,6 +22,9 @@ struct UpdateRequest {
   std::string id;
   bool repair = false;
   std::string version;  // as written
+  // For a delta package, the version it turns into `version`, as written;
+  // empty for a full package.
+  std::string from;
   std::string notes;
   std::string platform;
   std::string url;

@@ -25,8 +25,12 @@ Error sizeMismatch(std::uint64_t actual, std::uint64_t signedSize) {
 }  // namespace
 
 std::string buildSignedMessage(std::string_view app, const UpdateRequest& request) {
-  std::string message = "loftswitch package v1\n";
+  // A delta's own first line keeps its signature from passing for a full
+  // package's, or the other way round.
+  const bool delta = !request.from.empty();
+  std::string message = delta ? "loftswitch delta v1\n" : "loftswitch package v1\n";
   message += "app=" + std::string(app) + "\n";
+  if (delta) message += "from=" + request.from + "\n";
   message += "version=" + request.version + "\n";
   message += "platform=" + request.platform + "\n";
   message += "size=" + std::to_string(request.size) + "\n";
@@ -54,6 +58,11 @@ Result<Unit> checkOffer(const InstallDescription& description, const UpdateReque
   if (!offered || !installed || compareVersions(*offered, *installed) <= 0) {
     return fail(ErrorCode::invalidData, "version " + request.version +
                                             " is not newer than the installed " + description.version);
+  }
+  if (!request.from.empty() && request.from != description.version) {
+    return fail(ErrorCode::invalidData, "the delta turns version " + request.from + " into " +
+                                            request.version + ", not the installed " +
+                                            description.version);
   }
   if (std::ranges::find(description.platforms, request.platform) == description.platforms.end()) {
     return fail(ErrorCode::invalidData,

@@ -14,7 +14,9 @@ namespace loftswitch {
 
 // The exact bytes a publisher signs for an update: the app id of the install
 // description with the request's version (as written), platform, size,
-// package digest and the digest of its notes, one "key=value\n" line each.
+// package digest and the digest of its notes, one "key=value\n" line each;
+// for a delta, the version it applies to as well, under a first line of its
+// own.
 std::string buildSignedMessage(std::string_view app, const UpdateRequest& request);
 
 // Succeeds when the request's signature over its signed message verifies
@@ -26,7 +28,8 @@ std::string buildSignedMessage(std::string_view app, const UpdateRequest& reques
 // What the install that `description` describes refuses in an offer before
 // any byte of its package is read, in this order: a signature no trusted key
 // verifies (`badSignature`), a version not newer than the installed one, a
-// platform the install doesn't run (`invalidData`), a package larger than
+// delta for another installed version, a platform the install doesn't run
+// (`invalidData`), a package larger than
 // `sizeLimit` (`tooLarge`). Both staging roads ask this one question.
 [[nodiscard]] Result<Unit> checkOffer(const InstallDescription& description,
                                       const UpdateRequest& request, std::uint64_t sizeLimit);

@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::string_view kMagic = "loftswitch feed v1";
 constexpr std::string_view kFullKind = "full";
+constexpr std::string_view kDeltaKind = "delta";
 constexpr std::int64_t kDay = 86400;
 // Room for the offers' own objects and what later kinds may nest in them.
 constexpr std::uint32_t kFeedDepth = 6;
@@ -34,9 +35,14 @@ std::unexpected<Error> damaged(std::string_view detail) {
   return fail(contextError("the feed", detail));
 }
 
-bool fullKind(const nlohmann::json& offer) {
+bool knownKind(const nlohmann::json& offer) {
   const auto kind = offer.find("kind");
-  return kind == offer.end() || *kind == kFullKind;
+  return kind == offer.end() || *kind == kFullKind || *kind == kDeltaKind;
+}
+
+bool deltaKind(const nlohmann::json& offer) {
+  const auto kind = offer.find("kind");
+  return kind != offer.end() && *kind == kDeltaKind;
 }
 
 template <std::size_t N>
@@ -51,7 +57,9 @@ Result<FeedOffer> readOffer(const nlohmann::json& object, std::size_t index) {
   if (!object.is_object()) return damaged(where + " is not an object");
   FieldReader reader(object, "the feed: " + where);
   FeedOffer offer;
+  const bool delta = deltaKind(object);
   offer.version = reader.string("version", true);
+  offer.from = reader.string("from", delta);
   offer.platform = reader.string("platform", true);
   offer.url = reader.string("url", true);
   offer.notes = reader.string("notes", false);
@@ -60,6 +68,11 @@ Result<FeedOffer> readOffer(const nlohmann::json& object, std::size_t index) {
   const std::string signature = reader.string("signature", true);
   RETURN_IF_ERROR(reader.finish());
   if (!parseVersion(offer.version)) return damaged(where + ": version is not a valid version");
+  // Only a delta applies to one version; "from" on a full package would
+  // read as a delta's signed fields.
+  if (delta ? !parseVersion(offer.from) : !offer.from.empty()) {
+    return damaged(where + (delta ? ": from is not a valid version" : ": a full package has no from"));
+  }
   if (!isValidName(offer.platform)) return damaged(where + ": platform is not a valid name");
   if (offer.url.empty()) return damaged(where + ": url is empty");
   if (offer.size < 1) return damaged(where + ": size must be at least 1");
@@ -104,7 +117,7 @@ Result<Feed> readDocument(const nlohmann::json& document) {
   feed.expires = *expiresAt;
   for (std::size_t i = 0; i < offers->size(); ++i) {
     const nlohmann::json& offer = (*offers)[i];
-    if (offer.is_object() && !fullKind(offer)) continue;
+    if (offer.is_object() && !knownKind(offer)) continue;
     ASSIGN_OR_RETURN(FeedOffer read, readOffer(offer, i));
     feed.offers.push_back(std::move(read));
   }
@@ -222,21 +235,25 @@ Result<std::string> publishOffer(std::optional<std::string_view> existing, const
   }
   nlohmann::json offers = nlohmann::json::array();
   for (const nlohmann::json& other : document["offers"]) {
-    const auto otherVersion = other.is_object() && fullKind(other)
+    const auto otherVersion = other.is_object() && knownKind(other)
                                   ? parseVersion(other.value("version", ""))
                                   : std::nullopt;
     const bool replaced = otherVersion && other.value("platform", "") == offer.platform &&
-                          compareVersions(*otherVersion, *version) == 0;
+                          compareVersions(*otherVersion, *version) == 0 &&
+                          deltaKind(other) == !offer.from.empty() &&
+                          other.value("from", "") == offer.from;
     if (!replaced) offers.push_back(other);
   }
-  offers.push_back({{"kind", kFullKind},
-                    {"version", offer.version},
-                    {"platform", offer.platform},
-                    {"url", publication.url},
-                    {"size", offer.size},
-                    {"sha256", toHex(offer.sha256)},
-                    {"notes", offer.notes},
-                    {"signature", encodeBase64(offer.signature)}});
+  nlohmann::json added = {{"kind", offer.from.empty() ? kFullKind : kDeltaKind},
+                          {"version", offer.version},
+                          {"platform", offer.platform},
+                          {"url", publication.url},
+                          {"size", offer.size},
+                          {"sha256", toHex(offer.sha256)},
+                          {"notes", offer.notes},
+                          {"signature", encodeBase64(offer.signature)}};
+  if (!offer.from.empty()) added["from"] = offer.from;
+  offers.push_back(std::move(added));
   document["offers"] = std::move(offers);
   const std::int64_t published =
       previous ? std::max(publication.now, *previous + 1) : publication.now;

@@ -10,8 +10,9 @@
 // serialised again to be checked, and no package signature can pass for a
 // feed's. The body is JSON: "loftswitch_feed": 1, "app", "channel",
 // "published", "expires" (RFC 3339 UTC) and "offers", each with its "kind"
-// ("full": a whole package; readers skip kinds they do not know and
-// publishing keeps them), "version", "platform", "url" (absolute or relative
+// ("full": a whole package; "delta": a delta package for an install of the
+// version in its "from"; readers skip kinds they do not know and publishing
+// keeps them), "version", "platform", "url" (absolute or relative
 // to the feed), "size", "sha256", "notes" and the package's "signature".
 
 #include <cstdint>
@@ -38,10 +39,10 @@ inline constexpr std::int64_t kClockSkewSeconds = 300;
 std::optional<std::int64_t> parseUtcTime(std::string_view text);
 std::string formatUtcTime(std::int64_t seconds);
 
-// A whole package a feed offers: the signed fields of "loftswitch-pack sign"
-// and where the package lies.
+// A package a feed offers: the signed fields of "loftswitch-pack sign" and
+// where the package lies. A delta names the version it applies to in `from`.
 struct FeedOffer {
-  std::string version, platform, url, notes;
+  std::string version, from, platform, url, notes;
   std::uint64_t size = 0;
   Sha256Digest sha256{};
   Ed25519Signature signature{};
@@ -50,7 +51,7 @@ struct FeedOffer {
 struct Feed {
   std::string app, channel;
   std::int64_t published = 0, expires = 0;
-  std::vector<FeedOffer> offers;  // kind "full" only
+  std::vector<FeedOffer> offers;  // kinds "full" and "delta" only
 };
 
 // The envelope's signature and body; `invalidData` when the bytes are not one.
@@ -72,11 +73,18 @@ struct RolledBackVersion {
   std::string version, why;
 };
 
+// A delta package that staging refused on this install (by its SHA-256, in
+// hex), and why: the full package is what the install needs then.
+struct RefusedDelta {
+  std::string sha256, why;
+};
+
 struct FeedCheck {
   std::string feedUrl;  // where the feed came from: relative package URLs lean on it
   std::string channel = "stable";
   std::int64_t now = 0;  // this computer's clock, seconds since 1970
   std::vector<RolledBackVersion> rolledBack;
+  std::vector<RefusedDelta> refusedDeltas;
   bool retryRolledBack = false;
 };
 
@@ -95,7 +103,8 @@ struct CheckedFeed {
 // the last feed accepted with the same key on the same channel (as recorded
 // in `stateFile`); then picks the newest package for the install's
 // platforms that is newer than its version, whose signature verifies, and
-// that was not rolled back (unless asked). The record is written only when
+// that was not rolled back (unless asked): a delta made from the installed
+// version before the full package, unless staging refused that delta here. The record is written only when
 // all of that passed, and never goes back. Refusals are `badSignature` or
 // `invalidData` and name their reason.
 [[nodiscard]] Result<CheckedFeed> checkFeed(FileSystem& fs, const std::filesystem::path& stateFile,

@@ -78,6 +78,7 @@ std::unexpected<Error> refused(std::string detail) {
 UpdateRequest asRequest(const FeedOffer& offer) {
   UpdateRequest request;
   request.version = offer.version;
+  request.from = offer.from;
   request.notes = offer.notes;
   request.platform = offer.platform;
   request.size = offer.size;
@@ -87,10 +88,16 @@ UpdateRequest asRequest(const FeedOffer& offer) {
 }
 
 std::string signedFields(const FeedOffer& offer) {
-  return nlohmann::json{{"version", offer.version},   {"notes", offer.notes},
-                        {"platform", offer.platform}, {"size", offer.size},
-                        {"sha256", toHex(offer.sha256)}, {"signature", encodeBase64(offer.signature)}}
-      .dump();
+  nlohmann::json fields = {{"version", offer.version},   {"notes", offer.notes},
+                           {"platform", offer.platform}, {"size", offer.size},
+                           {"sha256", toHex(offer.sha256)}, {"signature", encodeBase64(offer.signature)}};
+  if (!offer.from.empty()) fields["from"] = offer.from;
+  return fields.dump();
+}
+
+std::string offerName(const FeedOffer& offer) {
+  return (offer.from.empty() ? "" : "the delta from " + offer.from + " to ") + offer.version +
+         " for " + offer.platform;
 }
 
 }  // namespace
@@ -132,18 +139,25 @@ Result<CheckedFeed> checkFeed(FileSystem& fs, const std::filesystem::path& state
   std::vector<std::pair<Version, const FeedOffer*>> candidates;
   for (const FeedOffer& offer : feed->offers) {
     const auto version = parseVersion(offer.version);
-    if (installed && version && compareVersions(*version, *installed) > 0 &&
+    // A delta made from another version is of no use here, and no news.
+    const bool fits = offer.from.empty() || offer.from == install.version;
+    if (installed && version && fits && compareVersions(*version, *installed) > 0 &&
         std::ranges::find(install.platforms, offer.platform) != install.platforms.end()) {
       candidates.emplace_back(*version, &offer);
     }
   }
-  // Newest first; for one version, the platform the install lists first.
+  // Newest first; for one version, the platform the install lists first,
+  // and its delta before its full package.
   const auto rank = [&](const std::string& platform) {
     return std::ranges::find(install.platforms, platform) - install.platforms.begin();
   };
   std::ranges::sort(candidates, [&](const auto& a, const auto& b) {
     const int order = compareVersions(a.first, b.first);
-    return order != 0 ? order > 0 : rank(a.second->platform) < rank(b.second->platform);
+    if (order != 0) return order > 0;
+    if (a.second->platform != b.second->platform) {
+      return rank(a.second->platform) < rank(b.second->platform);
+    }
+    return !a.second->from.empty() && b.second->from.empty();
   });
   CheckedFeed result;
   result.published = published;
@@ -161,16 +175,24 @@ Result<CheckedFeed> checkFeed(FileSystem& fs, const std::filesystem::path& state
             (rolledBack->why.empty() ? std::string() : " (" + rolledBack->why + ")") +
             "; check with \"retryRolledBack\": true to be offered it again";
     }
+    const auto refusal = std::ranges::find(check.refusedDeltas, toHex(offer->sha256),
+                                           &RefusedDelta::sha256);
+    if (why.empty() && !offer->from.empty() && refusal != check.refusedDeltas.end()) {
+      why = "staging refused it on this install (" + refusal->why + "), so the full package is "
+            "what it needs";
+    }
     if (!why.empty()) {
-      skipped += "; skipped " + offer->version + " for " + offer->platform + ": " + why;
+      skipped += "; skipped " + offerName(*offer) + ": " + why;
       continue;
     }
     result.present = true;
     result.offer = *offer;
     result.packageUrl = *url;
     result.signedJson = signedFields(*offer);
-    result.message = "version " + offer->version + " for " + offer->platform +
-                     " is offered on channel " + check.channel + " (feed published " + published +
+    result.message = "version " + offer->version + " for " + offer->platform + " is offered " +
+                     (offer->from.empty() ? "as the full package"
+                                          : "as a delta from the installed " + offer->from) +
+                     " on channel " + check.channel + " (feed published " + published +
                      ")" + skipped;
     break;
   }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,15 @@ class FileWriter {
  public:
   virtual ~FileWriter() = default;
   virtual Result<Unit> write(std::string_view bytes) = 0;
+};
+
+// A file being read from its start; destroying the reader closes it.
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Bytes read into the front of `buffer`, 0 at the end of the file.
+  virtual Result<std::size_t> read(std::span<char> buffer) = 0;
+  virtual Result<std::uint64_t> size() = 0;
 };
 
 // A program that holds a file open.
@@ -75,6 +85,9 @@ class FileSystem {
   // package asks for; Windows ignores it.
   virtual Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
                                                          std::uint32_t permissions) = 0;
+  // A file to read piece by piece, shared with writers: a caller that must
+  // know what it read checks the bytes, not the path.
+  virtual Result<std::unique_ptr<FileReader>> openRead(const std::filesystem::path& path) = 0;
   virtual Result<Unit> copy(const std::filesystem::path& from,
                             const std::filesystem::path& to) = 0;
   // Succeeds when this user may create, rename and delete files and folders

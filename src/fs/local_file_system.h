@@ -21,6 +21,7 @@ class LocalFileSystem final : public FileSystem {
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
   Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
                                                  std::uint32_t permissions) override;
+  Result<std::unique_ptr<FileReader>> openRead(const std::filesystem::path& path) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<Unit> checkWritable(const std::filesystem::path& folder) override;
   // No sharing at all: a sharing or lock violation means another opener.

@@ -105,6 +105,21 @@ class LocalFileWriter final : public FileWriter {
   OpenFile file_;
 };
 
+class LocalFileReader final : public FileReader {
+ public:
+  explicit LocalFileReader(OpenFile file) : file_(std::move(file)) {}
+  Result<std::size_t> read(std::span<char> buffer) override {
+    ASSIGN_OR_RETURN(const std::uint64_t got,
+                     readSome(file_, std::span(reinterpret_cast<std::uint8_t*>(buffer.data()),
+                                               buffer.size())));
+    return static_cast<std::size_t>(got);
+  }
+  Result<std::uint64_t> size() override { return fileSize(file_); }
+
+ private:
+  OpenFile file_;
+};
+
 Result<Unit> createParent(const std::filesystem::path& path) {
   const std::filesystem::path parent = path.parent_path();
   if (parent.empty() || !parent.has_relative_path()) return Unit{};
@@ -230,6 +245,11 @@ Result<std::unique_ptr<FileWriter>> LocalFileSystem::createFile(const std::files
                                                                 std::uint32_t permissions) {
   ASSIGN_OR_RETURN(OpenFile file, openFile(path, OpenMode::createNew, permissions));
   return std::unique_ptr<FileWriter>(std::make_unique<LocalFileWriter>(std::move(file)));
+}
+
+Result<std::unique_ptr<FileReader>> LocalFileSystem::openRead(const std::filesystem::path& path) {
+  ASSIGN_OR_RETURN(OpenFile file, openFile(path, OpenMode::read));
+  return std::unique_ptr<FileReader>(std::make_unique<LocalFileReader>(std::move(file)));
 }
 
 Result<std::string> LocalFileSystem::readFile(const std::filesystem::path& path,

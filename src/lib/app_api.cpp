@@ -19,6 +19,7 @@
 #include "elevated/package_contract.h"
 #include "fs/local_file_system.h"
 #include "host/system_host.h"
+#include "json/strict_json.h"
 #include "lib/app_library.h"
 #include "lib/failures.h"
 #include "loftswitch/app.h"
@@ -335,6 +336,12 @@ int loftswitch_mark_reported(const char* install_folder, const char* user_worksp
 
 void loftswitch_offer_free(loftswitch_offer* offer) {
   if (offer != nullptr) clearOffer(offer);
+}
+
+const char* loftswitch_offer_kind(const loftswitch_offer* offer) {
+  if (offer == nullptr || offer->present == 0 || offer->signed_json == nullptr) return "";
+  const auto fields = loftswitch::parseStrictJson(offer->signed_json, 4);
+  return fields && fields->is_object() && fields->contains("from") ? "delta" : "full";
 }
 
 void loftswitch_string_free(char* text) { std::free(text); }

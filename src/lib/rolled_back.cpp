@@ -15,6 +15,8 @@ namespace loftswitch::applib {
 namespace {
 
 constexpr std::uint64_t kFileLimit = 1048576;
+// A refusal is news for a release or two; these few cover that.
+constexpr std::size_t kRefusalsKept = 8;
 
 struct RolledBack {
   std::string version, attempt, reason, detail;
@@ -132,6 +134,40 @@ Outcome<Unit> checkRolledBack(FileSystem& fs, const std::filesystem::path& file,
                         "; stage it with \"retryRolledBack\": true in the options to try it again");
   }
   return Unit{};
+}
+
+std::filesystem::path refusedDeltasPath(const std::filesystem::path& workspaceFolder) {
+  return workspaceFolder / utf8ToPath("refused-deltas.json");
+}
+
+std::vector<RefusedDelta> refusedDeltas(FileSystem& fs, const std::filesystem::path& file) {
+  std::vector<RefusedDelta> refused;
+  const auto text = fs.readFile(file, kFileLimit);
+  const auto parsed = text ? parseStrictJson(*text, 3) : Result<nlohmann::json>(nlohmann::json());
+  if (!parsed || !parsed->is_object() || !parsed->contains("deltas") ||
+      !(*parsed)["deltas"].is_array()) {
+    return refused;
+  }
+  for (const nlohmann::json& element : (*parsed)["deltas"]) {
+    FieldReader reader(element, "deltas");
+    RefusedDelta entry{reader.string("sha256", true), reader.string("why", false)};
+    if (reader.finish()) refused.push_back(std::move(entry));
+  }
+  return refused;
+}
+
+Result<Unit> recordRefusedDelta(FileSystem& fs, const std::filesystem::path& file,
+                                const RefusedDelta& delta) {
+  std::vector<RefusedDelta> refused = refusedDeltas(fs, file);
+  std::erase_if(refused, [&](const RefusedDelta& entry) { return entry.sha256 == delta.sha256; });
+  refused.push_back(delta);
+  if (refused.size() > kRefusalsKept) refused.erase(refused.begin(), refused.end() - kRefusalsKept);
+  nlohmann::json deltas = nlohmann::json::array();
+  for (const RefusedDelta& entry : refused) {
+    deltas.push_back({{"sha256", entry.sha256}, {"why", entry.why}});
+  }
+  const nlohmann::json document = {{"loftswitch_refused_deltas", 1}, {"deltas", deltas}};
+  return fs.writeFile(file, document.dump(2) + "\n");
 }
 
 }  // namespace loftswitch::applib

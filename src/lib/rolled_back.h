@@ -32,4 +32,16 @@ std::filesystem::path rolledBackPath(const std::filesystem::path& workspaceFolde
     FileSystem& fs, const std::filesystem::path& file, const std::optional<Journal>& current,
     const std::string& installed);
 
+// "refused-deltas.json" in the same folder: the delta packages that staging
+// refused on this install, so that checks offer the full package instead.
+std::filesystem::path refusedDeltasPath(const std::filesystem::path& workspaceFolder);
+
+// The deltas refused here. A record that does not read is none: it only
+// costs one more refusal, which writes it again.
+std::vector<RefusedDelta> refusedDeltas(FileSystem& fs, const std::filesystem::path& file);
+
+// Adds `delta` to the record, which keeps the latest few.
+[[nodiscard]] Result<Unit> recordRefusedDelta(FileSystem& fs, const std::filesystem::path& file,
+                                              const RefusedDelta& delta);
+
 }  // namespace loftswitch::applib

@@ -8,6 +8,7 @@
 #include "base/log_sink.h"
 #include "base/file.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "elevated/elevated.h"
 #include "elevated/package_contract.h"
 #include "elevated/request.h"
@@ -36,7 +37,7 @@ constexpr std::uint64_t kNewerAttemptsBeforeKeptGoes = 3;
 // The keys each input may carry into the update request. The signed fields
 // are what the publisher's tool writes; the options are the application's.
 const std::set<std::string, std::less<>> kSignedKeys = {
-    "version", "notes", "platform", "url", "size", "sha256", "signature", "keyId"};
+    "version", "from", "notes", "platform", "url", "size", "sha256", "signature", "keyId"};
 const std::set<std::string, std::less<>> kOptionKeys = {"relaunchArgs", "relaunchCwd", "exitMs",
                                                         "confirmMs"};
 // An option of staging itself, not carried into the request.
@@ -169,7 +170,8 @@ class ProgressRelay {
   // step's own.
   std::optional<Failure> cancellation() const {
     if (!cancelled_) return std::nullopt;
-    static constexpr const char* kSteps[] = {"", "copying", "verifying", "unpacking"};
+    static constexpr const char* kSteps[] = {"",          "copying",     "verifying",
+                                             "unpacking", "downloading", "rebuilding"};
     return Failure{LOFTSWITCH_CANCELLED, std::string("cancelled by the application while ") +
                                              kSteps[cancelledIn_] +
                                              " the package; nothing was staged"};
@@ -265,7 +267,8 @@ void ageKept(FileSystem& fs, const Workspace& workspace, std::string_view id) {
   config.expandedSizeLimit = settings.maxExpandedBytes;
   config.entryLimit = settings.maxEntries;
   config.hashProgress = relay.phase(LOFTSWITCH_PHASE_VERIFYING);
-  config.extractProgress = relay.phase(LOFTSWITCH_PHASE_UNPACKING);
+  config.extractProgress = relay.phase(request.from.empty() ? LOFTSWITCH_PHASE_UNPACKING
+                                                            : LOFTSWITCH_PHASE_REBUILDING);
   const LogSink quiet;
   Elevated helper(request, std::nullopt, fs, host, quiet, config);
   if (auto extracted = helper.extractVerified(copy, stagedFolder(workspace, request.id));
@@ -274,6 +277,48 @@ void ageKept(FileSystem& fs, const Workspace& workspace, std::string_view id) {
     return std::unexpected(packageFailure(extracted.error()));
   }
   return Unit{};
+}
+
+// A delta that the install's files do not fit is refused here, before
+// anyone is asked for rights; the administrator's helper checks them again
+// on the install it guards.
+[[nodiscard]] Outcome<Unit> checkDeltaFits(FileSystem& fs, OpenFile& package,
+                                           const UpdateRequest& request,
+                                           const std::filesystem::path& install,
+                                           const StageSettings& settings) {
+  OpenFile* file = &package;
+  auto reader = openPackage(
+      [file](std::uint64_t offset, std::span<std::uint8_t> bytes) {
+        return readExactAt(*file, offset, bytes).has_value();
+      },
+      request.size, PackageLimits{settings.maxExpandedBytes, settings.maxEntries});
+  const Result<Unit> matches =
+      reader ? checkDeltaBase(*reader, fs, install, DeltaVersions{request.from, request.version})
+             : Result<Unit>(fail(reader.error()));
+  if (!matches) return std::unexpected(packageFailure(matches.error()));
+  return Unit{};
+}
+
+// A refused delta is remembered where checks look, so that the next check
+// offers this install the full package; only in a workspace that is there
+// already, as a refused first staging leaves none behind.
+[[nodiscard]] Outcome<Staged> rememberRefusedDelta(FileSystem& fs,
+                                                   const std::filesystem::path& folder,
+                                                   const UpdateRequest& request,
+                                                   Outcome<Staged> result) {
+  if (result || request.from.empty() || result.error().code != LOFTSWITCH_ERROR_REJECTED ||
+      !fs.isFolder(folder)) {
+    return result;
+  }
+  std::string& message = result.error().message;
+  if (auto recorded = recordRefusedDelta(fs, refusedDeltasPath(folder),
+                                         {toHex(request.sha256), message});
+      !recorded) {
+    message += "; can't remember the refusal: " + recorded.error().message;
+  } else {
+    message += "; check for the update again to be offered the full package";
+  }
+  return result;
 }
 
 }  // namespace
@@ -357,14 +402,20 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
     RETURN_IF_FAILED(checkRolledBack(fs, rolledBackPath(*places.userWorkspace),
                                      current ? std::optional<Journal>(*current) : std::nullopt,
                                      description->version, request->version, retryRolledBack));
-    if (auto held = hashPackage(package, *request, relay.phase(LOFTSWITCH_PHASE_VERIFYING));
-        !held) {
+    auto held = hashPackage(package, *request, relay.phase(LOFTSWITCH_PHASE_VERIFYING));
+    if (!held) {
       if (auto cancelled = relay.cancellation()) return std::unexpected(*cancelled);
       const ErrorCode code = held.error().code;
       if (code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch) {
         return std::unexpected(rejected(held.error().message));
       }
       return ioFailure("can't read the package: " + held.error().message);
+    }
+    if (!request->from.empty()) {
+      if (auto fits = checkDeltaFits(fs, *held, *request, places.install, settings); !fits) {
+        return rememberRefusedDelta(fs, *places.userWorkspace, *request,
+                                    std::unexpected(std::move(fits.error())));
+      }
     }
     const std::filesystem::path file = requestFile(*places.userWorkspace, id);
     if (auto written = fs.writeFile(file, document.dump(2) + "\n"); !written) {
@@ -374,7 +425,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
                           " for the administrator's helper (" + pathToUtf8(file) + ")"};
   }
 
-  Outcome<Staged> staged = stageAttempt(
+  Outcome<Staged> staged = rememberRefusedDelta(fs, workspace.workspacePath, *request, stageAttempt(
       fs, host, workspace, *description, *request, retryRolledBack, settings,
       [&](const std::filesystem::path&) -> Outcome<Unit> {
         const std::filesystem::path incoming =
@@ -385,7 +436,7 @@ Outcome<Staged> stagePackage(FileSystem& fs, ApplyHost& host, const AppPlaces& p
         }
         return extractInto(fs, host, workspace, *request, package,
                            incoming / utf8ToPath("package.zip"), settings, relay);
-      });
+      }));
   // A user workspace is for installs this user cannot change; say why this
   // one was not needed, so that it does not go unused without a word.
   if (staged && places.userWorkspace) {

@@ -151,6 +151,7 @@ Outcome<FoundUpdate> checkForUpdate(FileSystem& fs, Transport& transport, const 
                  rolledBackVersions(fs, rolledBackPath(folder),
                                     journal ? std::optional<Journal>(*journal) : std::nullopt,
                                     install.description.version));
+  check.refusedDeltas = refusedDeltas(fs, refusedDeltasPath(folder));
   auto bytes = fetchDocument(transport, feedUrl, install.allowHttp, kFeedLimit, sleep);
   if (!bytes) return std::unexpected(fetchFailure("can't fetch the feed", bytes.error()));
   if (auto made = fs.createFolders(folder); !made) {

@@ -15,6 +15,7 @@
 #include "base/file.h"
 #include "base/result.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "download/url.h"
 #include "elevated/ed25519.h"
 #include "elevated/elevated.h"
@@ -29,6 +30,7 @@
 #include "fs/local_file_system.h"
 #include "json/strict_json.h"
 #include "loftswitch/version.h"
+#include "pack/delta_maker.h"
 #include "package/package_reader.h"
 
 namespace loftswitch {
@@ -56,22 +58,33 @@ constexpr Command kCommands[] = {
      "names at least one public key, and the executable it names and\n"
      "loftswitch-apply.exe are there. Without --app and --version their match is\n"
      "not checked; without --platform, loftswitch.json must list at least one.\n"
-     "Prints the number of entries and bytes, or the first refusal.\n"},
+     "Prints the number of entries and bytes, or the first refusal. A delta\n"
+     "package is checked as far as it can be without the install it applies to.\n"},
     {"sign",
      "sign --key <private key file> --app <id> --version <version> --platform <name>\n"
      "     [--notes <text> | --notes-file <file>] [--out <file>] [--signature-out <file>]\n"
      "     <package.zip>",
      "checks the package as check does, with these --app, --version and --platform,\n"
      "then measures it, computes its SHA-256 and signs them together with the app id,\n"
-     "version, platform and notes. Writes the signed fields (version, notes,\n"
-     "platform, size, sha256, signature, and keyId: the unsigned id of the signing\n"
-     "key) as JSON to --out, or to standard output without it: publish them beside\n"
-     "the package, unchanged. --signature-out writes the signature alone, in base64.\n"},
+     "version, platform and notes, and for a delta the version it applies to.\n"
+     "Writes the signed fields (version, from, notes, platform, size, sha256,\n"
+     "signature, and keyId: the unsigned id of the signing key) as JSON to --out, or\n"
+     "to standard output without it: publish them beside the package, unchanged.\n"
+     "--signature-out writes the signature alone, in base64.\n"},
+    {"delta", "delta --from <old package.zip> --to <new package.zip> --out <delta.zip>",
+     "writes a delta package that turns an install of the old package's version\n"
+     "into exactly the new package's: files the install has are taken from it,\n"
+     "changed files travel as zstd patches against the old ones (up to 2 GiB),\n"
+     "the rest whole. The new package is checked as check does, and the delta is\n"
+     "tried by rebuilding the new version from the old package, as an install\n"
+     "would. Sign it as a package: the signed fields then also name the version\n"
+     "it applies to, and an install of any other version refuses it.\n"},
     {"publish",
      "publish --key <private key file> --feed <feed file> --channel <name>\n"
      "        --url <package URL> --signed <signed.json> [--expires-days <n>] [--app <id>]",
      "adds the package that sign described in --signed to the channel's feed (or puts\n"
-     "it in place of the one for the same version and platform), and signs the feed\n"
+     "it in place of the one for the same version and platform; a delta goes beside\n"
+     "the full package, in place of the delta from the same version), and signs the feed\n"
      "again with the key: installs check for updates with loftswitch_check_for_update\n"
      "at the feed's URL. --url is absolute or relative to the feed; when it names a\n"
      "local file, the package there must be the one the fields were signed for. The\n"
@@ -330,46 +343,59 @@ struct PackageSummary {
   InstallDescription description;  // the loftswitch.json it installs
 };
 
+// Runs `step` on a new folder of its own in the temporary folder, which
+// goes afterwards.
+template <typename Step>
+[[nodiscard]] Result<Unit> inTemporaryFolder(LocalFileSystem& fs, const Step& step) {
+  std::error_code error;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+  if (error) return fail(ErrorCode::io, "can't find the temporary folder: " + error.message());
+  const std::filesystem::path folder =
+      temporary / utf8ToPath("loftswitch-check-" + randomToken(8));
+  RETURN_IF_ERROR(fs.createFolders(folder));
+  Result<Unit> result = step(folder);
+  // A leftover in the temporary folder harms nothing, so its removal may fail.
+  (void)fs.remove(folder);
+  return result;
+}
+
 // The package opened, limited and extracted as the installing side does it,
 // into a folder of its own that goes afterwards, then the contract that keeps
 // the installed version updatable.
 [[nodiscard]] Result<PackageSummary> checkPackage(const std::filesystem::path& package,
                                                   const PackageExpectation& expected) {
-  const ElevatedConfig limits;
-  ASSIGN_OR_RETURN(OpenFile file, openFile(package, OpenMode::readDenyWrite));
-  ASSIGN_OR_RETURN(const std::uint64_t size, fileSize(file));
-  if (size > limits.packageSizeLimit) {
-    return fail(ErrorCode::tooLarge, "the package is larger than the limit");
-  }
-  OpenFile* held = &file;
-  ReadAt readAt = [held](std::uint64_t offset, std::span<std::uint8_t> bytes) {
-    return readExactAt(*held, offset, bytes).has_value();
-  };
-  ASSIGN_OR_RETURN(PackageReader reader,
-                   openPackage(std::move(readAt), size,
-                               PackageLimits{limits.expandedSizeLimit, limits.entryLimit}));
+  ASSIGN_OR_RETURN(HeldPackage held, holdPackage(package));
+  PackageReader& reader = *held.reader;
   PackageSummary summary{reader.entries().size(), 0, {}};
   for (const PackageEntry& entry : reader.entries()) summary.bytes += entry.declaredSize;
-
-  std::error_code error;
-  const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
-  if (error) return fail(ErrorCode::io, "can't find the temporary folder: " + error.message());
   LocalFileSystem fs;
-  const std::filesystem::path folder =
-      temporary / utf8ToPath("loftswitch-check-" + randomToken(8));
-  RETURN_IF_ERROR(fs.createFolders(folder));
-  // A leftover in the temporary folder harms nothing, so its removal may fail.
-  struct Removal {
-    LocalFileSystem& fs;
-    const std::filesystem::path& folder;
-    ~Removal() { (void)fs.remove(folder); }
-  } removal{fs, folder};
-  RETURN_IF_ERROR(extractAll(reader, fs, folder));
-  RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
-  ASSIGN_OR_RETURN(const std::string description,
-                   fs.readFile(folder / "loftswitch.json", kTextFileLimit));
-  ASSIGN_OR_RETURN(summary.description, readInstallDescription(description));
+  RETURN_IF_ERROR(inTemporaryFolder(fs, [&](const std::filesystem::path& folder) -> Result<Unit> {
+    RETURN_IF_ERROR(extractAll(reader, fs, folder));
+    RETURN_IF_ERROR(checkPackageContract(fs, folder, expected));
+    ASSIGN_OR_RETURN(const std::string description,
+                     fs.readFile(folder / "loftswitch.json", kTextFileLimit));
+    ASSIGN_OR_RETURN(summary.description, readInstallDescription(description));
+    return ok();
+  }));
   return summary;
+}
+
+// The manifest of a delta package, checked as far as it can be without the
+// install; nothing for a package that is no delta.
+[[nodiscard]] Result<std::optional<DeltaManifest>> readDelta(const std::filesystem::path& package) {
+  ASSIGN_OR_RETURN(HeldPackage held, holdPackage(package));
+  for (const PackageEntry& entry : held.reader->entries()) {
+    ASSIGN_OR_RETURN(const std::vector<std::string> components, held.reader->components(entry));
+    if (joinedPath(components) == kDeltaManifestName) return readDeltaPackage(*held.reader);
+  }
+  return std::optional<DeltaManifest>();
+}
+
+std::string deltaSummary(const DeltaManifest& delta) {
+  std::uint64_t bytes = 0;
+  for (const DeltaFile& file : delta.files) bytes += file.size;
+  return "a delta from " + delta.from + " to " + delta.to + " of " +
+         std::to_string(delta.files.size()) + " files, " + std::to_string(bytes) + " bytes";
 }
 
 PackOutput keygen(const Command& command, std::span<const std::string> args) {
@@ -418,7 +444,18 @@ PackOutput check(const Command& command, std::span<const std::string> args) {
   if (const std::string* app = parsed.one("--app")) expected.app = *app;
   if (const std::string* version = parsed.one("--version")) expected.version = *version;
   if (const std::string* platform = parsed.one("--platform")) expected.platform = *platform;
-  const auto checked = checkPackage(utf8ToPath(parsed.positional), expected);
+  const std::filesystem::path package = utf8ToPath(parsed.positional);
+  const auto delta = readDelta(package);
+  if (!delta) return failure(refusalOrError(delta.error()), delta.error().message);
+  if (*delta) {
+    if (!expected.version.empty() && (*delta)->to != expected.version) {
+      return failure(kPackCheckFailed, "the delta turns version " + (*delta)->from + " into " +
+                                           (*delta)->to + ", not into " + expected.version);
+    }
+    return PackOutput{"ok: " + parsed.positional + " is " + deltaSummary(**delta) + "\n", {},
+                      kPackOk};
+  }
+  const auto checked = checkPackage(package, expected);
   if (!checked) return failure(refusalOrError(checked.error()), checked.error().message);
   return PackOutput{"ok: " + parsed.positional + " holds " + std::to_string(checked->entries) +
                         " entries, " + std::to_string(checked->bytes) + " bytes\n",
@@ -466,8 +503,16 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
   const auto signer = publicKeyText(*seed);
   if (!signer) return failure(kPackError, signer.error().message);
   const std::filesystem::path package = utf8ToPath(parsed.positional);
-  if (auto checked = checkPackage(package, {app, version, platform}); !checked) {
-    return failure(refusalOrError(checked.error()), "not signed: " + checked.error().message);
+  const auto delta = readDelta(package);
+  if (!delta) return failure(refusalOrError(delta.error()), "not signed: " + delta.error().message);
+  if (*delta && (*delta)->to != version) {
+    return failure(kPackCheckFailed, "not signed: the delta turns version " + (*delta)->from +
+                                         " into " + (*delta)->to + ", not into " + version);
+  }
+  if (!*delta) {
+    if (auto checked = checkPackage(package, {app, version, platform}); !checked) {
+      return failure(refusalOrError(checked.error()), "not signed: " + checked.error().message);
+    }
   }
   const auto facts = measurePackage(package);
   if (!facts) return failure(kPackError, facts.error().message);
@@ -479,6 +524,7 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
                            {"signature", encodeBase64(Ed25519Signature{})},
                            {"keyId", signer->id}};
   if (!notes.empty()) fields["notes"] = notes;
+  if (*delta) fields["from"] = (*delta)->from;
   // The installing side's own reading, before anything is signed.
   auto request = readAsRequest(fields);
   if (!request) return failure(kPackError, inFile(request.error().message, "the signed fields"));
@@ -506,9 +552,59 @@ PackOutput sign(const Command& command, std::span<const std::string> args) {
     }
   }
   if (out == nullptr) return PackOutput{fragment, {}, kPackOk};
-  return PackOutput{"signed " + parsed.positional + " for " + app + " " + version + " on " +
+  const std::string what = *delta ? "the delta from " + (*delta)->from + " of " : "";
+  return PackOutput{"signed " + parsed.positional + " for " + what + app + " " + version + " on " +
                         platform + ": " + std::to_string(facts->size) + " bytes, sha256 " +
                         toHex(facts->sha256) + "\n",
+                    {}, kPackOk};
+}
+
+// The new version rebuilt from the old package through the delta, as an
+// install of the old version rebuilds it, and held to the contract.
+[[nodiscard]] Result<Unit> tryDelta(const std::filesystem::path& oldPackage,
+                                    const std::filesystem::path& delta, const MadeDelta& made) {
+  ASSIGN_OR_RETURN(HeldPackage old, holdPackage(oldPackage));
+  ASSIGN_OR_RETURN(HeldPackage held, holdPackage(delta));
+  LocalFileSystem fs;
+  return inTemporaryFolder(fs, [&](const std::filesystem::path& folder) -> Result<Unit> {
+    const std::filesystem::path install = folder / "old";
+    const std::filesystem::path rebuilt = folder / "new";
+    RETURN_IF_ERROR(fs.createFolders(install));
+    RETURN_IF_ERROR(fs.createFolders(rebuilt));
+    RETURN_IF_ERROR(extractAll(*old.reader, fs, install));
+    RETURN_IF_ERROR(
+        rebuildDelta(*held.reader, fs, install, rebuilt, DeltaVersions{made.from, made.to}));
+    return checkPackageContract(fs, rebuilt, {made.app, made.to, ""});
+  });
+}
+
+PackOutput delta(const Command& command, std::span<const std::string> args) {
+  const Parsed parsed =
+      parseOptions(args, {"--from", "--to", "--out"}, {}, {"--from", "--to", "--out"}, "");
+  if (parsed.help) return PackOutput{commandUsage(command), {}, kPackOk};
+  if (parsed.error) return usage(command, *parsed.error);
+  const std::filesystem::path from = utf8ToPath(*parsed.one("--from"));
+  const std::filesystem::path to = utf8ToPath(*parsed.one("--to"));
+  const std::filesystem::path out = utf8ToPath(*parsed.one("--out"));
+  if (auto checked = checkPackage(to, {}); !checked) {
+    return failure(refusalOrError(checked.error()), "the new package: " + checked.error().message);
+  }
+  const auto made = makeDelta(from, to, out);
+  Result<Unit> tried = made ? tryDelta(from, out, *made) : fail(made.error());
+  if (!tried) {
+    LocalFileSystem fs;
+    (void)fs.remove(out);  // a half-written or broken delta must not be shipped
+    const std::string what = made ? "the delta doesn't rebuild the new package: " : "";
+    return failure(made ? kPackError : refusalOrError(tried.error()),
+                   "no delta written: " + what + tried.error().message);
+  }
+  return PackOutput{"wrote " + *parsed.one("--out") + ": the delta of " +
+                        made->app + " from " + made->from + " to " + made->to + ", " +
+                        std::to_string(made->unchanged) + " files unchanged, " +
+                        std::to_string(made->patched) + " patched, " +
+                        std::to_string(made->whole) + " whole, " +
+                        std::to_string(made->removed) + " removed: " +
+                        std::to_string(made->bytes) + " bytes\n",
                     {}, kPackOk};
 }
 
@@ -567,20 +663,6 @@ PackOutput verify(const Command& command, std::span<const std::string> args) {
   auto request = readAsRequest(*fields);
   if (!request) return failure(kPackError, inFile(request.error().message, fieldsPath));
 
-  if (description) {
-    const std::optional<Version> offered = parseVersion(request->version);
-    const std::optional<Version> installed = parseVersion(description->version);
-    if (offered && installed && compareVersions(*offered, *installed) <= 0) {
-      return failure(kPackCheckFailed, "version " + request->version +
-                                           " is not newer than the installed " +
-                                           description->version);
-    }
-    if (std::find(description->platforms.begin(), description->platforms.end(),
-                  request->platform) == description->platforms.end()) {
-      return failure(kPackCheckFailed, "the package is for " + request->platform +
-                                           ", which this install doesn't run");
-    }
-  }
   if (auto hashed = hashPackage(utf8ToPath(parsed.positional), *request); !hashed) {
     const ErrorCode code = hashed.error().code;
     const bool mismatch = code == ErrorCode::sizeMismatch || code == ErrorCode::digestMismatch;
@@ -643,18 +725,29 @@ PackOutput publish(const Command& command, std::span<const std::string> args) {
   if (!where) return failure(kPackError, where.error().message);
   if (const auto url = parseUrl(*where); url && url->kind == UrlKind::file) {
     const std::filesystem::path package = utf8ToPath(url->path);
-    auto checked = checkPackage(package, {publication.app, request->version, request->platform});
-    if (!checked) {
-      return failure(refusalOrError(checked.error()), "not published: " + checked.error().message);
-    }
     if (auto held = hashPackage(package, *request); !held) {
       return failure(refusalOrError(held.error()),
                      "not published: " + fieldsPath + " is not for " + url->path + ": " +
                          held.error().message);
     }
-    if (publication.app.empty()) publication.app = checked->description.app;
-    for (const Ed25519Key& key : checked->description.publicKeys) {
-      publication.packageKeys.push_back(key);
+    if (!request->from.empty()) {
+      // A delta holds no install description of its own: the feed's app and
+      // key vouch for it, and its manifest must be what was signed.
+      const auto delta = readDelta(package);
+      if (!delta || !*delta || (*delta)->from != request->from || (*delta)->to != request->version) {
+        return failure(delta ? kPackCheckFailed : refusalOrError(delta.error()),
+                       "not published: " + url->path + " is not the delta from " + request->from +
+                           " to " + request->version + (delta ? "" : ": " + delta.error().message));
+      }
+    } else {
+      auto checked = checkPackage(package, {publication.app, request->version, request->platform});
+      if (!checked) {
+        return failure(refusalOrError(checked.error()), "not published: " + checked.error().message);
+      }
+      if (publication.app.empty()) publication.app = checked->description.app;
+      for (const Ed25519Key& key : checked->description.publicKeys) {
+        publication.packageKeys.push_back(key);
+      }
     }
   } else if (publication.app.empty()) {
     return usage(command, "--app is needed to start a feed whose package is not a local file");
@@ -700,6 +793,7 @@ PackOutput runPack(const std::vector<std::string>& args) {
   if (command->name == "public-key") return publicKey(*command, rest);
   if (command->name == "check") return check(*command, rest);
   if (command->name == "sign") return sign(*command, rest);
+  if (command->name == "delta") return delta(*command, rest);
   if (command->name == "publish") return publish(*command, rest);
   return verify(*command, rest);
 }

@@ -252,68 +252,67 @@ Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,
   return reader;
 }
 
+Result<Unit> PackageReader::read(const PackageEntry& entry, const PieceSink& sink) {
+  ASSIGN_OR_RETURN(const ZipRecord record, recordOf(entry));
+  const std::string path = acceptedPath(record.name);
+  std::uint64_t written = 0;
+  std::optional<Error> sinkError;
+  const ZipSink zipSink = [&](std::string_view piece) {
+    if (piece.size() > entry.declaredSize - written) {
+      sinkError = Error{ErrorCode::tooLarge, "a package entry inflates past its declared size"};
+      return false;
+    }
+    if (Result<Unit> taken = sink(piece); !taken) {
+      sinkError = std::move(taken.error());
+      return false;
+    }
+    written += piece.size();
+    return true;
+  };
+  const ZipExtraction extraction = extractZipEntry(*readAt_, archiveSize_, record, zipSink);
+  if (sinkError) return fail(std::move(*sinkError));
+  if (!extraction.failure.empty()) {
+    return fail(ErrorCode::damaged,
+                "package entry \"" + path + "\" is damaged: " + extraction.failure);
+  }
+  if (written != entry.declaredSize) {
+    return fail(ErrorCode::damaged, "package entry \"" + path + "\" is shorter than declared");
+  }
+  return Unit{};
+}
+
 Result<Unit> extractAll(PackageReader& reader, FileSystem& fileSystem,
                         const std::filesystem::path& target, const ByteProgress& progress) {
   std::uint64_t writtenTotal = 0;
   const std::uint64_t declaredTotal = reader.declaredTotal_;
   if (!keepGoing(progress, 0, declaredTotal)) return fail(stoppedByCaller());
   for (const PackageEntry& entry : reader.entries_) {
-    ASSIGN_OR_RETURN(const ZipRecord record, reader.recordOf(entry));
-    ASSIGN_OR_RETURN(const AcceptedName accepted, checkEntryName(record.name));
+    ASSIGN_OR_RETURN(const std::vector<std::string> components, reader.components(entry));
     std::filesystem::path path = target;
-    for (const std::string& component : accepted.components) path /= utf8ToPath(component);
+    for (const std::string& component : components) path /= utf8ToPath(component);
     if (entry.kind == PackageEntryKind::folder) {
       RETURN_IF_ERROR(fileSystem.createFolders(path));
       continue;
     }
 
-    const std::string joined = joinedPath(accepted.components);
     RETURN_IF_ERROR(fileSystem.createFolders(path.parent_path()));
     const std::uint32_t permissions = (entry.mode & kAnyExecute) != 0 ? 0755 : 0644;
     Result<std::unique_ptr<FileWriter>> opened = fileSystem.createFile(path, permissions);
     if (!opened) {
       if (opened.error().code == ErrorCode::io) {
-        return fail(ErrorCode::badLayout, "package entry \"" + joined +
+        return fail(ErrorCode::badLayout, "package entry \"" + joinedPath(components) +
                                               "\" collides with another entry: " +
                                               opened.error().message);
       }
       return fail(std::move(opened.error()));
     }
-    std::unique_ptr<FileWriter> file = std::move(*opened);
-
-    std::uint64_t writtenHere = 0;
-    std::optional<Error> sinkError;
-    const ZipSink sink = [&](std::string_view piece) {
-      if (piece.size() > entry.declaredSize - writtenHere ||
-          piece.size() > reader.limits_.maxExpandedBytes - writtenTotal) {
-        sinkError = Error{ErrorCode::tooLarge, "a package entry inflates past its declared size"};
-        return false;
-      }
-      Result<Unit> written = file->write(piece);
-      if (!written) {
-        sinkError = std::move(written.error());
-        return false;
-      }
-      writtenHere += piece.size();
+    const std::unique_ptr<FileWriter> file = std::move(*opened);
+    RETURN_IF_ERROR(reader.read(entry, [&](std::string_view piece) -> Result<Unit> {
+      RETURN_IF_ERROR(file->write(piece));
       writtenTotal += piece.size();
-      if (!keepGoing(progress, writtenTotal, declaredTotal)) {
-        sinkError = stoppedByCaller();
-        return false;
-      }
-      return true;
-    };
-    const ZipExtraction extraction =
-        extractZipEntry(*reader.readAt_, reader.archiveSize_, record, sink);
-    file.reset();
-
-    if (sinkError) return fail(std::move(*sinkError));
-    if (!extraction.failure.empty()) {
-      return fail(ErrorCode::damaged,
-                  "package entry \"" + joined + "\" is damaged: " + extraction.failure);
-    }
-    if (writtenHere != entry.declaredSize) {
-      return fail(ErrorCode::damaged, "package entry \"" + joined + "\" is shorter than declared");
-    }
+      if (!keepGoing(progress, writtenTotal, declaredTotal)) return fail(stoppedByCaller());
+      return Unit{};
+    }));
   }
   if (!keepGoing(progress, writtenTotal, declaredTotal)) return fail(stoppedByCaller());
   return Unit{};

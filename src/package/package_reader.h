@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <string>
+#include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/result.h"
@@ -55,6 +57,9 @@ class PackageReader;
                                       const std::filesystem::path& target,
                                       const ByteProgress& progress = {});
 
+// Takes one piece of an entry's content; an error stops the reading.
+using PieceSink = std::function<Result<Unit>(std::string_view piece)>;
+
 // An archive whose every entry passed the checks, ready for one extraction.
 class PackageReader {
  public:
@@ -63,9 +68,14 @@ class PackageReader {
 
   // In archive order.
   const std::vector<PackageEntry>& entries() const { return entries_; }
+  const PackageLimits& limits() const { return limits_; }
 
   // The accepted path components of one of its entries.
   [[nodiscard]] Result<std::vector<std::string>> components(const PackageEntry& entry);
+
+  // Streams a file entry's content into `sink`, checked against its declared
+  // size and its CRC-32; the sink's own error takes precedence.
+  [[nodiscard]] Result<Unit> read(const PackageEntry& entry, const PieceSink& sink);
 
  private:
   friend Result<PackageReader> openPackage(ReadAt readAt, std::uint64_t archiveSize,

@@ -56,6 +56,18 @@ Snapshot newVersionInstalled() {
           {"loftswitch.json", description("1.1.0")}, {"settings.ini", "mine"}};
 }
 
+// The delta from the publisher's 1.0.0, whose files the install holds, to
+// the new version.
+std::string deltaPackage() {
+  ZipBuilder old;
+  for (const auto& [stored, content] : oldVersion()) {
+    std::string name = stored;
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (!name.ends_with('/')) old.file(name, content);
+  }
+  return deltaBetween(old.build(), updatable("1.1.0", newVersion()));
+}
+
 bool inside(const std::filesystem::path& path, const std::filesystem::path& folder) {
   return pathToUtf8(path).starts_with(pathToUtf8(folder));
 }
@@ -184,6 +196,21 @@ TEST(ElevatedTest, InstallsASignedPackageAndEndsOnlyOnTheNewVersionsWord) {
   EXPECT_EQ(exited.journal()->outcome->detail, "the new version exited with code 0xC0000005 (access violation) before it finished starting");
 }
 
+// A delta is rebuilt from the install the helper guards; the copy that the
+// request names, whatever it holds, is never read.
+TEST(ElevatedTest, RebuildsASignedDeltaFromTheInstallItGuards) {
+  World w;
+  w.request.install = w.temp / "copy";
+  for (const auto& [name, content] : oldVersion()) {
+    if (!name.ends_with('\\')) w.fs.addFile(w.request.install / name, content + "!");
+  }
+  w.request.from = "1.0.0";
+  w.setPackage(deltaPackage());
+  w.markerAfter(700, "confirmed-");
+  EXPECT_EQ(w.run(), RunOutcome::updated);
+  EXPECT_EQ(w.installed(), newVersionInstalled());
+}
+
 // What the previous attempt left is settled before this one installs: a
 // swapped one is counted as confirmed, as the app asks again and so runs, a
 // half-done one is undone; either is archived, and its folders and the
@@ -259,6 +286,8 @@ std::vector<Attack> attacks() {
      kEntry + "\"crc.txt\" is damaged: CRC-32 mismatch"},
     {"ShorterThanDeclared", packageWith({.name = "short.txt", .content = "data", .uncompressedSize = 10}),
      kEntry + "\"short.txt\" is shorter than declared"},
+    {"DeltaForAnotherVersion", resigned([](UpdateRequest& r) { r.from = "0.9.0"; }),
+     "the delta turns version 0.9.0 into 1.1.0, not the installed 1.0.0"},
     {"NoExecutable", [](World& w) { w.setPackage(updatable("1.1.0", ZipBuilder().file("x.exe", "x"))); },
      "the package has no demo.exe, the executable its loftswitch.json names"},
     {"OneFolderZipped", [](World& w) { w.setPackage(ZipBuilder().file("app/loftswitch.json", description("1.1.0")).build()); },

@@ -44,9 +44,11 @@ TEST(Ed25519Test, GivesEveryWycheproofVerdictAndTheRfc8032Signature) {
 }
 
 // A signature made here verifies under its key only, and only while every
-// signed field is as it was.
+// signed field is as it was: a full package's, and a delta's, which is bound
+// to the version it applies to and never passes for a full package's.
 TEST(PackageSignatureTest, AnyTrustedKeyVerifiesEverySignedField) {
-  UpdateRequest request{.version = "v1.2.3+b7", .platform = "windows-x64", .size = 1048576};
+  for (const char* from : {"", "1.2.0"}) {
+  UpdateRequest request{.version = "v1.2.3+b7", .from = from, .platform = "windows-x64", .size = 1048576};
   const std::string message = buildSignedMessage("app", request);
   request.signature = ed25519Sign(Ed25519Seed{3}, {reinterpret_cast<const std::uint8_t*>(message.data()),
                                                    message.size()}).value();
@@ -63,10 +65,13 @@ TEST(PackageSignatureTest, AnyTrustedKeyVerifiesEverySignedField) {
   for (const auto& change : std::initializer_list<std::function<void(UpdateRequest&)>>{
            [](auto& r) { r.version = "1.2.3+b7"; },  // the v is part of what was signed
            [](auto& r) { r.platform = "windows-arm64"; }, [](auto& r) { ++r.size; },
-           [](auto& r) { r.sha256[31] ^= 1; }, [](auto& r) { r.notes = " "; }}) {
+           [](auto& r) { r.sha256[31] ^= 1; }, [](auto& r) { r.notes = " "; },
+           [](auto& r) { r.from = r.from.empty() ? "1.2.0" : ""; },
+           [](auto& r) { r.from = r.from.empty() ? "1.1" : r.from + ".0"; }}) {
     UpdateRequest tampered = request;
     change(tampered);
     EXPECT_THAT(verifyPackageSignature("app", tampered, keys), FailsWithCode(ErrorCode::badSignature));
+  }
   }
 }
 

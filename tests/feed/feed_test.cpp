@@ -31,20 +31,24 @@ std::string envelope(const std::string& body, std::uint8_t key = 1) {
   return "loftswitch feed v1 " + encodeBase64(*signature) + "\n" + body;
 }
 
-// A package offer signed by the publisher's key `key` for app "demo".
+// A package offer signed by the publisher's key `key` for app "demo"; with
+// `from`, a delta made from that version.
 nlohmann::json offer(const std::string& version, const std::string& platform = "windows-x64",
-                     std::uint8_t key = 1) {
+                     std::uint8_t key = 1, const std::string& from = "") {
   UpdateRequest fields;
   fields.version = version;
+  fields.from = from;
   fields.platform = platform;
   fields.notes = "notes of " + version;
   fields.size = 1000 + version.size();
-  fields.sha256 = Sha256::digest(version);
+  fields.sha256 = Sha256::digest(version + from);
   const std::string message = buildSignedMessage("demo", fields);
-  return {{"kind", "full"}, {"version", version}, {"platform", platform},
+  nlohmann::json offer = {{"kind", from.empty() ? "full" : "delta"}, {"version", version}, {"platform", platform},
           {"url", "pkgs/" + version + ".zip"}, {"size", fields.size},
           {"sha256", toHex(fields.sha256)}, {"notes", fields.notes},
           {"signature", encodeBase64(*ed25519Sign(seedOf(key), bytesOf(message)))}};
+  if (!from.empty()) offer["from"] = from;
+  return offer;
 }
 
 nlohmann::json with(nlohmann::json object, const char* key, nlohmann::json value) {
@@ -135,13 +139,14 @@ TEST(FeedCheckTest, RefusesEveryUntrustworthyFeedAndRemembersNothingOfIt) {
 }
 
 // The newest package the install may take: its platforms, newer than it,
-// signed by a key it trusts, not rolled back here; unknown kinds of offer
-// are for other readers.
+// signed by a key it trusts, not rolled back here; its delta from the
+// installed version unless staging refused that here; unknown kinds of
+// offer are for other readers.
 TEST(FeedCheckTest, OffersTheNewestPackageThisInstallMayTake) {
   const std::vector<nlohmann::json> offers = {
       offer("0.9"), offer("1.0"), offer("3.0", "linux-x64"), offer("2.5", "windows-x64", 9),
-      offer("2.2"), offer("2.1", "windows-arm64"), offer("2.1"),
-      {{"kind", "delta"}, {"from", "1.0"}, {"version", "9.0"}}, offer("2.0")};
+      offer("2.2"), offer("2.1", "windows-arm64"), offer("2.1"), offer("2.1", "windows-x64", 1, "1.0"),
+      offer("2.5", "windows-x64", 1, "0.9"), {{"kind", "patch"}, {"version", "9.0"}}, offer("2.0")};
   const std::string feed = envelope(body(kNow, offers));
   FeedCheck options;
   options.rolledBack = {{"2.2.0", "exited: crashed"}};
@@ -149,16 +154,26 @@ TEST(FeedCheckTest, OffersTheNewestPackageThisInstallMayTake) {
   auto found = checker.check(feed, options);
   ASSERT_THAT(found, IsOkay());
   EXPECT_TRUE(found->present);
-  EXPECT_EQ(std::tie(found->offer.version, found->offer.platform), std::tie("2.1", "windows-x64"));
+  EXPECT_EQ(std::tie(found->offer.version, found->offer.platform, found->offer.from),
+            std::tie("2.1", "windows-x64", "1.0"));
+  EXPECT_THAT(found->message, HasSubstr("2.1 for windows-x64 is offered as a delta from the installed 1.0"));
   EXPECT_EQ(found->packageUrl, "https://u.example/feeds/pkgs/2.1.zip");
   EXPECT_EQ(found->published, "2023-11-14T22:13:20Z");
   EXPECT_THAT(found->message, HasSubstr("skipped 2.5 for windows-x64: the update's signature"));
   EXPECT_THAT(found->message, HasSubstr("skipped 2.2 for windows-x64: it was rolled back on this "
                                         "install (exited: crashed)"));
   // The signed fields as staging reads them, and nothing else.
-  nlohmann::json fields = offer("2.1");
+  nlohmann::json fields = offer("2.1", "windows-x64", 1, "1.0");
   for (const char* key : {"kind", "url"}) fields.erase(key);
   EXPECT_EQ(nlohmann::json::parse(found->signedJson), fields);
+  EXPECT_FALSE(found->message.contains("0.9")) << found->message;
+  // Once staging refused that delta here, the full package is offered, saying why.
+  options.refusedDeltas = {{fields["sha256"], "a file was changed"}};
+  found = checker.check(feed, options);
+  EXPECT_TRUE(found->offer.from.empty() && found->offer.version == "2.1") << found->message;
+  EXPECT_THAT(found->message, HasSubstr("is offered as the full package on channel stable"));
+  EXPECT_THAT(found->message, HasSubstr("skipped the delta from 1.0 to 2.1 for windows-x64: staging "
+                                        "refused it on this install (a file was changed)"));
 
   options.retryRolledBack = true;
   EXPECT_EQ(checker.check(feed, options)->offer.version, "2.2");
@@ -202,9 +217,10 @@ TEST(FeedPublishTest, AddsReplacesAndResignsOnlyWhatItMay) {
   Publication publication;
   std::tie(publication.app, publication.channel, publication.url) =
       std::tuple("demo", "stable", "pkgs/2.0.zip");
-  const auto fields = [](const char* version, const char* app = "demo") {
+  const auto fields = [](const char* version, const char* app = "demo", const char* from = "") {
     UpdateRequest request;
     request.version = version;
+    request.from = from;
     request.platform = "windows-x64";
     request.size = 5;
     const std::string message = buildSignedMessage(app, request);
@@ -228,15 +244,21 @@ TEST(FeedPublishTest, AddsReplacesAndResignsOnlyWhatItMay) {
   EXPECT_EQ(read(*second).offers.size(), 2u);
   // The same version written otherwise replaces it; a kind it does not know stays.
   nlohmann::json withDelta = nlohmann::json::parse(openFeedEnvelope(*second)->body);
-  withDelta["offers"].push_back({{"kind", "delta"}, {"version", "2.1"}});
+  withDelta["offers"].push_back({{"kind", "patch"}, {"version", "2.1"}});
   publication.offer = fields("2.1.0");
   auto third = publishOffer(envelope(withDelta.dump()), seedOf(1), publication);
   ASSERT_THAT(third, IsOkay());
   const auto offers = nlohmann::json::parse(openFeedEnvelope(*third)->body)["offers"];
   ASSERT_EQ(offers.size(), 3u);
   EXPECT_EQ(std::tuple(offers[0]["version"], offers[1]["kind"], offers[2]["version"]),
-            std::tuple("2.0", "delta", "2.1.0"));
+            std::tuple("2.0", "patch", "2.1.0"));
   EXPECT_THAT(Checker().check(*third), IsOkay());
+  // A delta goes beside the full package of its version.
+  publication.offer = fields("2.1.0", "demo", "2.0");
+  auto fourth = publishOffer(*third, seedOf(1), publication);
+  ASSERT_THAT(fourth, IsOkay());
+  EXPECT_THAT(read(*fourth).offers, testing::ElementsAre(testing::Field(&FeedOffer::from, ""),
+              testing::Field(&FeedOffer::from, ""), testing::Field(&FeedOffer::from, "2.0")));
 
   const struct {
     const char* name;

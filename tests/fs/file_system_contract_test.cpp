@@ -176,6 +176,16 @@ TEST_P(FileSystemContractTest, WriteReplacesTheWholeContentAndReadHonoursTheLimi
   EXPECT_THAT(fs().readFile(at("new/folder/file"), 5), Optional(std::string("12345")));
   EXPECT_THAT(fs().readFile(at("new/folder/file"), 4),
               FailsWith(ErrorCode::tooLarge, text("new/folder/file") + " is larger than 4 bytes"));
+  // Or piece by piece, knowing its size.
+  auto reader = fs().openRead(at("new/folder/file"));
+  std::string pieces(8, '\0');
+  ASSERT_EQ((*reader)->size().value(), 5u);
+  EXPECT_EQ((*reader)->read(std::span(pieces).first(3)).value(), 3u);
+  EXPECT_EQ((*reader)->read(std::span(pieces).subspan(3)).value(), 2u);
+  EXPECT_EQ((*reader)->read(pieces).value(), 0u);
+  EXPECT_EQ(pieces.substr(0, 5), "12345");
+  reader->reset();
+  EXPECT_THAT(fs().openRead(at("missing")), failsAs(ErrorCode::notFound, "can't open", "missing"));
   write("new/folder/file", "");
   EXPECT_THAT(fs().readFile(at("new/folder/file"), 0), Optional(std::string()));
   EXPECT_THAT(fs().readFile(at("missing"), 10),
@@ -209,6 +219,7 @@ TEST_P(FileSystemContractTest, FileOperationsOnAFolderFailAndLeaveItAlone) {
   write("folder/inside", "x");
   EXPECT_THAT(fs().readFile(at("folder"), 100),
               failsAs(ErrorCode::accessDenied, "can't open", "folder"));
+  EXPECT_THAT(fs().openRead(at("folder")), failsAs(ErrorCode::accessDenied, "can't open", "folder"));
   EXPECT_THAT(fs().append(at("folder"), "+"),
               failsAs(ErrorCode::accessDenied, "can't open", "folder"));
   EXPECT_THAT(fs().writeFile(at("folder"), "y"),

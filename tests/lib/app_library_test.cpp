@@ -15,6 +15,7 @@
 #include "elevated/verify.h"
 #include "fs/local_file_system.h"
 #include "lib/app_library.h"
+#include "lib/rolled_back.h"
 #include "loftswitch/app.h"
 #include "support/app_dll.h"
 #include "support/fake_host.h"
@@ -52,12 +53,6 @@ std::map<std::string, std::string> packageFiles(const std::string& version = "2.
           {"loftswitch.json", description(version)}, {"loftswitch-apply.exe", "the tool"}};
 }
 
-std::string zipOf(const std::map<std::string, std::string>& files) {
-  ZipBuilder zip;
-  for (const auto& [name, content] : files) zip.file(name, content);
-  return zip.build();
-}
-
 // Records each progress call, and cancels at call `cancelAt` (from 0) and
 // any after it.
 struct Recorder {
@@ -81,19 +76,22 @@ class AppFolders : public ::testing::Test {
   // The fields that the publisher's tool writes for `package`, signed with
   // key `key` (1 is the trusted one).
   static std::string signFor(const std::string& package, const std::string& version = "2.0",
-                             const std::string& platform = "windows-x64", std::uint8_t key = 1) {
+                             const std::string& platform = "windows-x64", std::uint8_t key = 1,
+                             const std::string& from = "") {
     UpdateRequest request;
     request.version = version;
+    request.from = from;
     request.platform = platform;
     request.size = package.size();
     request.sha256 = Sha256::digest(package);
     const std::string message = buildSignedMessage("demo", request);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.data());
     const auto signature = ed25519Sign(seedOf(key), std::span(bytes, message.size()));
-    return nlohmann::json{{"version", version}, {"platform", platform}, {"size", package.size()},
-                          {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)},
-                          {"keyId", keyId(publicKey(key))}}
-        .dump();
+    nlohmann::json fields = {{"version", version}, {"platform", platform}, {"size", package.size()},
+                             {"sha256", toHex(request.sha256)}, {"signature", encodeBase64(*signature)},
+                             {"keyId", keyId(publicKey(key))}};
+    if (!from.empty()) fields["from"] = from;
+    return fields.dump();
   }
 
   // Stages `package` as an app does, through the DLL, with progress when
@@ -193,41 +191,50 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
 // ignored or reported as another failure, a callback called after it
 // cancelled, and a copy, stage folder or journal change left behind. The
 // attempt staged first must survive, and the call without progress must
-// stage after the cancels.
+// stage after the cancels. A delta reports rebuilding the new version from
+// the install's own files in place of unpacking.
 TEST_F(LibraryTest, ReportsEachPhaseToItsTotalAndACancelAtAnyReportLeavesNothing) {
+  const auto old = packageFiles("1.0");
+  for (const auto& [name, content] : old) writeTestFile(install() / name, content);
   auto files = packageFiles();
   std::string& noise = files["data/noise.bin"] = std::string(3 * 0x100000 + 12345, '\0');
   for (std::uint32_t x = 1; char& byte : noise) byte = static_cast<char>((x = x * 69069 + 1) >> 24);
-  const std::string package = zipOf(files);
+  const std::string package = zipOf(files), delta = deltaBetween(zipOf(old), package);
   std::uint64_t unpacked = 0;
   for (const auto& [name, content] : files) unpacked += content.size();
-  const std::uint64_t totals[] = {0, package.size(), package.size(), unpacked};
-  Recorder full;
-  ASSERT_EQ(stage(package, "", nullptr, &full), LOFTSWITCH_OK) << message;
-  std::uint64_t phases = 0;
-  for (std::size_t i = 0; i < full.calls.size(); ++i) {
-    const auto [phase, done, total] = full.calls[i];
-    const bool starts = i == 0 || full.calls[i - 1][0] != phase;
-    const bool ends = i + 1 == full.calls.size() || full.calls[i + 1][0] != phase;
-    const std::uint64_t before = starts ? 0 : full.calls[i - 1][1];
-    EXPECT_TRUE(!starts || phase == ++phases) << "call " << i;
-    EXPECT_EQ(std::pair(total, ends ? done : total), std::pair(totals[phase], totals[phase])) << i;
-    EXPECT_TRUE(starts ? done == 0 : done >= before + 0x100000 || (ends && done > before)) << i;
-  }
-  EXPECT_EQ(phases, std::uint64_t{LOFTSWITCH_PHASE_UNPACKING});
-  EXPECT_GE(full.calls.size(), 12u);
+  for (const auto& [bytes, fields, last] :
+       {std::tuple(package, signFor(package), LOFTSWITCH_PHASE_UNPACKING),
+        std::tuple(delta, signFor(delta, "2.0", "windows-x64", 1, "1.0"), LOFTSWITCH_PHASE_REBUILDING)}) {
+    const std::uint64_t totals[] = {0, bytes.size(), bytes.size(), unpacked, 0, unpacked};
+    Recorder full;
+    ASSERT_EQ(stage(bytes, fields, nullptr, &full), LOFTSWITCH_OK) << message;
+    EXPECT_EQ(installFiles(workspace() / "stage" / id / "new"), files);
+    std::uint64_t phases = 0;
+    for (std::size_t i = 0; i < full.calls.size(); ++i) {
+      const auto [phase, done, total] = full.calls[i];
+      const bool starts = i == 0 || full.calls[i - 1][0] != phase;
+      const bool ends = i + 1 == full.calls.size() || full.calls[i + 1][0] != phase;
+      const std::uint64_t before = starts ? 0 : full.calls[i - 1][1];
+      EXPECT_TRUE(!starts || phase == (++phases == 3 ? std::uint64_t{last} : phases)) << "call " << i;
+      EXPECT_EQ(std::pair(total, ends ? done : total), std::pair(totals[phase], totals[phase])) << i;
+      EXPECT_TRUE(starts ? done == 0 : done >= before + 0x100000 || (ends && done > before)) << i;
+    }
+    EXPECT_EQ(phases, 3u);
+    EXPECT_GE(full.calls.size(), 8u);
 
-  const auto before = snapshot();
-  const char* names[] = {"", "copying", "verifying", "unpacking"};
-  for (std::size_t k = 0; k < full.calls.size(); ++k) {
-    Recorder cancelling{k, {}};
-    EXPECT_EQ(stage(package, "", nullptr, &cancelling), LOFTSWITCH_CANCELLED) << "at call " << k;
-    EXPECT_EQ(message, std::string("cancelled by the application while ") +
-                           names[full.calls[k][0]] + " the package; nothing was staged");
-    EXPECT_EQ(cancelling.calls.size(), k + 1) << "called after the cancel at call " << k;
-    EXPECT_TRUE(snapshot() == before) << "at call " << k;
+    const auto before = snapshot();
+    const char* names[] = {"", "copying", "verifying", "unpacking", "", "rebuilding"};
+    for (std::size_t k = 0; k < full.calls.size(); ++k) {
+      if (bytes == delta && full.calls[k][0] != last) continue;  // the package's phases again
+      Recorder cancelling{k, {}};
+      EXPECT_EQ(stage(bytes, fields, nullptr, &cancelling), LOFTSWITCH_CANCELLED) << "at call " << k;
+      EXPECT_EQ(message, std::string("cancelled by the application while ") +
+                             names[full.calls[k][0]] + " the package; nothing was staged");
+      EXPECT_EQ(cancelling.calls.size(), k + 1) << "called after the cancel at call " << k;
+      EXPECT_TRUE(snapshot() == before) << "at call " << k;
+    }
+    EXPECT_EQ(stage(bytes, fields), LOFTSWITCH_OK) << message;
   }
-  EXPECT_EQ(stage(package), LOFTSWITCH_OK) << message;
 }
 
 // The crash loop: the app finds 2.0, stages it, 2.0 crashes at start and is
@@ -293,6 +300,21 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_EQ(confirmStartup(memory, host, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
+
+  // A delta the install's files don't fit: refused before the helper is
+  // asked, and remembered so that the next check offers the full package.
+  memory.addFile(install() / "app.exe", "patched by the user");
+  const auto requests = memory.snapshot(temp / "user");
+  const std::string delta = deltaBetween(zipOf(packageFiles("1.0")), bytes);
+  writeTestFile(temp / "package.zip", delta);
+  const auto refused = stagePackage(memory, host, places, std::nullopt, temp / "package.zip",
+                                    signFor(delta, "2.0", "windows-x64", 1, "1.0"), "");
+  const std::string why = "the install's \"app.exe\" isn't the file of version 1.0 that the delta was made from";
+  EXPECT_EQ(refused.error().message, why + "; check for the update again to be offered the full package");
+  const auto remembered = refusedDeltas(memory, refusedDeltasPath(temp / "user"));
+  EXPECT_TRUE(remembered.size() == 1 && remembered[0].sha256 == toHex(Sha256::digest(delta)) &&
+              remembered[0].why.starts_with(why));
+  EXPECT_EQ(memory.snapshot(temp / "user").size(), requests.size() + 1);
 }
 
 // Every refusal on a newcomer's road, through the DLL as an app meets it,
@@ -358,6 +380,8 @@ TEST_F(LibraryTest, EachRefusalSaysHowToFixItAndARefusedFirstStagingLeavesNothin
     EXPECT_TRUE(row.code == LOFTSWITCH_OK || !fs.exists(workspace())) << row.name << " left it";
   }
 }
+
+class AppApiTest : public AppFolders {};
 
 // Version 2 migrates the user's database and crashes: the rollback keeps the
 // migrated one where the next staging leaves it, and the outcome says where.

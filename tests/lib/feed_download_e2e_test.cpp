@@ -175,6 +175,7 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
             LOFTSWITCH_OK) << status.message;
   freeStatus(&status);
   EXPECT_FALSE(std::filesystem::exists(downloads / (sha + ".zip")));
+  EXPECT_EQ(std::string(appDll().offerKind(&offer)), "full");
 
   // A feed changed by one byte after it was signed.
   std::string feed = readTestFile(root / "stable.json");

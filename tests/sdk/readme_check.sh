@@ -71,9 +71,10 @@ said=$("$wine" sdk/bin/loftswitch-pack.exe verify --app myapp --public-key "$(ca
 [[ "$said" == *"say key ${release#key id } signed them, but this install trusts key ${other#key id }:"* ]] ||
   fail "the refusal doesn't name the keys by the ids printed ($release, $other):\n$said"
 mkdir fresh
+abi=$(awk '/^#define LOFTSWITCH_ABI_M(AJOR|INOR) / { printf "%s%s", sep, $3; sep = "." }' "$source/include/loftswitch/app.h")
 for example in startup.exe build-example/startup.exe; do
   said=$("$wine" "$example" fresh | tr -d '\r')
-  [ "$said" = "loftswitch $version, ABI 1.0
+  [ "$said" = "loftswitch $version, ABI $abi
 nothing to confirm: this start is not an update's relaunch
 no update to report" ] || fail "$example printed:\n$said"
 done

@@ -23,10 +23,12 @@
 #include "app/command_line.h"
 #include "apply/run.h"
 #include "base/text.h"
+#include "delta/delta_rebuild.h"
 #include "lib/app_library.h"
 #include "loftswitch/app.h"
 #include "support/fake_host.h"
 #include "support/memory_file_system.h"
+#include "support/zip_builder.h"
 #include "workspace/journal_store.h"
 
 namespace loftswitch {
@@ -68,6 +70,7 @@ enum End { kCrash, kConfirm, kStay };
 struct Spec {
   bool bundle = false, direct = false, junk = false, race = false, tell = false;
   bool lockDenied = false, badInPackage = false;
+  bool delta = false, tamper = false;  // staged from a delta; the user changed a file it reads
   std::vector<std::string> v1, v2, preserve;  // files, "/"-separated
   std::string exe = "App.exe", bad, interfere;  // a preserve entry to refuse; a name made mid-swap
   std::vector<Step> steps;
@@ -135,6 +138,8 @@ Spec generate(std::uint64_t seed) {
   s.race = rng.chance(8);
   s.tell = rng.chance(60);
   s.later = static_cast<int>(rng.below(4));
+  s.delta = !s.direct && s.v1.size() < 100 && rng.chance(4);
+  s.tamper = s.delta && rng.chance(25);
   return s;
 }
 
@@ -161,7 +166,8 @@ std::string describe(const Spec& s) {
          (s.bad.empty() ? "" : "; preserve \"" + s.bad + (s.badInPackage ? "\" in the package" : "\"")) +
          (s.interfere.empty() ? "" : "; another program makes " + s.interfere + " mid-swap") +
          (s.race ? "; a repair races the start" : "") + "; " + std::to_string(s.repairs) +
-         " repairs, " + (s.tell ? "told, " : "") + std::to_string(s.later) + " newer attempts\n";
+         " repairs, " + (s.tell ? "told, " : "") + std::to_string(s.later) + " newer attempts" +
+         (s.delta ? s.tamper ? "; a delta, and the user changed the tool" : "; a delta" : "") + "\n";
   return out;
 }
 
@@ -242,6 +248,7 @@ class World {
   applib::AppPlaces places;
   std::string id = "00000000000000a1", phase = "staging", violation;
   Files v2;
+  std::string delta;  // the delta package from the publisher's version 1 to v2
   std::vector<std::string> kept;
   Model model, flushed;  // and as a power cut would leave it
   std::size_t flushesSeen = 0;
@@ -298,7 +305,21 @@ void World::build() {
   places.install = base;
   model.base = versionFiles(s, s.v1, "1");
   v2 = versionFiles(s, s.v2, "2");
+  if (s.delta) {
+    // The tool is the same in both, so that the delta takes it from the install.
+    v2["loftswitch-apply.exe"] = model.base["loftswitch-apply.exe"];
+    const auto zip = [](const Files& files) {
+      ZipBuilder zip;
+      for (const auto& [path, content] : files) zip.file(spelled(path, content), content);
+      return zip.build();
+    };
+    delta = deltaBetween(zip(model.base), zip(v2));  // none for names a package can't hold
+  }
   for (const auto& [path, content] : model.base) fs.addFile(at(spelled(path, content)), content);
+  if (s.tamper) {
+    model.base["loftswitch-apply.exe"] = "changed by the user";
+    fs.addFile(at("loftswitch-apply.exe"), "changed by the user");
+  }
   starter.app = host->addProcess(at(s.exe), s.appExitMs);
   // The kept paths as the rules have them: the outer of nested ones, of those
   // the install has; each keeps its installed files through the update.
@@ -386,6 +407,15 @@ bool World::stage(const std::string& attempt, const std::string& version, const 
     }
     return Unit{};
   };
+  // The delta rebuilds version 2 from the install, as the library's staging does.
+  const auto rebuild = [&](const std::filesystem::path& staged) -> applib::Outcome<Unit> {
+    auto reader = openPackage(memoryReadAt(delta), delta.size(), {1 << 30, 70000});
+    auto made = reader ? fs.createFolders(staged) : fail(reader.error());
+    auto rebuilt = made ? rebuildDelta(*reader, fs, root, staged, {"1", version}) : made;
+    if (rebuilt) return Unit{};
+    const bool io = rebuilt.error().code == ErrorCode::io;
+    return std::unexpected(applib::Failure{io ? LOFTSWITCH_ERROR_IO : LOFTSWITCH_ERROR_REJECTED, rebuilt.error().message});
+  };
   if (s.direct) {
     if (!extract(stagedFolder(ws, attempt))) return false;
     Journal journal{.id = attempt, .app = "sim", .from = "1", .to = version, .layout = ws.layout,
@@ -399,8 +429,10 @@ bool World::stage(const std::string& attempt, const std::string& version, const 
   auto trusted = read ? readInstallDescription(*read) : fail(read.error());
   const UpdateRequest request{.id = attempt, .version = version, .platform = "windows-x64",
                               .exitMs = 3000, .confirmMs = 600};
-  auto staged = trusted ? applib::stageAttempt(fs, *host, ws, *trusted, request, false, {}, extract)
-                        : std::unexpected(applib::Failure{0, trusted.error().message});
+  const bool fromDelta = !delta.empty() && version == "2";
+  auto staged = !trusted  ? std::unexpected(applib::Failure{0, trusted.error().message})
+                : fromDelta ? applib::stageAttempt(fs, *host, ws, *trusted, request, false, {}, rebuild)
+                            : applib::stageAttempt(fs, *host, ws, *trusted, request, false, {}, extract);
   lines.push_back(staged ? "staged " + attempt : "staging refused: " + staged.error().message);
   return staged.has_value();
 }
@@ -607,11 +639,14 @@ std::string World::play() {
   arm(0);
   bool staged = false;
   guard([&] { staged = stage(id, "2", v2); });
-  const bool sound = !refusable(s) && !s.junk && s.argsBytes == 0;
+  const bool sound = !refusable(s) && !s.junk && s.argsBytes == 0 && !s.tamper;
   if (!s.direct && (s.faultAt == 0 || s.faultPhase != 0)) {
     breaks(staged != sound, staged ? "staging took what the rules refuse" : "staging refused a sound update: " + lines.back());
     breaks(!staged && badPreserve(s) && !lines.back().contains(s.bad), "the refusal doesn't name \"" + s.bad + "\"");
+    breaks(!staged && s.tamper && !refusable(s) && !lines.back().contains("loftswitch-apply.exe"),
+           "the delta's refusal doesn't name the changed file: " + lines.back());
   }
+  breaks(!staged && installed() != expectOld(), "a refused staging changed the install");
   if (!staged || !violation.empty()) return violation;
 
   host->onLaunch = [this] { host->scriptLaunch(launched()); };

@@ -15,6 +15,7 @@ struct AppDll {
   decltype(&loftswitch_check_for_update) checkForUpdate;
   decltype(&loftswitch_download_update) downloadUpdate;
   decltype(&loftswitch_offer_free) offerFree;
+  decltype(&loftswitch_offer_kind) offerKind;
   decltype(&loftswitch_string_free) stringFree;
 };
 

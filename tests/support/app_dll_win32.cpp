@@ -28,6 +28,7 @@ const AppDll& appDll() {
     get(out.checkForUpdate, "loftswitch_check_for_update");
     get(out.downloadUpdate, "loftswitch_download_update");
     get(out.offerFree, "loftswitch_offer_free");
+    get(out.offerKind, "loftswitch_offer_kind");
     get(out.stringFree, "loftswitch_string_free");
     return out;
   }();

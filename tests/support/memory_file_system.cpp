@@ -348,6 +348,37 @@ class MemoryFileSystem::Writer final : public FileWriter {
   std::filesystem::path path_;
 };
 
+// Reads what the file holds at each call, as a reader sharing it with
+// writers does.
+class MemoryFileSystem::Reader final : public FileReader {
+ public:
+  Reader(MemoryFileSystem& fs, std::filesystem::path path) : fs_(fs), path_(std::move(path)) {}
+  Result<std::size_t> read(std::span<char> buffer) override {
+    RETURN_IF_ERROR(fs_.begin(Operation::read, "can't read", path_));
+    const auto it = fs_.nodes_.find(keyOf(path_));
+    const bool more = it != fs_.nodes_.end() && it->second.content.size() > at_;
+    const std::size_t got = more ? it->second.content.copy(buffer.data(), buffer.size(), at_) : 0;
+    return at_ += got, got;
+  }
+  Result<std::uint64_t> size() override {
+    const auto it = fs_.nodes_.find(keyOf(path_));
+    return it == fs_.nodes_.end() ? 0 : it->second.content.size();
+  }
+
+ private:
+  MemoryFileSystem& fs_;
+  std::filesystem::path path_;
+  std::size_t at_ = 0;
+};
+
+Result<std::unique_ptr<FileReader>> MemoryFileSystem::openRead(const std::filesystem::path& path) {
+  RETURN_IF_ERROR(begin(Operation::openRead, "can't open", path));
+  const std::string key = keyOf(path);
+  if (!existsAt(key)) return fail(errorFromWin32(missingCode(key), "can't open", path));
+  if (folderAt(key)) return fail(errorFromWin32(kAccessDenied, "can't open", path));
+  return std::unique_ptr<FileReader>(std::make_unique<Reader>(*this, path));
+}
+
 Result<std::unique_ptr<FileWriter>> MemoryFileSystem::createFile(const std::filesystem::path& path,
                                                                  std::uint32_t /*permissions*/) {
   RETURN_IF_ERROR(begin(Operation::createFile, "can't create", path));

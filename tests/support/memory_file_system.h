@@ -28,7 +28,8 @@ namespace loftswitch {
 class MemoryFileSystem : public FileSystem {
  public:
   enum class Operation { exists, probe, isFolder, list, move, createFolders, remove, writeFile,
-                         readFile, append, copy, checkWritable, createFile, write, lock, size };
+                         readFile, append, copy, checkWritable, createFile, write, lock, size,
+                         openRead, read };
 
   // Full paths as stored (their case kept) mapped to file contents; folders
   // end with "\" and map to the empty text.
@@ -44,6 +45,7 @@ class MemoryFileSystem : public FileSystem {
   Result<Unit> writeFile(const std::filesystem::path& path, std::string_view bytes) override;
   Result<std::string> readFile(const std::filesystem::path& path, std::uint64_t limit) override;
   Result<Unit> append(const std::filesystem::path& path, std::string_view bytes) override;
+  Result<std::unique_ptr<FileReader>> openRead(const std::filesystem::path& path) override;
   Result<Unit> copy(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<std::unique_ptr<FileWriter>> createFile(const std::filesystem::path& path,
                                                  std::uint32_t permissions) override;
@@ -112,6 +114,7 @@ class MemoryFileSystem : public FileSystem {
  private:
   class Writer;
   class HeldLock;
+  class Reader;
 
   struct Node {
     std::string name;  // the full path as stored, pieces joined with "\"

@@ -30,7 +30,7 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
                       const std::filesystem::path& cwd = {});
 
 // Every file below `install` but its ".loftswitch" workspace, by relative
-// path, with its content.
+// path with "/", with its content.
 std::map<std::string, std::string> installFiles(const std::filesystem::path& install);
 
 // The versions of the sample application's starts (one JSON line each),

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -71,7 +72,9 @@ std::map<std::string, std::string> installFiles(const std::filesystem::path& ins
     if (relative.begin()->native() == L".loftswitch") {
       it.disable_recursion_pending();
     } else if (it->is_regular_file()) {
-      files[pathToUtf8(relative)] = readTestFile(it->path());
+      std::string name = pathToUtf8(relative);
+      std::replace(name.begin(), name.end(), '\\', '/');
+      files[name] = readTestFile(it->path());
     }
   }
   return files;

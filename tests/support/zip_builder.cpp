@@ -1,6 +1,11 @@
 #include "support/zip_builder.h"
 
+#include "pack/delta_maker.h"
+#include "package/package_reader.h"
+#include "support/temp_folder.h"
+
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstring>
 #include <stdexcept>
@@ -39,6 +44,53 @@ ReadAt memoryReadAt(const std::string& bytes) {
     std::memcpy(out.data(), bytes.data() + offset, out.size());
     return true;
   };
+}
+
+std::string zipOf(const std::map<std::string, std::string>& files) {
+  ZipBuilder zip;
+  for (const auto& [name, content] : files) {
+    if (name.ends_with('/')) {
+      zip.folder(name);
+    } else {
+      zip.file(name, content, content.size() % 2 == 0 && content.size() < 0x10000 ? 8 : 0);
+    }
+  }
+  return zip.build();
+}
+
+std::string zstdFrame(std::string_view bytes) {
+  std::string frame(ZSTD_compressBound(bytes.size()), '\0');
+  frame.resize(ZSTD_compress(frame.data(), frame.size(), bytes.data(), bytes.size(), 3));
+  return frame;
+}
+
+std::string zstdContent(std::string_view frame) {
+  std::string bytes(ZSTD_getFrameContentSize(frame.data(), frame.size()), '\0');
+  bytes.resize(ZSTD_decompress(bytes.data(), bytes.size(), frame.data(), frame.size()));
+  return bytes;
+}
+
+std::map<std::string, std::string> zipEntries(const std::string& zip) {
+  std::map<std::string, std::string> files;
+  PackageReader reader = openPackage(memoryReadAt(zip), zip.size(), {1 << 30, 1000}).value();
+  for (const PackageEntry& entry : reader.entries()) {
+    if (entry.kind == PackageEntryKind::folder) continue;
+    std::string& content = files[joinedPath(reader.components(entry).value())];
+    if (!reader.read(entry, [&](std::string_view piece) { return content += piece, ok(); })) {
+      throw std::runtime_error("can't read an entry");
+    }
+  }
+  return files;
+}
+
+std::string deltaBetween(const std::string& from, const std::string& to, MadeDelta* made) {
+  TempFolder temp;
+  writeTestFile(temp / "from.zip", from);
+  writeTestFile(temp / "to.zip", to);
+  const auto result = makeDelta(temp / "from.zip", temp / "to.zip", temp / "delta.zip");
+  if (!result) return {};
+  if (made != nullptr) *made = *result;
+  return readTestFile(temp / "delta.zip");
 }
 
 ZipBuilder& ZipBuilder::file(std::string name, std::string content, std::uint16_t method) {

@@ -3,6 +3,7 @@
 // Writes zip archives for tests, including damaged and unusual ones.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,6 +58,22 @@ class ZipBuilder {
 
 // A ReadAt over bytes in memory: false for any read that leaves them.
 ReadAt memoryReadAt(const std::string& bytes);
+
+// An archive of `files` by name: a name ending in "/" is a folder; files of
+// odd size or over 64 KiB are stored, the others deflated.
+std::string zipOf(const std::map<std::string, std::string>& files);
+
+// One zstd frame of `bytes`, and the content of one.
+std::string zstdFrame(std::string_view bytes);
+std::string zstdContent(std::string_view frame);
+
+// The files of an archive the package reader accepts, by name.
+std::map<std::string, std::string> zipEntries(const std::string& zip);
+
+// The delta package that loftswitch-pack makes from the package `from` to
+// the package `to`; empty when it refuses them. `made` gets its summary.
+struct MadeDelta;
+std::string deltaBetween(const std::string& from, const std::string& to, MadeDelta* made = nullptr);
 
 // Archives that an installing side must refuse, each with its refusal: names
 // that leave the stage, clash or are reserved, and containers that tell two
