@@ -597,8 +597,11 @@ std::string World::play() {
     const std::string changed = norm(path), install = norm(root), workspace = norm(ws.workspacePath);
     if (appActing || fs.poweredOff() || !within(changed, install) || within(changed, workspace)) return;
     breaks(!host->running(root).empty(), "the install was changed while a program of it ran: " + changed);
-    // Another program makes the entry the moment the tool moves it back in.
-    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && ++interferences == 2) {
+    // Another program makes the entry the moment the tool moves it back in,
+    // once; made where it still stands (a move out tried again), it would
+    // replace the previous version's own, which no one can tell it from.
+    const bool absent = !fs.fileContent(path) && fs.snapshot(path).empty();
+    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && absent && interferences++ == 0) {
       fs.addFile(path, "made by another program");
       model.guarded.insert("made by another program");
     }
