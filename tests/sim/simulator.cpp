@@ -67,7 +67,7 @@ enum End { kCrash, kConfirm, kStay };
 // A world. Shrinking drops entries of its lists and simplifies the rest.
 struct Spec {
   bool bundle = false, direct = false, junk = false, race = false, tell = false;
-  bool lockDenied = false, badInPackage = false;
+  bool lockDenied = false, badInPackage = false, keptDenied = false;
   std::vector<std::string> v1, v2, preserve;  // files, "/"-separated
   std::string exe = "App.exe", bad, interfere;  // a preserve entry to refuse; a name made mid-swap
   std::vector<Step> steps;
@@ -135,6 +135,7 @@ Spec generate(std::uint64_t seed) {
   s.race = rng.chance(8);
   s.tell = rng.chance(60);
   s.later = static_cast<int>(rng.below(4));
+  s.keptDenied = rng.chance(10);
   return s;
 }
 
@@ -158,6 +159,7 @@ std::string describe(const Spec& s) {
          std::to_string(s.helperMs) + " ms; fault " + std::to_string(static_cast<int>(s.fault)) +
          " (error " + std::to_string(s.code) + ") at operation " + std::to_string(s.faultAt) +
          " of phase " + std::to_string(s.faultPhase) + (s.lockDenied ? "; lock denied" : "") +
+         (s.keptDenied ? "; the kept folder can't be measured" : "") +
          (s.bad.empty() ? "" : "; preserve \"" + s.bad + (s.badInPackage ? "\" in the package" : "\"")) +
          (s.interfere.empty() ? "" : "; another program makes " + s.interfere + " mid-swap") +
          (s.race ? "; a repair races the start" : "") + "; " + std::to_string(s.repairs) +
@@ -463,7 +465,7 @@ void World::check(Outcome outcome, const Files& before, std::size_t refusals) {
     std::uint64_t bytes = 0;
     for (const auto& [name, content] : fs.snapshot(utf8ToPath(j->kept))) bytes += content.size();
     // Unknown only where the disk failed.
-    breaks(j->keptBytes == kUnknownKeptBytes ? s.faultAt == 0 : j->keptBytes != bytes, "the outcome says " + std::to_string(j->keptBytes) + " bytes were kept, not " + std::to_string(bytes));
+    breaks(j->keptBytes == kUnknownKeptBytes ? s.faultAt == 0 && !s.keptDenied : j->keptBytes != bytes, "the outcome says " + std::to_string(j->keptBytes) + " bytes were kept, not " + std::to_string(bytes));
     breaks(std::none_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.contains(j->kept); }),
            "the log doesn't name " + j->kept);
   }
@@ -618,6 +620,9 @@ std::string World::play() {
 
   host->onLaunch = [this] { host->scriptLaunch(launched()); };
   arm(1);
+  for (const auto op : {MemoryFileSystem::Operation::exists, MemoryFileSystem::Operation::size}) {
+    if (s.keptDenied) fs.failOn(op, keptFolder(ws, id), Error{ErrorCode::accessDenied, "can't measure the kept folder: denied"});
+  }
   if (s.lockDenied) fs.failOn(MemoryFileSystem::Operation::lock, lockPath(ws), Error{ErrorCode::accessDenied, "can't open the lock: denied"}, 1);
   std::optional<RunOutcome> applied;
   guard([&] {
@@ -687,7 +692,7 @@ Spec shrink(Spec spec, std::string& why) {
     const std::function<void(Spec&)> simpler[] = {
         [](Spec& c) { c.faultAt /= 2; }, [](Spec& c) { c.repairs = std::max(0, c.repairs - 1); },
         [](Spec& c) { c.later = std::max(0, c.later - 1); }, [](Spec& c) { c.race = false; },
-        [](Spec& c) { c.lockDenied = false; }, [](Spec& c) { c.interfere.clear(); },
+        [](Spec& c) { c.lockDenied = false; }, [](Spec& c) { c.interfere.clear(); }, [](Spec& c) { c.keptDenied = false; },
         [](Spec& c) { c.bad.clear(); }, [](Spec& c) { c.faultAt = 0; }};
     for (const auto& simplify : simpler) {
       Spec candidate = spec;
