@@ -325,7 +325,7 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
   // a disk that fails now leaves the attempt as it was, never a rollback
   // pending that has nothing to undo and that a full disk would keep.
   const bool untouched = journal.moves.empty();
-  bool saved = untouched;
+  bool saved = false;
   const auto attempt = [&]() -> Result<Unit> {
     if (!saved) {
       // A failed save logs itself; it is tried again only while the undo
