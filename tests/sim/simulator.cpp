@@ -158,8 +158,7 @@ std::string describe(const Spec& s) {
   out += "\n  app exits at " + std::to_string(s.appExitMs) + " ms, helpers run " +
          std::to_string(s.helperMs) + " ms; fault " + std::to_string(static_cast<int>(s.fault)) +
          " (error " + std::to_string(s.code) + ") at operation " + std::to_string(s.faultAt) +
-         " of phase " + std::to_string(s.faultPhase) + (s.lockDenied ? "; lock denied" : "") +
-         (s.keptDenied ? "; the kept folder can't be measured" : "") +
+         " of phase " + std::to_string(s.faultPhase) + (s.lockDenied ? "; lock denied" : "") + (s.keptDenied ? "; kept folder unmeasurable" : "") +
          (s.bad.empty() ? "" : "; preserve \"" + s.bad + (s.badInPackage ? "\" in the package" : "\"")) +
          (s.interfere.empty() ? "" : "; another program makes " + s.interfere + " mid-swap") +
          (s.race ? "; a repair races the start" : "") + "; " + std::to_string(s.repairs) +
@@ -602,8 +601,7 @@ std::string World::play() {
     // Another program makes the entry the moment the tool moves it back in,
     // once; made where it still stands (a move out tried again), it would
     // replace the previous version's own, which no one can tell it from.
-    const bool absent = !fs.fileContent(path) && fs.snapshot(path).empty();
-    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && absent && interferences++ == 0) {
+    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && !fs.fileContent(path) && fs.snapshot(path).empty() && interferences++ == 0) {
       fs.addFile(path, "made by another program");
       model.guarded.insert("made by another program");
     }

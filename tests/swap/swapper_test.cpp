@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "apply/run.h"
-#include "base/text.h"
 #include "support/fake_host.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
