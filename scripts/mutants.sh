@@ -99,6 +99,10 @@ src/swap/swap_plan.cpp @@ if (other == folded || other.starts_with(folded + "/")
 src/apply/run.cpp @@ return lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed; @@ return RunOutcome::busy; @@ every lock error reads busy
 src/apply/run.cpp @@ if (!journal.moves.empty()) { @@ if (false) { @@ the rollback doesn't wait for the install's other programs
 src/apply/run.cpp @@ // version running, and leaves its install alone. @@ lock = WorkspaceLock(); @@ a repair can roll back a version that is being started
+src/apply/run.cpp @@ journal.keptBytes = bytes.value_or(kUnknownKeptBytes); @@ journal.keptBytes = bytes.value_or(0); @@ a kept folder that can't be measured reads as empty
+src/apply/run.cpp @@ if (Result<EntryKind> set = fileSystem.probe(kept); !set || *set != EntryKind::missing) { @@ if (fileSystem.exists(kept)) { @@ a kept folder that can't be looked at goes unnamed
+src/workspace/journal.cpp @@ if (journal.keptBytes != kUnknownKeptBytes) root @@ root @@ an unknown kept size is written as a number
+src/apply/run.cpp @@ const bool untouched = journal.moves.empty(); @@ const bool untouched = false; @@ a rollback with nothing moved is recorded as pending first
 src/elevated/package_contract.cpp @@ names->size() == 1 && @@ names->size() == 2 && @@ a zip of one folder is refused without saying so
 src/elevated/key_id.cpp @@ signerTrusted = signerTrusted || id == request.keyId; @@ signerTrusted = false; @@ a refusal blames the key when the signed fields changed
 src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit)); @@ (void)size; return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size"); @@ a grown package is refused without its sizes

@@ -361,7 +361,8 @@ typedef struct loftswitch_outcome {
   char* kept_path;    /* the folder that holds what a rollback set aside
                          (what the new version wrote, and what stood in the
                          way); "" when it set nothing aside */
-  uint64_t kept_bytes; /* the bytes in kept_path when it was set aside */
+  uint64_t kept_bytes; /* the bytes in kept_path when it was set aside;
+                          UINT64_MAX when they couldn't be measured */
 } loftswitch_outcome;
 
 /* Releases the texts and empties the outcome but its size; safe on an empty

@@ -321,6 +321,10 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
                     pathToUtf8(appLocation(workspace)) + " to exit");
     }
   }
+  // Without moves the install is untouched and only the outcome is saved:
+  // a disk that fails now leaves the attempt as it was, never a rollback
+  // pending that has nothing to undo and that a full disk would keep.
+  const bool untouched = journal.moves.empty();
   bool saved = false;
   const auto attempt = [&]() -> Result<Unit> {
     if (!saved) {
@@ -335,7 +339,7 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
     }
     return attemptSwapper(fileSystem, host, workspace, journal, log).undo(journal.moves);
   };
-  Result<Unit> undone = attempt();
+  Result<Unit> undone = untouched ? ok() : attempt();
   for (int tries = 0; !undone; ++tries) {
     if (tries == kExtraUndoAttempts) return giveUp(undone.error().message);
     logLine(log, "the rollback is incomplete, trying again: " + undone.error().message);
@@ -346,11 +350,14 @@ RunOutcome undoAttempt(FileSystem& fileSystem, ApplyHost& host, const Workspace&
   journal.outcome = OutcomeRecord{"rolled-back", std::string(reason), std::string(detail)};
   journal.reported = false;
   journal.lastError.clear();
+  // A kept folder that can't be looked at may hold what the new version
+  // wrote: it is named all the same, as an outcome silent about it would
+  // lose it, and a size that can't be measured is unknown, never 0.
   const std::filesystem::path kept = keptFolder(workspace, journal.id);
-  if (fileSystem.exists(kept)) {
+  if (Result<EntryKind> set = fileSystem.probe(kept); !set || *set != EntryKind::missing) {
     journal.kept = pathToUtf8(kept);
     Result<std::uint64_t> bytes = fileSystem.size(kept);
-    journal.keptBytes = bytes.value_or(0);
+    journal.keptBytes = bytes.value_or(kUnknownKeptBytes);
     logLine(log, "kept what the rollback set aside in " + journal.kept + " (" +
                      (bytes ? std::to_string(*bytes) + " bytes" : bytes.error().message) +
                      "); it stays until the app has been told and three newer updates were staged");

@@ -246,8 +246,8 @@ Result<Journal> parseJournal(std::string_view text) {
     record.reason = inner.string("reason", false);
     record.detail = inner.string("detail", false);
     journal.kept = inner.string("kept", false);
-    const std::int64_t keptBytes = inner.integer("keptBytes", 0);
-    if (!journal.kept.empty()) journal.keptBytes = static_cast<std::uint64_t>(std::max<std::int64_t>(keptBytes, 0));
+    const std::int64_t keptBytes = inner.integer("keptBytes", -1);
+    if (!journal.kept.empty()) journal.keptBytes = keptBytes < 0 ? kUnknownKeptBytes : static_cast<std::uint64_t>(keptBytes);
     journal.outcome = std::move(record);
     reader.recordNested("outcome", inner);
   }
@@ -295,7 +295,7 @@ std::string serializeJournal(const Journal& journal) {
     // the journal ignore them.
     if (!journal.kept.empty()) {
       root["outcome"]["kept"] = journal.kept;
-      root["outcome"]["keptBytes"] = journal.keptBytes;
+      if (journal.keptBytes != kUnknownKeptBytes) root["outcome"]["keptBytes"] = journal.keptBytes;
     }
   }
   root["reported"] = journal.reported;

@@ -58,6 +58,10 @@ struct OutcomeRecord {
   friend bool operator==(const OutcomeRecord&, const OutcomeRecord&) = default;
 };
 
+// The kept folder's size when measuring it failed: written as no
+// "keptBytes", so that no reader takes it for an empty folder.
+inline constexpr std::uint64_t kUnknownKeptBytes = UINT64_MAX;
+
 // The single record of one update attempt, as "journal.json" holds it.
 struct Journal {
   std::string id;
@@ -74,7 +78,8 @@ struct Journal {
   std::vector<Move> moves;
   std::optional<OutcomeRecord> outcome;
   // Written with the outcome ("kept", "keptBytes"): the folder that holds
-  // what a rollback set aside, and its bytes; empty when it set nothing aside.
+  // what a rollback set aside, and its bytes (kUnknownKeptBytes when they
+  // couldn't be measured); empty when it set nothing aside.
   std::string kept;
   std::uint64_t keptBytes = 0;
   bool reported = false;

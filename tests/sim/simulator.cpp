@@ -69,7 +69,7 @@ enum End { kCrash, kConfirm, kStay };
 // A world. Shrinking drops entries of its lists and simplifies the rest.
 struct Spec {
   bool bundle = false, direct = false, junk = false, race = false, tell = false;
-  bool lockDenied = false, badInPackage = false;
+  bool lockDenied = false, badInPackage = false, keptDenied = false;
   bool delta = false, tamper = false;  // staged from a delta; the user changed a file it reads
   std::vector<std::string> v1, v2, preserve;  // files, "/"-separated
   std::string exe = "App.exe", bad, interfere;  // a preserve entry to refuse; a name made mid-swap
@@ -140,6 +140,7 @@ Spec generate(std::uint64_t seed) {
   s.later = static_cast<int>(rng.below(4));
   s.delta = !s.direct && s.v1.size() < 100 && rng.chance(4);
   s.tamper = s.delta && rng.chance(25);
+  s.keptDenied = rng.chance(10);
   return s;
 }
 
@@ -162,7 +163,7 @@ std::string describe(const Spec& s) {
   out += "\n  app exits at " + std::to_string(s.appExitMs) + " ms, helpers run " +
          std::to_string(s.helperMs) + " ms; fault " + std::to_string(static_cast<int>(s.fault)) +
          " (error " + std::to_string(s.code) + ") at operation " + std::to_string(s.faultAt) +
-         " of phase " + std::to_string(s.faultPhase) + (s.lockDenied ? "; lock denied" : "") +
+         " of phase " + std::to_string(s.faultPhase) + (s.lockDenied ? "; lock denied" : "") + (s.keptDenied ? "; kept folder unmeasurable" : "") +
          (s.bad.empty() ? "" : "; preserve \"" + s.bad + (s.badInPackage ? "\" in the package" : "\"")) +
          (s.interfere.empty() ? "" : "; another program makes " + s.interfere + " mid-swap") +
          (s.race ? "; a repair races the start" : "") + "; " + std::to_string(s.repairs) +
@@ -494,7 +495,8 @@ void World::check(Outcome outcome, const Files& before, std::size_t refusals) {
   if (outcome == RunOutcome::rolledBack && j && !j->kept.empty()) {
     std::uint64_t bytes = 0;
     for (const auto& [name, content] : fs.snapshot(utf8ToPath(j->kept))) bytes += content.size();
-    breaks(j->keptBytes != bytes, "the outcome says " + std::to_string(j->keptBytes) + " bytes were kept, not " + std::to_string(bytes));
+    // Unknown only where the disk failed.
+    breaks(j->keptBytes == kUnknownKeptBytes ? s.faultAt == 0 && !s.keptDenied : j->keptBytes != bytes, "the outcome says " + std::to_string(j->keptBytes) + " bytes were kept, not " + std::to_string(bytes));
     breaks(std::none_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.contains(j->kept); }),
            "the log doesn't name " + j->kept);
   }
@@ -630,8 +632,10 @@ std::string World::play() {
     const std::string changed = norm(path), install = norm(root), workspace = norm(ws.workspacePath);
     if (appActing || fs.poweredOff() || !within(changed, install) || within(changed, workspace)) return;
     breaks(!host->running(root).empty(), "the install was changed while a program of it ran: " + changed);
-    // Another program makes the entry the moment the tool moves it back in.
-    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && ++interferences == 2) {
+    // Another program makes the entry the moment the tool moves it back in,
+    // once; made where it still stands (a move out tried again), it would
+    // replace the previous version's own, which no one can tell it from.
+    if (!s.interfere.empty() && changed == norm(at(s.interfere)) && !fs.fileContent(path) && fs.snapshot(path).empty() && interferences++ == 0) {
       fs.addFile(path, "made by another program");
       model.guarded.insert("made by another program");
     }
@@ -651,6 +655,9 @@ std::string World::play() {
 
   host->onLaunch = [this] { host->scriptLaunch(launched()); };
   arm(1);
+  for (const auto op : {MemoryFileSystem::Operation::exists, MemoryFileSystem::Operation::size}) {
+    if (s.keptDenied) fs.failOn(op, keptFolder(ws, id), Error{ErrorCode::accessDenied, "can't measure the kept folder: denied"});
+  }
   if (s.lockDenied) fs.failOn(MemoryFileSystem::Operation::lock, lockPath(ws), Error{ErrorCode::accessDenied, "can't open the lock: denied"}, 1);
   std::optional<RunOutcome> applied;
   guard([&] {
@@ -720,7 +727,7 @@ Spec shrink(Spec spec, std::string& why) {
     const std::function<void(Spec&)> simpler[] = {
         [](Spec& c) { c.faultAt /= 2; }, [](Spec& c) { c.repairs = std::max(0, c.repairs - 1); },
         [](Spec& c) { c.later = std::max(0, c.later - 1); }, [](Spec& c) { c.race = false; },
-        [](Spec& c) { c.lockDenied = false; }, [](Spec& c) { c.interfere.clear(); },
+        [](Spec& c) { c.lockDenied = false; }, [](Spec& c) { c.interfere.clear(); }, [](Spec& c) { c.keptDenied = false; },
         [](Spec& c) { c.bad.clear(); }, [](Spec& c) { c.faultAt = 0; }};
     for (const auto& simplify : simpler) {
       Spec candidate = spec;

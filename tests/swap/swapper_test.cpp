@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "base/text.h"
+#include "apply/run.h"
+#include "support/fake_host.h"
 #include "support/matchers.h"
 #include "support/memory_file_system.h"
+#include "workspace/journal_store.h"
 
 // Whole swaps and undos under every failing operation are the apply sweeps'
 // business; here what a hostile journal or a held entry asks of the swapper.
@@ -104,18 +106,17 @@ TEST(SwapperTest, AMoveThatCouldNeverBeMadeStopsTheSwapButNotTheUndo) {
               ElementsAre(StartsWith("undo skips a move that was never made: unsafe path")));
 }
 
-// A move whose mark cannot be written ends the swap: an undo counts the
-// marks, and puts back one move past the last.
-TEST(SwapperTest, AMarkThatCannotBeWrittenStopsTheSwap) {
+// With nothing moved a rollback saves only its outcome: a disk that fills
+// up after that one write leaves no repair pending that it would keep.
+TEST(SwapperTest, ARollbackWithNothingMovedSavesOnlyItsOutcome) {
   MemoryFileSystem fs;
-  fs.addFolder(stageFolder(workspace(), kId));
-  for (const char* name : {"a", "b"}) fs.addFile(at(Location::target, name), name);
-  fs.failOn(MemoryFileSystem::Operation::append, progressPath(workspace(), kId), Error{ErrorCode::diskFull, "full"});
-  Recorder recorder;
-  EXPECT_THAT(recorder.swapper(fs, 1, 0, 0).run({{Location::target, Location::backup, "a"},
-                                                 {Location::target, Location::backup, "b"}}),
-              FailsWithCode(ErrorCode::diskFull));
-  EXPECT_EQ(fs.fileContent(at(Location::target, "b")), "b");
+  FakeHost host;
+  fs.onAccess = [&fs, full = false](MemoryFileSystem::Operation op, const std::filesystem::path&) mutable {
+    if (op == MemoryFileSystem::Operation::writeFile && !full) full = true, fs.failAt(2, MemoryFileSystem::Fault::diskFull);
+  };
+  Journal journal{.id = std::string(kId)};
+  EXPECT_EQ(undoAttempt(fs, host, workspace(), {}, journal, "io", "the disk is full"), RunOutcome::rolledBack);
+  EXPECT_EQ(loadJournal(fs, workspace())->state, JournalState::rolledBack);
 }
 
 }  // namespace
