@@ -10,9 +10,10 @@ namespace loftswitch {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-// An incremental SHA-256 over the system's hash provider. A provider failure
-// is remembered rather than thrown: finish() then gives a digest that must not
-// be trusted, and failed() says so.
+// An incremental SHA-256: the processor's own instructions where it has them,
+// the system's hash provider otherwise. A provider failure is remembered
+// rather than thrown: finish() then gives a digest that must not be trusted,
+// and failed() says so.
 class Sha256 {
  public:
   Sha256();

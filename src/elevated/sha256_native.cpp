@@ -2,41 +2,35 @@
 // native lane links for the signatures anyway.
 #include <sodium.h>
 
-#include "elevated/sha256.h"
+#include "elevated/sha256_system.h"
 
 namespace loftswitch {
 
-struct Sha256::State {
+struct SystemSha256::State {
   crypto_hash_sha256_state hash{};
-  bool finished = false;
-  bool failed = false;
 };
 
-Sha256::Sha256() : state_(std::make_unique<State>()) {
-  if (sodium_init() < 0 || crypto_hash_sha256_init(&state_->hash) != 0) state_->failed = true;
+SystemSha256::SystemSha256() {
+  auto state = std::make_unique<State>();
+  if (sodium_init() >= 0 && crypto_hash_sha256_init(&state->hash) == 0) state_ = std::move(state);
 }
 
-Sha256::Sha256(Sha256&&) noexcept = default;
-Sha256& Sha256::operator=(Sha256&&) noexcept = default;
-Sha256::~Sha256() = default;
+SystemSha256::~SystemSha256() = default;
 
-void Sha256::update(std::span<const std::uint8_t> bytes) {
-  if (!state_ || state_->finished ||
-      crypto_hash_sha256_update(&state_->hash, bytes.data(), bytes.size()) != 0) {
-    if (state_) state_->failed = true;
+bool SystemSha256::update(std::span<const std::uint8_t> bytes) {
+  if (state_ && crypto_hash_sha256_update(&state_->hash, bytes.data(), bytes.size()) == 0) {
+    return true;
   }
+  state_.reset();
+  return false;
 }
 
-Sha256Digest Sha256::finish() {
+std::optional<Sha256Digest> SystemSha256::finish() {
   Sha256Digest out{};
-  if (!state_ || state_->finished || crypto_hash_sha256_final(&state_->hash, out.data()) != 0) {
-    if (state_) state_->failed = true;
-    out.fill(0);
-  }
-  if (state_) state_->finished = true;
+  const bool done = state_ && crypto_hash_sha256_final(&state_->hash, out.data()) == 0;
+  state_.reset();
+  if (!done) return std::nullopt;
   return out;
 }
-
-bool Sha256::failed() const { return !state_ || state_->failed; }
 
 }  // namespace loftswitch

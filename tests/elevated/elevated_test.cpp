@@ -18,6 +18,7 @@
 #include "support/temp_folder.h"
 #include "support/zip_builder.h"
 #include "workspace/journal_store.h"
+#include "workspace/lock.h"
 
 namespace loftswitch {
 namespace {
@@ -364,6 +365,24 @@ TEST(ElevatedTest, ARepairOnlySettlesTheSwap) {
   EXPECT_TRUE(w.fs.exists(trashFolder(w.ws()) / "old" / "x") && w.fs.exists(w.ws().workspacePath / "elevated" / "leftover"));
   EXPECT_TRUE(w.run() == RunOutcome::nothingToDo && w.lines.back() == "nothing to repair: the journal is rolled-back");
   EXPECT_TRUE(w.host.launches().empty());
+}
+
+// Only another update holding the lock is busy; a lock file that can't be
+// opened is a failure that no waiting mends.
+TEST(ElevatedTest, OnlyAHeldLockIsBusy) {
+  for (const bool held : {true, false}) {
+    World w;
+    Result<WorkspaceLock> other = fail(ErrorCode::io, "not taken");
+    if (held) {
+      w.fs.addFolder(w.ws().workspacePath);
+      other = acquireWorkspaceLock(w.fs, w.host, lockPath(w.ws()), 0);
+      ASSERT_THAT(other, IsOkay());
+    } else {
+      w.fs.failOn(MemoryFileSystem::Operation::lock, lockPath(w.ws()),
+                  Error{ErrorCode::accessDenied, "access is denied"});
+    }
+    EXPECT_EQ(w.run(), held ? RunOutcome::busy : RunOutcome::failed) << held;
+  }
 }
 
 // The disk fails for good at the k-th operation: the install holds the old or
