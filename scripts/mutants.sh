@@ -136,10 +136,9 @@ src/elevated/elevated.cpp @@ return rebuildDelta(reader, fileSystem_, config_.in
 src/feed/feed_check.cpp @@ const bool fits = offer.from.empty() || offer.from == install.version; @@ const bool fits = true; @@ a delta made from another version is weighed, and named, for this install
 src/feed/feed_check.cpp @@ return !a.second->from.empty() && b.second->from.empty(); @@ return a.second->from.empty() && !b.second->from.empty(); @@ the full package is offered where its delta fits
 src/feed/feed_check.cpp @@ if (why.empty() && !offer->from.empty() && refusal != check.refusedDeltas.end()) { @@ if (false) { @@ a delta that staging refused here is offered again
-src/apply/run.cpp @@ if (tries == kExtraUndoAttempts) return giveUp(undone.error().message); @@ if (tries == 0) return giveUp(undone.error().message); @@ a rollback that fails is never tried again
-src/workspace/lock.cpp @@ if (clock.now() >= deadline) { @@ if (true) { @@ a held lock is not waited for
+src/apply/run.cpp @@ if (tries == kExtraUndoAttempts) return giveUp(undone.error().message); @@ if (tries >= kExtraUndoAttempts * 0) return giveUp(undone.error().message); @@ a rollback that fails is never tried again
+src/workspace/lock.cpp @@ if (clock.now() >= deadline) { @@ if (clock.now() + std::chrono::hours(1) >= deadline) { @@ a held lock is not waited for
 src/workspace/workspace.cpp @@ utf8ToPath("." + workspace.bundleName + ".loftswitch"); @@ utf8ToPath(".loftswitch"); @@ bundles in one folder share a workspace
-src/swap/swapper.cpp @@ if (taken != EntryKind::missing && n < slots) continue; @@ if (taken != EntryKind::missing && n < 3) continue; @@ what is set aside a fourth time meets what was set aside before
 src/base/outcome.cpp @@ case RunOutcome::busy: return 4; @@ case RunOutcome::busy: return 2; @@ another update holding the lock exits as a failure
 src/elevated/elevated.cpp @@ return leave(lock.error().code == ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed); @@ return leave(lock.error().code != ErrorCode::locked ? RunOutcome::busy : RunOutcome::failed); @@ the administrator's helper calls a held lock a failure
 src/elevated/sha256_cpu.cpp @@ if (buffered_ > 56) { @@ if (buffered_ >= 56) { @@ a message one byte short of a padding block hashes wrong

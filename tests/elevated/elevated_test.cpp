@@ -159,6 +159,7 @@ struct World {
   std::vector<std::string> helperOutside;
   std::map<std::filesystem::path, std::string> failures;
   int changesBegun = 0;
+  std::optional<Result<WorkspaceLock>> otherLock;
 };
 
 TEST(ElevatedTest, InstallsASignedPackageAndEndsOnlyOnTheNewVersionsWord) {
@@ -318,6 +319,9 @@ std::vector<Attack> attacks() {
     // for longer.
     {"AppStillRunning", [](World& w) { w.app = w.host.addProcess(w.temp / "elsewhere" / "demo.exe", 5001); },
      "the app (process 1000) didn't exit", "", RunOutcome::appStillRunning},
+    // Only another update holding the lock is busy.
+    {"AnotherUpdateHoldsTheLock", [](World& w) { w.fs.addFolder(w.ws().workspacePath), w.otherLock = acquireWorkspaceLock(w.fs, w.host, lockPath(w.ws()), 0); },
+     "another update is in progress (", "", RunOutcome::busy},
     {"PreviousStageHeldOpen", [](World& w) { w.addHeld(stagedFolder(w.ws(), kPreviousId) / "x"); }, "can't retire ", "", RunOutcome::failed},
   };
   for (const HostileArchive& archive : hostileArchives()) {
@@ -365,24 +369,6 @@ TEST(ElevatedTest, ARepairOnlySettlesTheSwap) {
   EXPECT_TRUE(w.fs.exists(trashFolder(w.ws()) / "old" / "x") && w.fs.exists(w.ws().workspacePath / "elevated" / "leftover"));
   EXPECT_TRUE(w.run() == RunOutcome::nothingToDo && w.lines.back() == "nothing to repair: the journal is rolled-back");
   EXPECT_TRUE(w.host.launches().empty());
-}
-
-// Only another update holding the lock is busy; a lock file that can't be
-// opened is a failure that no waiting mends.
-TEST(ElevatedTest, OnlyAHeldLockIsBusy) {
-  for (const bool held : {true, false}) {
-    World w;
-    Result<WorkspaceLock> other = fail(ErrorCode::io, "not taken");
-    if (held) {
-      w.fs.addFolder(w.ws().workspacePath);
-      other = acquireWorkspaceLock(w.fs, w.host, lockPath(w.ws()), 0);
-      ASSERT_THAT(other, IsOkay());
-    } else {
-      w.fs.failOn(MemoryFileSystem::Operation::lock, lockPath(w.ws()),
-                  Error{ErrorCode::accessDenied, "access is denied"});
-    }
-    EXPECT_EQ(w.run(), held ? RunOutcome::busy : RunOutcome::failed) << held;
-  }
 }
 
 // The disk fails for good at the k-th operation: the install holds the old or

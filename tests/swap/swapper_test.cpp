@@ -44,6 +44,17 @@ struct Recorder {
   }
 };
 
+// "a" swapped: the previous version's in the backup, the new one's in place.
+std::vector<Move> swapped(MemoryFileSystem& fs) {
+  fs.addFolder(stageFolder(workspace(), kId));
+  fs.addFile(at(Location::target, "a"), "old");
+  fs.addFile(at(Location::stage, "a"), "new");
+  const std::vector<Move> moves = {{Location::target, Location::backup, "a"},
+                                   {Location::stage, Location::target, "a"}};
+  EXPECT_THAT(Recorder().swapper(fs, 1, 0, 0).run(moves), IsOkay());
+  return moves;
+}
+
 TEST(ResolveMovePathTest, RefusesEveryPathThatCouldLeaveItsRoot) {
   const std::vector<std::string> unsafe = {
       "", "a//b", "/a", "a/", "..", ".", "a/../b", "a/./b", "C:x", "C:/x", "a/b:stream",
@@ -106,42 +117,13 @@ TEST(SwapperTest, AMoveThatCouldNeverBeMadeStopsTheSwapButNotTheUndo) {
               ElementsAre(StartsWith("undo skips a move that was never made: unsafe path")));
 }
 
-// What an undo sets aside never lands on what an earlier undo of the same
-// attempt set aside, however many of those there are.
-TEST(SwapperTest, WhatIsSetAsideAgainGoesBesideWhatWasSetAsideBefore) {
-  MemoryFileSystem fs;
-  fs.addFolder(stageFolder(workspace(), kId));
-  fs.addFile(at(Location::target, "a"), "old");
-  fs.addFile(at(Location::stage, "a"), "new");
-  const std::vector<Move> moves = {{Location::target, Location::backup, "a"},
-                                   {Location::stage, Location::target, "a"}};
-  Recorder recorder;
-  ASSERT_THAT(recorder.swapper(fs, 1, 0, 0).run(moves), IsOkay());
-  const std::filesystem::path kept = keptFolder(workspace(), kId);
-  for (int n = 1; n <= 3; ++n) fs.addFile(kept / std::to_string(n) / "x", "earlier " + std::to_string(n));
-  fs.addFile(at(Location::target, "x"), "made by the new version");
-  const MemoryFileSystem::Snapshot before = fs.snapshot(kept);
-  ASSERT_THAT(recorder.swapper(fs, 1, 0, 0).undo(moves), IsOkay());
-  const MemoryFileSystem::Snapshot after = fs.snapshot(kept);
-  for (const auto& [path, content] : before) EXPECT_EQ(after.at(path), content) << path;
-  EXPECT_EQ(fs.fileContent(kept / "4" / "x"), "made by the new version");
-  EXPECT_EQ(fs.fileContent(at(Location::target, "a")), "old");
-}
-
 // A rollback that fails is tried three more times, with a pause before
 // each, before it is left for a repair.
 TEST(SwapperTest, AFailedUndoIsTriedThreeMoreTimes) {
   for (const int failures : {3, 4}) {
     MemoryFileSystem fs;
     FakeHost host;
-    fs.addFolder(stageFolder(workspace(), kId));
-    fs.addFile(at(Location::target, "a"), "old");
-    fs.addFile(at(Location::stage, "a"), "new");
-    Journal journal{.id = std::string(kId), .state = JournalState::swapped,
-                    .moves = {{Location::target, Location::backup, "a"},
-                              {Location::stage, Location::target, "a"}}};
-    Recorder recorder;
-    ASSERT_THAT(recorder.swapper(fs, 1, 0, 0).run(journal.moves), IsOkay());
+    Journal journal{.id = std::string(kId), .state = JournalState::swapped, .moves = swapped(fs)};
     fs.failOn(MemoryFileSystem::Operation::move, at(Location::backup, "a"),
               Error{ErrorCode::io, "the device is not ready"}, failures);
     const RunOutcome outcome = undoAttempt(fs, host, workspace(), {}, journal, "crashed", "-7");
