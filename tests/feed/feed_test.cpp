@@ -111,7 +111,7 @@ TEST(FeedCheckTest, RefusesEveryUntrustworthyFeedAndRemembersNothingOfIt) {
        "platform is not a valid name"},
       {"an offer's url", envelope(body(kNow, {with(offer("2.0"), "url", "")})), "url is empty"},
       {"an offer's digest", envelope(body(kNow, {with(offer("2.0"), "sha256", "AB")})), "sha256 must be 64"},
-      {"an offer's signature", envelope(body(kNow, {with(offer("2.0"), "signature", "x")})),
+      {"an offer's signature", envelope(body(kNow, {with(offer("2.0"), "signature", std::string(84, 'A'))})),
        "signature must be 64 bytes"},
       {"an offer that is no object", envelope(body(kNow, {1})), "offer 1 is not an object"},
       {"offers that are no list", envelope(body(kNow, {}, {{"offers", nlohmann::json::object()}})),

@@ -31,8 +31,8 @@ struct PlanCase {
 
 const PlanCase kPlans[] = {
     {"ExecutableAndWorkspaceInAnyCase", {"Zeta.exe", "App.exe", ".LoftSwitch/journal.json"},
-     {"a.txt", "APP.EXE"}, {}, "app.exe/",
-     {backUp("Zeta.exe"), backUp("App.exe"), install("APP.EXE"), install("a.txt")}, ""},
+     {"0.txt", "APP.EXE"}, {}, "app.exe/",
+     {backUp("Zeta.exe"), backUp("App.exe"), install("APP.EXE"), install("0.txt")}, ""},
     {"OnlyTheOuterOfNestedPreservedPaths", {"App.exe", "data/user.db", "data/cache.bin"},
      {"App.exe"}, {"data/user.db", "DATA", "data/USER.db/x"}, "App.exe",
      {keep("data"), backUp("App.exe"), install("App.exe"), install("data")}, ""},

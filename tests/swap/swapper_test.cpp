@@ -126,8 +126,8 @@ TEST(SwapperTest, AFailedUndoIsTriedThreeMoreTimes) {
     Journal journal{.id = std::string(kId), .state = JournalState::swapped, .moves = swapped(fs)};
     fs.failOn(MemoryFileSystem::Operation::move, at(Location::backup, "a"),
               Error{ErrorCode::io, "the device is not ready"}, failures);
-    const RunOutcome outcome = undoAttempt(fs, host, workspace(), {}, journal, "crashed", "-7");
-    EXPECT_EQ(outcome, failures == 3 ? RunOutcome::rolledBack : RunOutcome::failed) << failures;
+    EXPECT_EQ(undoAttempt(fs, host, workspace(), {}, journal, "crashed", "-7"),
+              failures == 3 ? RunOutcome::rolledBack : RunOutcome::failed) << failures;
     EXPECT_EQ(fs.fileContent(at(Location::target, "a")),
               failures == 3 ? std::optional<std::string>("old") : std::nullopt) << failures;
     EXPECT_GE(host.elapsedMs(), 3 * 2000) << failures;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_host.h"
-#include "support/matchers.h"
 #include "support/memory_file_system.h"
 #include "workspace/lock.h"
 
