@@ -337,6 +337,7 @@ TEST(UrlTest, ResolvesAsABrowserDoesAndFetchesOnlyWhatTheInstallAllows) {
       {"https://h.example:0/p", false, false, ""},
       {"https://h.example:65536/p", false, false, ""},
       {"https://h.exa mple/p", false, false, ""},
+      {"https://h.example/p\x7f", false, false, ""},
       {"file:///C:/dir/p%C3%A4.zip", false, true, "2  0 C:/dir/p\xC3\xA4.zip"},
       {"file://server/share/p.zip", false, true, "2  0 //server/share/p.zip"},
       {"C:\\dir\\p.zip", false, true, "2  0 C:\\dir\\p.zip"},
