@@ -7,20 +7,22 @@
 #
 #   scripts/mutants.sh [pattern]   only the mutants whose file or name matches
 #                                  the pattern (an extended regular expression)
-#   scripts/mutants.sh --sample N --seed S
+#   scripts/mutants.sh --sample N --seed S [pattern]
 #                                  N mutants drawn by seed S from the usual
 #                                  operators over the portable sources; one the
-#                                  native lane lets live goes on to the Wine lane
+#                                  native lane lets live goes on to the Wine lane.
+#                                  With a pattern, only the drawn mutants whose
+#                                  file or line matches it are run
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 filter=${1:-}
 sample=0
 if [ "$filter" = --sample ]; then
-  [ $# -eq 4 ] && [ "$3" = --seed ] && [[ "$2$4" =~ ^[0-9]+$ ]] ||
-    { echo "usage: scripts/mutants.sh --sample N --seed S" >&2; exit 64; }
+  [ $# -ge 4 ] && [ $# -le 5 ] && [ "$3" = --seed ] && [[ "$2$4" =~ ^[0-9]+$ ]] ||
+    { echo "usage: scripts/mutants.sh --sample N --seed S [pattern]" >&2; exit 64; }
   sample=$2
   seed=$4
-  filter=
+  filter=${5:-}
 fi
 scratch="$root/build-mutants"
 tree="$scratch/tree"

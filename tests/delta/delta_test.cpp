@@ -102,6 +102,8 @@ TEST(DeltaTest, RebuildsTheNextReleaseExactlyOrRefusesWhatDoesNotFitNamingIt) {
   const std::string manifest = std::string(kDeltaManifestName);
   good.manifest = readDeltaManifest(zstdContent(good.data.at(manifest)), good.limits).value();
   good.data.erase(manifest);
+  EXPECT_THAT(readDeltaManifest(R"({"loftswitch_delta": 1, "to": "2.0"})", good.limits),
+              FailsWithMessageThat(::testing::HasSubstr("from must be a string")));
   EXPECT_EQ(World(good).rebuilt().stage, next);
 
   const std::string changed = "isn't the file of version 1.0 that the delta was made from";

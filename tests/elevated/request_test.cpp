@@ -57,7 +57,10 @@ TEST(UpdateRequestTest, ReadsAValidRequestAndRefusesEachBrokenRuleWithItsOwnMess
                 FailsWith(ErrorCode::invalidData, "the update request: " + detail))
         << detail;
   }
-  // Only a repair may leave out what names the package.
+  // Only a repair may leave out what names the package; what it gives is kept.
+  Json repair = validRequest();
+  repair["repair"] = true;
+  EXPECT_EQ(toHex(readUpdateRequest(repair.dump()).value().sha256), kDigestHex);
   Json unnamed = validRequest();
   unnamed.erase("sha256");
   EXPECT_THAT(readUpdateRequest(unnamed.dump()),

@@ -51,7 +51,9 @@ nlohmann::json offer(const std::string& version, const std::string& platform = "
   return offer;
 }
 
+// A discarded `value` leaves the key out.
 nlohmann::json with(nlohmann::json object, const char* key, nlohmann::json value) {
+  if (value.is_discarded()) return object.erase(key), object;
   object[key] = std::move(value);
   return object;
 }
@@ -113,9 +115,14 @@ TEST(FeedCheckTest, RefusesEveryUntrustworthyFeedAndRemembersNothingOfIt) {
       {"an offer's digest", envelope(body(kNow, {with(offer("2.0"), "sha256", "AB")})), "sha256 must be 64"},
       {"an offer's signature", envelope(body(kNow, {with(offer("2.0"), "signature", std::string(84, 'A'))})),
        "signature must be 64 bytes"},
+      {"an offer without its signature", envelope(body(kNow, {with(offer("2.0"), "signature", nlohmann::json::value_t::discarded)})),
+       "offer 1: signature must be a string"},
       {"an offer that is no object", envelope(body(kNow, {1})), "offer 1 is not an object"},
       {"offers that are no list", envelope(body(kNow, {}, {{"offers", nlohmann::json::object()}})),
        "offers must be an array"},
+      {"no app", envelope(with(nlohmann::json::parse(body(kNow)), "app", nlohmann::json::value_t::discarded).dump()), "app must be a string"},
+      {"no channel", envelope(with(nlohmann::json::parse(body(kNow)), "channel", nlohmann::json::value_t::discarded).dump()),
+       "channel must be a string"},
       {"an app id", envelope(body(kNow, {}, {{"app", "Demo"}})), "app is not a valid id"},
       {"a channel name", envelope(body(kNow, {}, {{"channel", "Beta"}})), "channel is not a valid name"},
       {"a time", envelope(body(kNow, {}, {{"published", "yesterday"}})), "must be UTC times"},

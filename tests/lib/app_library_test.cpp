@@ -112,9 +112,10 @@ class AppFolders : public ::testing::Test {
 
   // The sample app at version 1 (which reports nothing itself) stages
   // version 2 with `settings` through the library, starts the real tool and
-  // exits; returns once the journal holds the outcome.
-  void updateSampleApp(const std::string& settings) {
-    const nlohmann::json sample = {{"executable", "sample-app.exe"}};
+  // exits; returns once the journal holds the outcome. `sample` adds to
+  // both versions' install descriptions.
+  void updateSampleApp(const std::string& settings, nlohmann::json sample = nlohmann::json::object()) {
+    sample["executable"] = "sample-app.exe";
     std::map<std::string, std::string> files = {
         {"sample-app.exe", readTestFile(builtProgram("sample-app"))},
         {"loftswitch-apply.exe", readTestFile(builtProgram("loftswitch-apply"))},
@@ -155,24 +156,6 @@ class LibraryTest : public AppFolders {
   }
 };
 
-// Over an attempt staged before, the library's own road: its copy, its
-// signed fields and its wiring of the checks it shares with the helper.
-// Catches a package let through, a failure under the wrong code or words,
-// and a copy, stage folder or journal change left by a refused call.
-TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
-  const std::string v2 = zipOf(packageFiles());
-  ASSERT_EQ(stage(v2), LOFTSWITCH_OK) << message;
-  const auto before = snapshot();
-  auto withoutTool = packageFiles();
-  withoutTool.erase("loftswitch-apply.exe");
-  EXPECT_EQ(stage(v2, "{"), LOFTSWITCH_ERROR_ARGUMENT);
-  EXPECT_THAT(message, StartsWith("the signed fields: not valid JSON"));
-  EXPECT_TRUE(snapshot() == before);
-  EXPECT_EQ(stage(zipOf(withoutTool)), LOFTSWITCH_ERROR_REJECTED);
-  EXPECT_THAT(message, StartsWith("the package has no loftswitch-apply.exe at"));
-  EXPECT_TRUE(snapshot() == before);
-}
-
 // Catches phases out of order, counts that go back or stop short of their
 // total, totals that are not the package's and a report per chunk rather
 // than per MiB; then, cancelling at each report in turn, a cancel that is
@@ -180,7 +163,8 @@ TEST_F(LibraryTest, RefusesWhatAnInstallMustNotBecomeAndLeavesNothingBehind) {
 // cancelled, and a copy, stage folder or journal change left behind. The
 // attempt staged first must survive, and the call without progress must
 // stage after the cancels. A delta reports rebuilding the new version from
-// the install's own files in place of unpacking.
+// the install's own files in place of unpacking. A refusal leaves what a
+// cancel leaves.
 TEST_F(LibraryTest, ReportsEachPhaseToItsTotalAndACancelAtAnyReportLeavesNothing) {
   const auto old = packageFiles("1.0");
   for (const auto& [name, content] : old) writeTestFile(install() / name, content);
@@ -221,6 +205,10 @@ TEST_F(LibraryTest, ReportsEachPhaseToItsTotalAndACancelAtAnyReportLeavesNothing
       EXPECT_EQ(cancelling.calls.size(), k + 1) << "called after the cancel at call " << k;
       EXPECT_TRUE(snapshot() == before) << "at call " << k;
     }
+    // A refusal leaves the attempt staged first, as a cancel does.
+    EXPECT_EQ(stage(bytes, "{"), LOFTSWITCH_ERROR_ARGUMENT);
+    EXPECT_THAT(message, StartsWith("the signed fields: not valid JSON"));
+    EXPECT_TRUE(snapshot() == before);
     EXPECT_EQ(stage(bytes, fields), LOFTSWITCH_OK) << message;
   }
 }
@@ -270,6 +258,16 @@ TEST_F(LibraryTest, AnAdministratorsInstallGoesThroughARequestAndAMarker) {
   EXPECT_EQ(confirmStartup(memory, host, places, staged->id, 0)->kind, LOFTSWITCH_CONFIRMED);
   EXPECT_TRUE(memory.fileContent(temp / "user" / ("confirmed-" + staged->id)));
   EXPECT_EQ(memory.fileContent(workspace() / "journal.json"), swapped);
+
+  // Started: the helper from the install, the waiter from the user's
+  // workspace, told which helper to wait for.
+  FakeStarter starter;
+  starter.elevated = ProcessIdentity{77, 5};
+  memory.addFile(install() / "loftswitch-apply.exe", "the tool");
+  EXPECT_THAT(startApply(memory, starter, places, staged->id, {}).value_or(""), StartsWith("started the administrator's helper"));
+  ASSERT_EQ(starter.started.size(), 2u);
+  EXPECT_EQ(std::tuple(starter.started[0].program, starter.started[1].program, starter.started[1].arguments.back()),
+            std::tuple(install() / "loftswitch-apply.exe", temp / "user" / "loftswitch-apply.exe", "5"));
 
   // A delta the install's files don't fit: refused before the helper is
   // asked, and remembered so that the next check offers the full package.
@@ -351,28 +349,12 @@ TEST_F(LibraryTest, EachRefusalSaysHowToFixItAndARefusedFirstStagingLeavesNothin
   }
 }
 
-class AppApiTest : public AppFolders {};
-
 // Version 2 migrates the user's database and crashes: the rollback keeps the
 // migrated one where the next staging leaves it, and the outcome says where.
 TEST_F(LibraryTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
-  const std::string app = readTestFile(builtProgram("sample-app"));
-  const std::string tool = readTestFile(builtProgram("loftswitch-apply"));
   const nlohmann::json sample = {{"executable", "sample-app.exe"}, {"preserve", {"data/user.db"}}};
-  for (const auto& [name, content] : std::map<std::string, std::string>{
-           {"sample-app.exe", app}, {"loftswitch-apply.exe", tool}, {"data/user.db", "the user's"},
-           {"sample.ini", "version=1\nmode=quiet\n"}, {"loftswitch.json", description("1", sample)}}) {
-    writeTestFile(install() / utf8ToPath(name), content);
-  }
-  const auto package = [&](const std::string& version, const std::string& ini) {
-    return ZipBuilder().file("sample-app.exe", app, 0).file("loftswitch-apply.exe", tool, 0)
-        .file("sample.ini", ini).file("loftswitch.json", description(version, sample)).build();
-  };
-  const std::string v2 = package("2", "mode=crash\nrename=data/user.db:data/user.v2.db\n");
-  ASSERT_EQ(stage(v2, signFor(v2, "2")), LOFTSWITCH_OK) << message;
-  ASSERT_EQ(runProgram(install() / "sample-app.exe", {"--start-update", id}).exitCode, 0);
-  ASSERT_TRUE(pollUntil(std::chrono::seconds(60),
-                        [&] { return parseJournal(readTestFile(workspace() / "journal.json")).value_or(Journal{}).state == JournalState::rolledBack; }));
+  writeTestFile(install() / "data" / "user.db", "the user's");
+  updateSampleApp("mode=crash\nrename=data/user.db:data/user.v2.db\n", sample);
   loftswitch_status status{};
   loftswitch_outcome outcome{};
   outcome.size = sizeof outcome;
@@ -383,7 +365,9 @@ TEST_F(LibraryTest, WhatACrashedVersionMigratedOutlivesTheNextStaging) {
   EXPECT_EQ(readTestFile(migrated), "the user's");
   EXPECT_GE(outcome.kept_bytes, 10u);
   appDll().outcomeFree(&outcome);
-  const std::string v3 = package("3", "mode=quiet\n");
+  const std::string v3 = zipOf({{"sample-app.exe", readTestFile(install() / "sample-app.exe")},
+                                {"loftswitch-apply.exe", readTestFile(install() / "loftswitch-apply.exe")},
+                                {"sample.ini", "mode=quiet\n"}, {"loftswitch.json", description("3", sample)}});
   ASSERT_EQ(stage(v3, signFor(v3, "3")), LOFTSWITCH_OK) << message;
   EXPECT_EQ(readTestFile(migrated), "the user's");
 }

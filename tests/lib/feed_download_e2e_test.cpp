@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/text.h"
+#include "elevated/validate.h"
 #include "fs/local_file_system.h"
 #include "host/system_host.h"
 #include "loftswitch/app.h"
@@ -61,6 +62,20 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
                                   pathToUtf8(root / out), pathToUtf8(root / file)});
     ASSERT_EQ(sign.exitCode, 0) << sign.err;
   }
+  // Without --out the fields go to standard output, notes included. Fields
+  // that ask for a repair name no package, and a key must be 32 bytes.
+  const auto signWith = [&](const std::filesystem::path& keyFile) {
+    return pack({"sign", "--key", pathToUtf8(keyFile), "--app", "demo", "--version", "2.0", "--platform",
+                 "windows-x64", "--notes", "fixes", pathToUtf8(root / "demo-2.0.zip")});
+  };
+  nlohmann::json fields = nlohmann::json::parse(signWith(temp / "release.key").out);
+  EXPECT_EQ(fields.value("notes", ""), "fixes");
+  fields["repair"] = true;
+  writeTestFile(temp / "repair.json", fields.dump());
+  EXPECT_THAT(pack({"verify", "--app", "demo", "--public-key", key, "--signed", pathToUtf8(temp / "repair.json"),
+                    pathToUtf8(root / "demo-2.0.zip")}).err, HasSubstr("asks for a repair and names no package"));
+  writeTestFile(temp / "short.key", "loftswitch-pack ed25519 private key\n" + encodeBase64(Bytes(31, 7)) + "\n");
+  EXPECT_THAT(signWith(temp / "short.key").err, HasSubstr("is not a loftswitch-pack private key"));
   const auto publish = [&](const char* signedJson, const char* app, const char* url) {
     return pack({"publish", "--key", pathToUtf8(temp / "release.key"), "--feed",
                  pathToUtf8(root / "stable.json"), "--channel", "stable", "--url", url,
@@ -71,13 +86,14 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
   EXPECT_THAT(publish("signed.json", "other", "https://cdn.example/demo-2.0.zip").err,
               HasSubstr("the feed is for app demo, not other"));
 
-  const std::string install = pathToUtf8(temp / "App");
+  // A user workspace is given but not used: this user can change the install.
+  const std::string install = pathToUtf8(temp / "App"), user = pathToUtf8(temp / "user");
   const auto check = appDll().checkForUpdate;
   const auto download = appDll().downloadUpdate;
   const auto freeStatus = appDll().statusFree;
   loftswitch_offer offer{};
   loftswitch_status status{};
-  ASSERT_EQ(check(install.c_str(), nullptr, (std::string(server) + "/stable.json").c_str(), nullptr,
+  ASSERT_EQ(check(install.c_str(), user.c_str(), (std::string(server) + "/stable.json").c_str(), nullptr,
                   &offer, &status), LOFTSWITCH_OK) << status.message;
   freeStatus(&status);
   ASSERT_EQ(offer.present, 1);
@@ -100,7 +116,7 @@ TEST(FeedDownloadE2ETest, EveryFaultOfTheServerLeavesTheDiskAsTheRulesSay) {
     loftswitch_offer fault = offer;
     fault.package_url = const_cast<char*>(full.c_str());
     Progress progress{{}, cancelAt, offer.size};
-    const int code = download(install.c_str(), nullptr, &fault, &Progress::tell, &progress, path, &status);
+    const int code = download(install.c_str(), user.c_str(), &fault, &Progress::tell, &progress, path, &status);
     const std::string message = status.message;
     freeStatus(&status);
     return std::tuple(code, message, progress.told.empty() ? ~0ull : progress.told.back());

@@ -67,6 +67,8 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
       {"DirectoryOutside", changed(zip, end + 16, '\x7F'), ErrorCode::damaged, notZip + "the central directory lies outside the archive"},
       {"DirectoryTooSmall", changed(changed(zip, end + 8, '\x09'), end + 10, '\x09'), ErrorCode::damaged,
        notZip + "the central directory is too small for its entry count"},
+      {"Zip64LocatorAtTheStart", std::string("PK\x06\x07\0\0\0\0\0\0\0\0\0\0\0\0\x01\0\0\0PK\x05\x06", 24) + std::string(18, '\0'),
+       ErrorCode::damaged, notZip + "the zip64 end of central directory record lies outside the archive"},
       {"Zip64RecordDamaged", changed(zip64, end64 - 56, 'X'), ErrorCode::damaged,
        notZip + "the zip64 end of central directory record is damaged"},
       {"DataOutside", with("a.txt", [](auto& e) { e.localHeaderOffset = 0x7FFFFFF0; }), ErrorCode::damaged,
@@ -93,6 +95,8 @@ TEST(PackageReaderTest, RefusesArchivesAndEntriesItMustNotRead) {
   // No clash: sharp s has no simple upper case. With a data descriptor the
   // local sizes and CRC may be zero.
   EXPECT_THAT(openBytes(ZipBuilder().file("\xC3\x9F", "").file("SS", "").build()), IsOkay());
+  // A comment may end in bytes that read as an empty comment's length.
+  EXPECT_THAT(openBytes(changed(zip, zip.size() - 2, '\x02') + std::string(2, '\0')), IsOkay());
   std::string described = ZipBuilder().add(entry("b.txt", "data", [](auto& e) { e.flags = 0x0008; })).build();
   for (std::size_t at = 14; at < 26; ++at) described[at] = 0;
   EXPECT_THAT(openBytes(described), IsOkay());

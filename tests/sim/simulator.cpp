@@ -172,20 +172,6 @@ std::string describe(const Spec& s) {
   return out;
 }
 
-// Starts nothing: the world runs the tool it was asked to start.
-struct Starter final : applib::Starter {
-  std::vector<LaunchRequest> started;
-  ProcessIdentity app;
-  Result<Unit> start(const LaunchRequest& request) override {
-    started.push_back(request);
-    return Unit{};
-  }
-  Result<ProcessIdentity> startElevated(const LaunchRequest&) override {
-    return fail(ErrorCode::launchFailed, "nobody to ask for rights");
-  }
-  ProcessIdentity self() override { return app; }
-};
-
 // What must stand, kept in step with what the new version does.
 struct Model {
   Files base;       // the previous version, with the new version's edits of its backup
@@ -243,7 +229,7 @@ class World {
   const Spec& s;
   MemoryFileSystem fs;
   std::unique_ptr<FakeHost> host;
-  Starter starter;
+  FakeStarter starter;  // starts nothing: the world runs the tool it was asked to start
   Workspace ws;
   std::filesystem::path root;  // the install: its folder, or the bundle
   applib::AppPlaces places;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/apply_host.h"
+#include "lib/app_library.h"
 
 namespace loftswitch {
 
@@ -93,6 +94,22 @@ class FakeHost final : public ApplyHost {
   };
   std::vector<Action> actions_;
   std::uint64_t nextOrder_ = 0;
+};
+
+// Records what the application library asks to start, and starts nothing.
+// With `elevated`, a request for administrator rights is granted as that
+// process; without, it is refused.
+struct FakeStarter final : applib::Starter {
+  std::vector<LaunchRequest> started;
+  ProcessIdentity app;
+  std::optional<ProcessIdentity> elevated;
+
+  Result<Unit> start(const LaunchRequest& request) override { return started.push_back(request), Unit{}; }
+  Result<ProcessIdentity> startElevated(const LaunchRequest& request) override {
+    if (!elevated) return fail(ErrorCode::launchFailed, "nobody to ask for rights");
+    return started.push_back(request), *elevated;
+  }
+  ProcessIdentity self() override { return app; }
 };
 
 }  // namespace loftswitch

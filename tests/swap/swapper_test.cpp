@@ -135,16 +135,18 @@ TEST(SwapperTest, AFailedUndoIsTriedThreeMoreTimes) {
 }
 
 // With nothing moved a rollback saves only its outcome: a disk that fills
-// up after that one write leaves no repair pending that it would keep.
+// up after that one write leaves no repair pending that it would keep. The
+// outcome is new, so the app is told it even if it was told one before.
 TEST(SwapperTest, ARollbackWithNothingMovedSavesOnlyItsOutcome) {
   MemoryFileSystem fs;
   FakeHost host;
   fs.onAccess = [&fs, full = false](MemoryFileSystem::Operation op, const std::filesystem::path&) mutable {
     if (op == MemoryFileSystem::Operation::writeFile && !full) full = true, fs.failAt(2, MemoryFileSystem::Fault::diskFull);
   };
-  Journal journal{.id = std::string(kId)};
+  Journal journal{.id = std::string(kId), .reported = true};
   EXPECT_EQ(undoAttempt(fs, host, workspace(), {}, journal, "io", "the disk is full"), RunOutcome::rolledBack);
-  EXPECT_EQ(loadJournal(fs, workspace())->state, JournalState::rolledBack);
+  EXPECT_THAT(loadJournal(fs, workspace()).value_or(Journal{}),
+              AllOf(::testing::Field(&Journal::state, JournalState::rolledBack), ::testing::Field(&Journal::reported, false)));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "support/matchers.h"
+#include "workspace/journal_store.h"
 
 // Round trips of accepted journals are the journal fuzz target's business;
 // here what must be refused.
@@ -51,12 +52,19 @@ TEST(JournalTest, EveryDamageIsReportedWithTheFirstProblemInReadingOrder) {
   }
 }
 
-// A system message may carry any bytes into lastError.
-TEST(JournalTest, InvalidUtf8IsWrittenReplacedRatherThanThrown) {
+// A system message may carry any bytes into lastError; the limit is the
+// largest journal written, and a byte more is refused.
+TEST(JournalTest, InvalidUtf8IsWrittenReplacedAndTheLimitIsTheLargestJournalWritten) {
   Journal journal;
   journal.id = "0123456789abcdef";
+  journal.layout = Layout::bundle;
   journal.lastError = "bad \xFF byte";
-  EXPECT_EQ(parseJournal(serializeJournal(journal)).value_or(Journal{}).lastError, "bad \xEF\xBF\xBD byte");
+  const Journal read = parseJournal(serializeJournal(journal)).value_or(Journal{});
+  EXPECT_EQ(std::pair(read.lastError, read.layout), std::pair(std::string("bad \xEF\xBF\xBD byte"), Layout::bundle));
+  journal.lastError.append(kJournalSizeLimit - serializeJournal(journal).size(), 'x');
+  EXPECT_THAT(journalText(journal), IsOkay());
+  journal.lastError += 'x';
+  EXPECT_THAT(journalText(journal), FailsWithCode(ErrorCode::tooLarge));
 }
 
 }  // namespace
