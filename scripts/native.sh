@@ -19,7 +19,7 @@ cmake --build build-native --target loftswitch-portable-tests loftswitch-simulat
 start=$(date +%s%N)
 build-native/bin/loftswitch-portable-tests --gtest_brief=1 "$@"
 echo "native lane: tests ran in $(( ($(date +%s%N) - start) / 1000000 )) ms"
-# The simulator under the sanitizers, 20,000 runs (about 90 s on two cores,
+# The simulator under the sanitizers, 20,000 runs (about two minutes on two cores,
 # while the Windows libraries cross-build beside it); scripts/simulate.sh
 # plays many more, built for speed.
 if [ $# -eq 0 ]; then
