@@ -110,7 +110,6 @@ src/elevated/key_id.cpp @@ signerTrusted = signerTrusted || id == request.keyId;
 src/elevated/verify.cpp @@ return fail(sizeMismatch(std::max(size, total), limit)); @@ (void)size; return fail(ErrorCode::sizeMismatch, "the package is larger than its signed size"); @@ a grown package is refused without its sizes
 src/elevated/verify.cpp @@ (actual < signedSize ? "the download is incomplete, or " : "") + @@ (actual > signedSize ? "the download is incomplete, or " : "") + @@ a longer package is called incomplete
 src/elevated/elevated.cpp @@ return describeExitCode(static_cast<std::uint32_t>(value)); @@ return std::to_string(value); @@ the helper shows a crash as a negative number
-src/apply/run.cpp @@ "the new version exited with code " + describeExitCode(*code) + @@ "the new version exited with code " + std::to_string(static_cast<std::int32_t>(*code)) + @@ the tool shows a crash as a negative number
 src/feed/feed_check.cpp @@ feed->published < same->published @@ feed->published + 1 < same->published @@ a feed older than the remembered one is accepted
 src/feed/feed_check.cpp @@ if (feed->channel != check.channel) { @@ if (false) { @@ a feed of another channel is accepted
 src/feed/feed_check.cpp @@ if (feed->expires <= check.now) { @@ if (feed->expires < check.now) { @@ a feed is accepted at the second it expires
@@ -158,6 +157,7 @@ src/lib/stage.cpp @@ if (!fs.exists(path) || fs.isFolder(path)) return std::null
 src/lib/stage.cpp @@ if (staged && places.userWorkspace) { @@ if (false) { @@ EachRefusal @@ a user workspace that is not needed goes unused without a word
 src/lib/attempt.cpp @@ if (nothingStaged) { @@ if (false) { @@ EachRefusal @@ marking an outcome reported on a fresh install fails on the lock's path
 src/lib/app_api.cpp @@ if (outcome->size < kFirstOutcomeSize) { @@ if (false) { @@ EachRefusal @@ an outcome without its size is filled past what the app declared
+src/apply/run.cpp @@ "the new version exited with code " + describeExitCode(*code) + @@ "the new version exited with code " + std::to_string(static_cast<std::int32_t>(*code)) + @@ EachRefusal @@ the tool shows a crash as a negative number
 src/lib/app_api.cpp @@ {"exited", LOFTSWITCH_REASON_EXITED}, @@ {"exited", LOFTSWITCH_REASON_OTHER}, @@ EachRefusal @@ the reason "exited" has no code
 src/pack/pack.cpp @@ {"keyId", signer->id}}; @@ {"keyId", ""}}; @@ ReadmeTest @@ signing records no key id
 README.md @@     $(PKG_CONFIG_LIBDIR=sdk/lib/pkgconfig pkg-config --cflags --static --libs loftswitch-app) @@     $(pkg-config --cflags --static --libs loftswitch-app) @@ ReadmeTest @@ the README's pkg-config line sets PKG_CONFIG_LIBDIR where pkg-config doesn't see it
