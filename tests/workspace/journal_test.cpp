@@ -7,7 +7,7 @@
 #include "workspace/journal_store.h"
 
 // Round trips of accepted journals are the journal fuzz target's business;
-// here what must be refused.
+// here what must be refused, and the edges a round trip seldom meets.
 namespace loftswitch {
 namespace {
 
